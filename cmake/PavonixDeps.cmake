@@ -1,0 +1,20 @@
+# Third-party dependencies: jsoncpp (JsonCpp::JsonCpp) and GoogleTest.
+# Natively these are Debian's packages; for mingw they are built by scripts/setup
+# into a per-triplet prefix under PAVONIX_DEPS_ROOT.
+if(WIN32)
+  if(NOT DEFINED ENV{PAVONIX_DEPS_ROOT} AND NOT PAVONIX_DEPS_ROOT)
+    set(PAVONIX_DEPS_ROOT /var/cache/pavonix/deps)
+  endif()
+endif()
+find_package(jsoncpp CONFIG REQUIRED)
+if(NOT TARGET JsonCpp::JsonCpp)
+  if(TARGET jsoncpp_static)
+    add_library(JsonCpp::JsonCpp ALIAS jsoncpp_static)
+  elseif(TARGET jsoncpp_lib)
+    add_library(JsonCpp::JsonCpp ALIAS jsoncpp_lib)
+  endif()
+endif()
+if(PAVONIX_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  find_package(Threads REQUIRED)
+endif()

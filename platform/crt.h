@@ -1,0 +1,19 @@
+// The C runtime's file calls, used with Windows paths. On Windows these are the
+// C runtime itself; the simulation maps drive letters to host folders and
+// writes CR LF for "\n" in text mode, as the Windows runtime does.
+#pragma once
+#include <cstddef>
+#include <cstdio>
+
+#ifdef _WIN32
+#  include <io.h>
+inline FILE* plat_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
+inline size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f) { return std::fwrite(p, size, n, f); }
+inline int plat_fclose(FILE* f) { return std::fclose(f); }
+inline int plat_access(const char* path, int mode) { return _access(path, mode); }
+#else
+FILE* plat_fopen(const char* path, const char* mode);
+size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f);
+int plat_fclose(FILE* f);
+int plat_access(const char* path, int mode);
+#endif

@@ -1,0 +1,3 @@
+// Simulated process area (declarations used by the logic).
+#pragma once
+#include "platform/sim/wintypes.h"

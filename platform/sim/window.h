@@ -1,0 +1,3 @@
+// Simulated window area (declarations used by the logic).
+#pragma once
+#include "platform/sim/wintypes.h"
