@@ -1,3 +1,62 @@
-// Simulated fs area (declarations used by the logic).
+// Simulated KERNEL32 file system: drive letters mapped onto host folders (see
+// ctl/fs.h), Windows path rules (backslashes, "." and "..", no case), the
+// attribute, search, delete and folder calls, the module path and the
+// temporary folder.
 #pragma once
 #include "platform/sim/wintypes.h"
+
+#ifndef PAVONIX_SIM_FILETIME_DEFINED
+#  define PAVONIX_SIM_FILETIME_DEFINED
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+typedef FILETIME* LPFILETIME;
+#endif
+
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+#ifndef ERROR_BAD_NETPATH
+#  define ERROR_BAD_NETPATH 53L
+#endif
+#ifndef ERROR_DIR_NOT_EMPTY
+#  define ERROR_DIR_NOT_EMPTY 145L
+#endif
+#ifndef ERROR_MOD_NOT_FOUND
+#  define ERROR_MOD_NOT_FOUND 126L
+#endif
+#ifndef ERROR_DIRECTORY
+#  define ERROR_DIRECTORY 267L
+#endif
+
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  CHAR cFileName[MAX_PATH];
+  CHAR cAlternateFileName[14];
+};
+typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
+
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+BOOL DeleteFileA(LPCSTR lpFileName);
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL RemoveDirectoryA(LPCSTR lpPathName);
+
+// The running program's path; any module handle names the program itself.
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);

@@ -1,7 +1,43 @@
-// Test controls of the simulated fs area.
+// Test controls of the simulated file system.
+//
+// Windows paths resolve through drive mappings: "C:\a\b" is <host folder of
+// C>\a\b, each component matched without regard to ASCII case (GBK bytes pass
+// through as host file-name bytes). Unmapped drives do not exist.
 #pragma once
 #include <string>
 #include <vector>
 #include "platform/sim/wintypes.h"
 
-namespace simwin {}  // namespace simwin
+namespace simwin {
+
+// Drive letter -> existing host folder. Mapping a letter again replaces it.
+void MapDrive(char letter, const std::string& hostFolder);
+void UnmapDrive(char letter);
+
+// Folder that relative paths and "\x" paths start from (default "C:\").
+void SetCurrentDir(const std::string& winPath);
+
+// Lexical Windows normalisation: "/" as "\", "." and ".." folded, repeated
+// separators collapsed, trailing dots and blanks of the last name dropped.
+// Relative paths are joined to the current folder. Empty for a path the
+// simulation does not support (UNC, device names).
+std::string NormalizeWinPath(const std::string& winPath);
+
+// Host path of a Windows path (empty when its drive is not mapped). Existing
+// components are matched without case; missing ones are taken as written.
+std::string HostPath(const std::string& winPath);
+
+// GetModuleFileNameA result (default "C:\Program Files (x86)\Pavonix\pavonix.exe").
+void SetModulePath(const std::string& winPath);
+// GetTempPathA result; a trailing backslash is added when missing
+// (default "C:\Users\user\AppData\Local\Temp\").
+void SetTempPath(const std::string& winPath);
+
+// Read-only marks, like the attribute or a folder without write rights for a
+// non-administrator. A read-only file cannot be opened for writing or deleted
+// and reports FILE_ATTRIBUTE_READONLY. A read-only folder (and everything
+// below it) lets nothing be created, written or deleted in it.
+void SetReadOnly(const std::string& winPath, bool readOnly = true);
+void ClearReadOnly();
+
+}  // namespace simwin

@@ -1,0 +1,9 @@
+// The program folder: the running program's full path cut before its last
+// backslash, without a trailing backslash.
+#pragma once
+#include <string>
+
+// Folder of the running program (GetModuleFileNameA of the null module, 260
+// characters). A path without a backslash is returned whole; empty when the
+// platform gives no path.
+std::string GetModuleDir();
