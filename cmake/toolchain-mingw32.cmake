@@ -5,8 +5,19 @@ set(TRIPLET i686-w64-mingw32)
 set(CMAKE_C_COMPILER ${TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${TRIPLET}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${TRIPLET} $ENV{PAVONIX_DEPS_ROOT}/${TRIPLET})
+
+# jsoncpp and GoogleTest for this triplet, built by scripts/setup.
+include(${CMAKE_CURRENT_LIST_DIR}/PavonixDepsVersion.cmake)
+if(DEFINED ENV{PAVONIX_DEPS_ROOT})
+  set(PAVONIX_DEPS_PREFIX $ENV{PAVONIX_DEPS_ROOT}/${PAVONIX_DEPS_VERSION}/${TRIPLET})
+else()
+  set(PAVONIX_DEPS_PREFIX ${PAVONIX_DEPS_DEFAULT_ROOT}/${PAVONIX_DEPS_VERSION}/${TRIPLET})
+endif()
+set(CMAKE_FIND_ROOT_PATH /usr/${TRIPLET} ${PAVONIX_DEPS_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# No emulator: this machine's kernel does not run 32-bit programs, so the
+# win32 build compiles its tests without running them.
