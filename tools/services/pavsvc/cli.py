@@ -1,0 +1,328 @@
+"""Command line of the bundled services."""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import threading
+import time
+
+from . import faults as faultmod
+from .httpcore import Limits
+from .local_service import DEFAULT_MSG, DEFAULT_VERSION, LocalService
+from .package_server import PackageServer
+from .update_service import Catalogue, CatalogueError, UpdateService
+
+DESCRIPTION = """\
+Reference services for the Pavonix installer: the update service, the
+package server and a stand-in for the invoice control's local service.
+Every service binds 127.0.0.1 unless told otherwise, caps request sizes and
+times, logs each request as one JSON line (--log) and stops on SIGINT or
+SIGTERM (or after --max-seconds)."""
+
+UPDATE_FAULT_HELP = """\
+update-service faults: refuse (do not listen), close (close without an
+answer), 404, 500, empty (200, Content-Length 0), chunked (200 without
+Content-Length), notjson (200, an HTML page), code1 ("code":"1"), list=N
+(the answer stretched to N packages), slow=MS (answer after MS ms)."""
+
+PACKAGE_FAULT_HELP = """\
+package-server faults: close, 404, 500, empty (200, Content-Length 0),
+chunked (no Content-Length), cut (half the file, then a TCP reset), short
+(one byte less than Content-Length, then a clean close), slow=MS (head at
+once, body after MS ms), stall=MS (nothing until MS ms have passed). Also
+per request: GET /fault/<fault>/<name>."""
+
+LOCAL_MODE_HELP = """\
+local-service modes: ok, down (do not listen), close, code1 ("code":1),
+notjson, 404, noversion ("code":0 without "version"), 500, chunked (no
+Content-Length), empty (Content-Length 0), slow=MS."""
+
+
+class UsageError(Exception):
+    pass
+
+
+def _fault_arg(table):
+    def parse(text):
+        try:
+            return faultmod.parse_fault(text, table)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc))
+    return parse
+
+
+def _file_fault(text):
+    name, sep, fault = text.partition("=")
+    if not sep or not name:
+        raise argparse.ArgumentTypeError("expected NAME=FAULT, got %r" % text)
+    try:
+        return name, faultmod.parse_fault(fault, faultmod.PACKAGE_FAULTS)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc))
+
+
+def _port(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a port number: %r" % text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError("port out of range: %d" % value)
+    return value
+
+
+def _common(p, default_port):
+    p.add_argument("--host", default="127.0.0.1",
+                   help="address to bind (default 127.0.0.1)")
+    p.add_argument("--port", type=_port, default=default_port,
+                   help="port to bind, 0 for any free one (default %d)" % default_port)
+    p.add_argument("--log", metavar="FILE", help="append one JSON line per request to FILE")
+    _limits_args(p)
+
+
+def _limits_args(p):
+    g = p.add_argument_group("limits")
+    g.add_argument("--max-body", type=int, default=1024 * 1024, metavar="BYTES",
+                   help="largest request body; larger ones get 413 (default 1 MiB)")
+    g.add_argument("--max-head", type=int, default=16 * 1024, metavar="BYTES",
+                   help="largest request line plus headers; larger ones get 431 (default 16 KiB)")
+    g.add_argument("--max-connections", type=int, default=64,
+                   help="connections served at once; more get 503 (default 64)")
+    g.add_argument("--timeout", type=float, default=15.0, metavar="SECONDS",
+                   help="time a request head may take, and idle time between requests (default 15)")
+    g.add_argument("--max-stall", type=float, default=60.0, metavar="SECONDS",
+                   help="cap of every deliberate wait of a slow or stall fault (default 60)")
+    g.add_argument("--max-seconds", type=float, default=0.0, metavar="SECONDS",
+                   help="stop by itself after this long (default 0: run until signalled)")
+    g.add_argument("--ready-file", metavar="FILE",
+                   help="write the addresses as JSON to FILE once listening")
+
+
+def _limits(args):
+    return Limits(max_body=args.max_body, max_head_bytes=args.max_head,
+                  max_connections=args.max_connections, head_timeout=args.timeout,
+                  idle_timeout=args.timeout, max_stall=args.max_stall)
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="pavonix_services.py", description=DESCRIPTION,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    p = sub.add_parser("update-service", help="the update service (POST /softServer/req)",
+                       description="Answers POST /softServer/req (also //softServer/req) from a "
+                       "catalogue.\n\n" + UPDATE_FAULT_HELP,
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--catalogue", required=True, metavar="FILE",
+                   help="JSON catalogue of packages (read again when it changes)")
+    p.add_argument("--packages-url", metavar="URL",
+                   help="replaces {packages} in package addresses, e.g. http://127.0.0.1:9007")
+    p.add_argument("--fault", type=_fault_arg(faultmod.UPDATE_FAULTS),
+                   help="answer every request with this fault")
+    _common(p, 9006)
+
+    p = sub.add_parser("package-server", help="serves package files (GET /<name>)",
+                       description="Serves the files of one folder.\n\n" + PACKAGE_FAULT_HELP,
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--folder", required=True, help="folder whose files are served")
+    p.add_argument("--fault", type=_fault_arg(faultmod.PACKAGE_FAULTS),
+                   help="apply this fault to every file")
+    p.add_argument("--file-fault", type=_file_fault, action="append", default=[],
+                   metavar="NAME=FAULT", help="apply a fault to one file (repeatable)")
+    _common(p, 9007)
+
+    p = sub.add_parser("local-service", help="the invoice control's local service (HTTPS)",
+                       description="Answers HTTPS POST /api/getVersion.\n\n" + LOCAL_MODE_HELP,
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--cert", help="server certificate chain (PEM)")
+    p.add_argument("--key", help="private key of the certificate (PEM)")
+    p.add_argument("--mode", type=_fault_arg(faultmod.LOCAL_MODES), default=None,
+                   help="how to answer (default ok)")
+    p.add_argument("--version-text", default=DEFAULT_VERSION, metavar="TEXT",
+                   help="the version answered (default %s)" % DEFAULT_VERSION)
+    p.add_argument("--msg", default=DEFAULT_MSG, help="the msg answered")
+    _common(p, 28000)
+
+    p = sub.add_parser("serve", help="run the three services from one configuration file",
+                       description="Runs the services a JSON configuration names (see "
+                       "tools/README.md); {packages} in the catalogue becomes the package "
+                       "server's address.",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--config", required=True, metavar="FILE", help="JSON configuration")
+    _limits_args(p)
+    return parser
+
+
+# -- running ----------------------------------------------------------------
+
+class Running:
+    """The services of one process and what to report about them."""
+
+    def __init__(self):
+        self.services = []      # (name, object with stop())
+        self.report = {}        # name -> {"url":..., "port":...} or {"state": "down"}
+
+    def add(self, name, service, url):
+        self.services.append((name, service))
+        self.report[name] = {"url": url, "port": service.port, "state": "listening"}
+        print("%s: listening on %s" % (name, url), flush=True)
+
+    def add_down(self, name, why):
+        self.report[name] = {"url": None, "port": None, "state": "down"}
+        print("%s: %s" % (name, why), flush=True)
+
+    def stop(self):
+        for _, service in reversed(self.services):
+            service.stop()
+        self.services = []
+
+
+def _write_ready(path, report):
+    if not path:
+        return
+    tmp = path + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        json.dump(report, f, indent=1)
+    os.replace(tmp, path)
+
+
+def _wait_for_stop(max_seconds):
+    stop = threading.Event()
+
+    def on_signal(signum, frame):
+        stop.set()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    deadline = time.monotonic() + max_seconds if max_seconds > 0 else None
+    while not stop.is_set():
+        if deadline is not None and time.monotonic() >= deadline:
+            break
+        stop.wait(0.2)
+
+
+def _resolve(base, path):
+    if path is None:
+        return None
+    return path if os.path.isabs(path) else os.path.join(base, path)
+
+
+def _start_from_config(cfg, base, limits, running):
+    if not isinstance(cfg, dict):
+        raise UsageError("the configuration must be a JSON object")
+    known = {"host", "update_service", "package_server", "local_service"}
+    unknown = {k for k in cfg if not k.startswith("_")} - known
+    if unknown:
+        raise UsageError("unknown configuration keys: " + ", ".join(sorted(unknown)))
+    host = cfg.get("host", "127.0.0.1")
+
+    def section(name, allowed):
+        s = cfg.get(name)
+        if s is None:
+            return None
+        if not isinstance(s, dict):
+            raise UsageError("%s must be an object" % name)
+        bad = {k for k in s if not k.startswith("_")} - allowed
+        if bad:
+            raise UsageError("%s: unknown keys %s" % (name, ", ".join(sorted(bad))))
+        return s
+
+    def fault(value, table, where):
+        if value is None:
+            return None
+        try:
+            return faultmod.parse_fault(value, table)
+        except ValueError as exc:
+            raise UsageError("%s: %s" % (where, exc))
+
+    pk = section("package_server", {"port", "folder", "fault", "file_faults", "log"})
+    up = section("update_service", {"port", "catalogue", "fault", "log", "packages_url"})
+    lo = section("local_service", {"port", "cert", "key", "mode", "version", "msg", "log"})
+
+    packages_url = None
+    if pk is not None:
+        if "folder" not in pk:
+            raise UsageError("package_server: folder missing")
+        file_faults = {}
+        for name, text in (pk.get("file_faults") or {}).items():
+            file_faults[name] = fault(text, faultmod.PACKAGE_FAULTS, "package_server." + name)
+        srv = PackageServer(_resolve(base, pk["folder"]), host, pk.get("port", 9007),
+                            fault(pk.get("fault"), faultmod.PACKAGE_FAULTS, "package_server"),
+                            file_faults, _resolve(base, pk.get("log")), limits).start()
+        packages_url = srv.url
+        running.add("package-server", srv, srv.url)
+    if up is not None:
+        if "catalogue" not in up:
+            raise UsageError("update_service: catalogue missing")
+        ufault = fault(up.get("fault"), faultmod.UPDATE_FAULTS, "update_service")
+        catalogue = Catalogue(_resolve(base, up["catalogue"]), up.get("packages_url", packages_url))
+        if ufault is not None and ufault.name == "refuse":
+            running.add_down("update-service", "refusing connections (not listening)")
+        else:
+            srv = UpdateService(catalogue, host, up.get("port", 9006), ufault,
+                                _resolve(base, up.get("log")), limits).start()
+            running.add("update-service", srv, srv.url)
+    if lo is not None:
+        mode = fault(lo.get("mode"), faultmod.LOCAL_MODES, "local_service")
+        if mode is not None and mode.name == "down":
+            running.add_down("local-service", "down (not listening)")
+        else:
+            if not lo.get("cert") or not lo.get("key"):
+                raise UsageError("local_service: cert and key are required")
+            srv = LocalService(_resolve(base, lo["cert"]), _resolve(base, lo["key"]), host,
+                               lo.get("port", 28000), mode, lo.get("version", DEFAULT_VERSION),
+                               lo.get("msg", DEFAULT_MSG), _resolve(base, lo.get("log")),
+                               limits).start()
+            running.add("local-service", srv, srv.url + "/api/getVersion")
+
+
+def run(args):
+    limits = _limits(args)
+    running = Running()
+    try:
+        if args.command == "update-service":
+            catalogue = Catalogue(args.catalogue, args.packages_url)
+            if args.fault is not None and args.fault.name == "refuse":
+                running.add_down("update-service", "refusing connections (not listening)")
+            else:
+                srv = UpdateService(catalogue, args.host, args.port, args.fault,
+                                    args.log, limits).start()
+                running.add("update-service", srv, srv.url)
+        elif args.command == "package-server":
+            srv = PackageServer(args.folder, args.host, args.port, args.fault,
+                                dict(args.file_fault), args.log, limits).start()
+            running.add("package-server", srv, srv.url)
+        elif args.command == "local-service":
+            if args.mode is not None and args.mode.name == "down":
+                running.add_down("local-service", "down (not listening)")
+            else:
+                if not args.cert or not args.key:
+                    raise UsageError("--cert and --key are required unless --mode down")
+                srv = LocalService(args.cert, args.key, args.host, args.port, args.mode,
+                                   args.version_text, args.msg, args.log, limits).start()
+                running.add("local-service", srv, srv.url + "/api/getVersion")
+        elif args.command == "serve":
+            try:
+                with open(args.config, "rb") as f:
+                    cfg = json.loads(f.read().decode("utf-8"))
+            except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+                raise UsageError("%s: not a UTF-8 JSON file: %s" % (args.config, exc))
+            _start_from_config(cfg, os.path.dirname(os.path.abspath(args.config)),
+                               limits, running)
+        _write_ready(args.ready_file, running.report)
+        print("ready", flush=True)
+        _wait_for_stop(args.max_seconds)
+        return 0
+    except (UsageError, CatalogueError, ValueError, OSError) as exc:
+        sys.stderr.write("pavonix_services: %s\n" % exc)
+        return 2
+    finally:
+        running.stop()
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    return run(args)

@@ -1,0 +1,172 @@
+"""The package server: GET /<name> serves a file of one folder.
+
+A fault can be chosen for every file (--fault), for one file by name
+(--file-fault NAME=MODE) or per request through a path prefix:
+GET /fault/<mode>/<name>, for example /fault/short/setup.exe or
+/fault/slow=20000/setup.exe. The prefix wins over the file's fault, which
+wins over the server-wide one.
+"""
+
+import os
+import urllib.parse
+
+from . import faults as faultmod
+from .httpcore import HttpServer, Limits, RequestLog, utc_timestamp
+
+CHUNK = 64 * 1024
+OCTETS = "application/octet-stream"
+_FORBIDDEN = set('\\/:*?"<>|')
+
+
+def plain_name(name):
+    """True for a single, ordinary file name."""
+    return (bool(name) and name not in (".", "..") and len(name) <= 255
+            and not any(c in _FORBIDDEN or ord(c) < 32 or ord(c) == 127 for c in name))
+
+
+class PackageServer:
+    def __init__(self, folder, host="127.0.0.1", port=9007, fault=None,
+                 file_faults=None, log_path=None, limits=None):
+        self.folder = os.path.realpath(folder)
+        if not os.path.isdir(self.folder):
+            raise ValueError("package folder does not exist: " + folder)
+        self.fault = fault
+        self.file_faults = dict(file_faults or {})
+        self.log = RequestLog(log_path)
+        self.server = HttpServer("package-server", self.handle, host, port,
+                                 limits or Limits(), log=self.log)
+
+    def start(self):
+        self.server.start()
+        return self
+
+    def stop(self):
+        self.server.stop()
+        self.log.close()
+
+    @property
+    def port(self):
+        return self.server.port
+
+    @property
+    def url(self):
+        return self.server.base_url
+
+    def handle(self, req, resp):
+        entry = {"time": utc_timestamp(), "service": "package-server",
+                 "client": req.client, "method": req.method, "path": req.target,
+                 "headers": [[k, v] for k, v in req.headers],
+                 "file": None, "fault": None}
+        try:
+            self._serve(req, resp, entry)
+        finally:
+            entry["status"] = resp.status
+            entry["bytes"] = resp.bytes_sent
+            entry["complete"] = entry.get("size") is not None and not resp.closed \
+                and resp.bytes_sent == entry["size"] and resp.status == 200
+            self.log.write(entry)
+
+    def _locate(self, req, entry):
+        """(file path or None, fault or None, error text)."""
+        try:
+            path = urllib.parse.unquote(req.path, encoding="utf-8", errors="strict")
+        except UnicodeDecodeError:
+            return None, None, "path is not UTF-8"
+        fault = None
+        segments = path.split("/")[1:]
+        if len(segments) >= 3 and segments[0] == "fault":
+            try:
+                fault = faultmod.parse_fault(segments[1], faultmod.PACKAGE_FAULTS)
+            except ValueError as exc:
+                return None, None, str(exc)
+            segments = segments[2:]
+        if len(segments) != 1 or not plain_name(segments[0]):
+            return None, fault, "not a plain file name"
+        name = segments[0]
+        entry["file"] = name
+        if fault is None:
+            fault = self.file_faults.get(name, self.fault)
+        full = os.path.join(self.folder, name)
+        real = os.path.realpath(full)
+        if os.path.dirname(real) != self.folder or not os.path.isfile(real):
+            return None, fault, "no such file"
+        return real, fault, None
+
+    def _serve(self, req, resp, entry):
+        if req.method not in ("GET", "HEAD"):
+            resp.send(405, "only GET and HEAD are served\n", headers=[("Allow", "GET, HEAD")])
+            return
+        path, fault, error = self._locate(req, entry)
+        entry["fault"] = repr(fault) if fault else None
+        name = fault.name if fault else None
+        if name == "close":
+            resp.abort(reset=False)
+            return
+        if name == "stall":
+            if not resp.stall(fault.arg / 1000.0):
+                resp.abort(reset=False)
+                return
+        if name == "404" or path is None:
+            entry["error"] = error or "fault 404"
+            resp.send(404, "not found\n")
+            return
+        if name == "500":
+            resp.send(500, "internal error\n")
+            return
+        if name == "empty":
+            resp.send(200, b"", OCTETS)
+            return
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            entry["size"] = size
+            if name == "chunked":
+                self._send_chunked(resp, f)
+                return
+            announced = max(size, 1) if name == "short" else size
+            if not resp.send_head(200, [("Content-Type", OCTETS),
+                                        ("Content-Length", str(announced))],
+                                  close=name in ("short", "cut")):
+                return
+            if req.method == "HEAD":
+                return
+            if name == "slow" and not resp.stall(fault.arg / 1000.0):
+                resp.abort(reset=False)
+                return
+            limit = {"cut": size // 2, "short": announced - 1}.get(name, size)
+            self._copy(resp, f, limit)
+            if name == "cut":
+                resp.abort(reset=True)
+            elif name == "short":
+                resp.abort(reset=False)
+
+    @staticmethod
+    def _copy(resp, f, limit):
+        left = limit
+        while left > 0:
+            data = f.read(min(CHUNK, left))
+            if not data:
+                break
+            if not resp.write(data):
+                return False
+            left -= len(data)
+        return True
+
+    @staticmethod
+    def _send_chunked(resp, f):
+        if resp.request.version == "HTTP/1.0":
+            if resp.send_head(200, [("Content-Type", OCTETS)], close=True) \
+                    and resp.request.method != "HEAD":
+                PackageServer._copy(resp, f, float("inf"))
+            return
+        if not resp.send_head(200, [("Content-Type", OCTETS), ("Transfer-Encoding", "chunked")]):
+            return
+        if resp.request.method == "HEAD":
+            return
+        while True:
+            data = f.read(CHUNK)
+            if not data:
+                break
+            if not resp._raw(b"%X\r\n" % len(data) + data + b"\r\n"):
+                return
+            resp.bytes_sent += len(data)
+        resp._raw(b"0\r\n\r\n")

@@ -1,0 +1,373 @@
+"""The reference update service: POST /softServer/req, form field requestStr.
+
+Request (the value of requestStr):
+  {"data":{"softList":[{"soft":T,"upgrade":"false","version":V}]},
+   "pid":"PROTOCOL_99","uid":U}
+Answer:
+  {"code":"0","data":{"softList":[{"address":...,"version":...,"soft":...,
+                                   "excuteExe":true}, ...]}}
+"code" is a JSON string holding a decimal integer; see CODES.
+"""
+
+import json
+import os
+import sys
+import threading
+
+from . import faults as faultmod
+from .form import FormError, decode_text, first_field, parse_form
+from .httpcore import HttpServer, Limits, RequestLog, utc_timestamp
+
+PATHS = ("/softServer/req", "//softServer/req")
+PROTOCOL_ID = "PROTOCOL_99"
+PLACEHOLDER = "{packages}"
+JSON_TYPE = "application/json;charset=UTF-8"
+
+# Answer codes other than "0". The first two come with HTTP 200; the request
+# errors come with HTTP 400, the HTTP-level refusals with their own status.
+CODES = {
+    "1": "service failure (fault mode code1)",
+    "2": "unknown product",
+    "3": "no package for this product version",
+    "10": "body is not a valid form",
+    "11": "form field requestStr missing",
+    "12": "requestStr is not JSON",
+    "13": "request fields missing or of the wrong type",
+    "14": "unknown protocol id",
+}
+
+_ENTRY_KEYS = {"packages", "fault", "code", "msg"}
+
+
+class CatalogueError(ValueError):
+    pass
+
+
+class Entry:
+    """What one product version answers."""
+
+    def __init__(self, packages, code="0", msg=None, fault=None):
+        self.packages = packages
+        self.code = code
+        self.msg = msg
+        self.fault = fault
+
+
+def _expand(value, base):
+    if isinstance(value, str):
+        return value.replace(PLACEHOLDER, base) if base is not None else value
+    if isinstance(value, list):
+        return [_expand(v, base) for v in value]
+    if isinstance(value, dict):
+        return {k: _expand(v, base) for k, v in value.items()}
+    return value
+
+
+def _uses_placeholder(value):
+    if isinstance(value, str):
+        return PLACEHOLDER in value
+    if isinstance(value, list):
+        return any(_uses_placeholder(v) for v in value)
+    if isinstance(value, dict):
+        return any(_uses_placeholder(v) for v in value.values())
+    return False
+
+
+def parse_catalogue(doc, packages_url=None):
+    """Validate a catalogue document; returns {product: {version: Entry}}.
+
+    Layout: {"products": {TYPE: {VERSION or "*": [package, ...] or
+    {"packages": [...], "code": "0", "msg": "...", "fault": "..."}}}}.
+    Keys starting with "_" are comments. Packages are sent as written, with
+    "{packages}" replaced by the package server's base URL."""
+    if not isinstance(doc, dict) or not isinstance(doc.get("products"), dict):
+        raise CatalogueError('the catalogue must be an object with a "products" object')
+    base = packages_url.rstrip("/") if packages_url else None
+    products = {}
+    for soft, versions in doc["products"].items():
+        if soft.startswith("_"):
+            continue
+        if not isinstance(versions, dict):
+            raise CatalogueError("product %r: expected an object of versions" % soft)
+        table = {}
+        for version, spec in versions.items():
+            if version.startswith("_"):
+                continue
+            where = "product %r version %r" % (soft, version)
+            if isinstance(spec, list):
+                spec = {"packages": spec}
+            if not isinstance(spec, dict):
+                raise CatalogueError(where + ": expected a list of packages or an object")
+            unknown = {k for k in spec if not k.startswith("_")} - _ENTRY_KEYS
+            if unknown:
+                raise CatalogueError(where + ": unknown keys " + ", ".join(sorted(unknown)))
+            packages = spec.get("packages", [])
+            if not isinstance(packages, list):
+                raise CatalogueError(where + ': "packages" must be a list')
+            packages = [{k: v for k, v in p.items() if not k.startswith("_")}
+                        if isinstance(p, dict) else p for p in packages]
+            if base is None and _uses_placeholder(packages):
+                raise CatalogueError(where + ": uses {packages} but no package server URL is set")
+            fault = spec.get("fault")
+            if fault is not None:
+                try:
+                    fault = faultmod.parse_fault(fault, faultmod.UPDATE_FAULTS)
+                except ValueError as exc:
+                    raise CatalogueError("%s: %s" % (where, exc))
+                if fault.name == "refuse":
+                    raise CatalogueError(where + ': "refuse" applies to the whole service only')
+            msg = spec.get("msg")
+            if msg is not None and not isinstance(msg, str):
+                raise CatalogueError(where + ': "msg" must be a string')
+            table[version] = Entry(_expand(packages, base), spec.get("code", "0"), msg, fault)
+        products[soft] = table
+    return products
+
+
+class Catalogue:
+    """A catalogue file, read again whenever it changes on disk."""
+
+    def __init__(self, path, packages_url=None):
+        self.path = path
+        self.packages_url = packages_url
+        self._lock = threading.Lock()
+        self._stamp = None
+        self.products = self._load()
+
+    def _read_stamp(self):
+        st = os.stat(self.path)
+        return (st.st_mtime_ns, st.st_size, st.st_ino)
+
+    def _load(self):
+        stamp = self._read_stamp()
+        try:
+            with open(self.path, "rb") as f:
+                doc = json.loads(f.read().decode("utf-8"))
+        except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+            raise CatalogueError("%s: not a UTF-8 JSON file: %s" % (self.path, exc))
+        products = parse_catalogue(doc, self.packages_url)
+        self._stamp = stamp
+        return products
+
+    def current(self):
+        """The products, reloading first when the file changed. A changed file
+        that does not load keeps the previous products (reported on stderr)."""
+        with self._lock:
+            try:
+                if self._read_stamp() != self._stamp:
+                    self.products = self._load()
+            except (OSError, CatalogueError) as exc:
+                sys.stderr.write("update-service: keeping the previous catalogue: %s\n" % exc)
+                try:
+                    self._stamp = self._read_stamp()
+                except OSError:
+                    pass
+            return self.products
+
+
+class RequestInvalid(Exception):
+    def __init__(self, code, message):
+        super().__init__(message)
+        self.code = code
+        self.message = message
+
+
+def parse_request_text(text):
+    """Check the request JSON; returns {"pid","uid","softList":[...]}"""
+    try:
+        doc = json.loads(text)
+    except (json.JSONDecodeError, RecursionError) as exc:
+        raise RequestInvalid("12", "requestStr is not JSON: %s" % exc)
+    if not isinstance(doc, dict):
+        raise RequestInvalid("13", "requestStr must hold a JSON object")
+    pid = doc.get("pid")
+    if not isinstance(pid, str):
+        raise RequestInvalid("13", '"pid" must be a string')
+    if pid != PROTOCOL_ID:
+        raise RequestInvalid("14", "unknown protocol id %r" % pid)
+    uid = doc.get("uid")
+    if not isinstance(uid, str):
+        raise RequestInvalid("13", '"uid" must be a string')
+    data = doc.get("data")
+    if not isinstance(data, dict) or not isinstance(data.get("softList"), list):
+        raise RequestInvalid("13", '"data.softList" must be an array')
+    items = data["softList"]
+    if not items:
+        raise RequestInvalid("13", '"data.softList" is empty')
+    if len(items) > 100:
+        raise RequestInvalid("13", '"data.softList" holds more than 100 products')
+    soft_list = []
+    for i, item in enumerate(items):
+        if not isinstance(item, dict):
+            raise RequestInvalid("13", "softList[%d] must be an object" % i)
+        for key in ("soft", "version"):
+            if not isinstance(item.get(key), str):
+                raise RequestInvalid("13", "softList[%d].%s must be a string" % (i, key))
+        upgrade = item.get("upgrade")
+        if upgrade is not None and not isinstance(upgrade, str):
+            raise RequestInvalid("13", "softList[%d].upgrade must be a string" % i)
+        soft_list.append({"soft": item["soft"], "version": item["version"], "upgrade": upgrade})
+    return {"pid": pid, "uid": uid, "softList": soft_list}
+
+
+def dump(obj):
+    return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+
+
+def error_body(code, msg):
+    return dump({"code": code, "msg": msg})
+
+
+class UpdateService:
+    def __init__(self, catalogue, host="127.0.0.1", port=9006, fault=None,
+                 log_path=None, limits=None):
+        self.catalogue = catalogue
+        self.fault = fault
+        self.log = RequestLog(log_path)
+        self.server = HttpServer("update-service", self.handle, host, port,
+                                 limits or Limits(), error_reply=self._error_reply,
+                                 log=self.log)
+
+    def start(self):
+        self.server.start()
+        return self
+
+    def stop(self):
+        self.server.stop()
+        self.log.close()
+
+    @property
+    def port(self):
+        return self.server.port
+
+    @property
+    def url(self):
+        return self.server.base_url + "/" + PATHS[0]
+
+    @staticmethod
+    def _error_reply(status, message):
+        return error_body(str(status), message), JSON_TYPE
+
+    # -- answering ------------------------------------------------------
+
+    def handle(self, req, resp):
+        entry = {"time": utc_timestamp(), "service": "update-service",
+                 "client": req.client, "method": req.method, "path": req.target,
+                 "headers": [[k, v] for k, v in req.headers],
+                 "body": req.body.decode("utf-8", "backslashreplace"),
+                 "requestStr": None, "request": None, "error": None, "fault": None}
+        status, body, fault = self._decide(req, entry)
+        fault = fault or self.fault
+        entry["fault"] = repr(fault) if fault else None
+        if fault is not None:
+            status, body = self._apply_fault(fault, resp, status, body)
+        if not resp.started:
+            extra = [("Allow", "POST")] if status == 405 else []
+            resp.send(status, body, JSON_TYPE, headers=extra)
+        entry["status"] = resp.status
+        entry["answer"] = body.decode("utf-8", "backslashreplace") if resp.status else None
+        self.log.write(entry)
+
+    def _decide(self, req, entry):
+        """(status, body, entry fault) for a request, without global faults."""
+        if req.path not in PATHS:
+            return 404, error_body("404", "no such path: " + req.path), None
+        if req.method != "POST":
+            return 405, error_body("405", "only POST is served here"), None
+        ctype = (req.header("Content-Type") or "").split(";")[0].strip().lower()
+        if ctype != "application/x-www-form-urlencoded":
+            entry["error"] = "Content-Type is not application/x-www-form-urlencoded"
+            return 415, error_body("10", entry["error"]), None
+        try:
+            fields = parse_form(req.body)
+            raw = first_field(fields, b"requestStr")
+            if raw is None:
+                raise RequestInvalid("11", "form field requestStr missing")
+            text, encoding = decode_text(raw)
+            entry["requestStr"] = text
+            entry["encoding"] = encoding
+            request = parse_request_text(text)
+        except FormError as exc:
+            entry["error"] = str(exc)
+            return 400, error_body("10", "bad form: %s" % exc), None
+        except RequestInvalid as exc:
+            entry["error"] = exc.message
+            return 400, error_body(exc.code, exc.message), None
+        entry["request"] = request
+        return self._answer(request)
+
+    def _answer(self, request):
+        products = self.catalogue.current()
+        matched = []
+        missing = []
+        for item in request["softList"]:
+            table = products.get(item["soft"])
+            if table is None:
+                missing.append(("2", "unknown product: " + item["soft"]))
+                continue
+            found = table.get(item["version"], table.get("*"))
+            if found is None:
+                missing.append(("3", "no package for %s version %s" % (item["soft"], item["version"])))
+                continue
+            matched.append(found)
+        if not matched:
+            code, msg = missing[0]
+            return 200, dump({"code": code, "msg": msg}), None
+        first = matched[0]
+        packages = [p for e in matched for p in e.packages]
+        answer = {"code": first.code}
+        if first.msg is not None:
+            answer["msg"] = first.msg
+        answer["data"] = {"softList": packages}
+        fault = next((e.fault for e in matched if e.fault is not None), None)
+        return 200, dump(answer), fault
+
+    def _apply_fault(self, fault, resp, status, body):
+        name = fault.name
+        if name == "close":
+            resp.abort(reset=False)
+            return None, b""
+        if name == "404":
+            body = b"<html><body><h1>404 Not Found</h1></body></html>\n"
+            resp.send(404, body, "text/html")
+            return 404, body
+        if name == "500":
+            body = b"<html><body><h1>500 Internal Server Error</h1></body></html>\n"
+            resp.send(500, body, "text/html")
+            return 500, body
+        if name == "empty":
+            resp.send(200, b"", JSON_TYPE)
+            return 200, b""
+        if name == "notjson":
+            body = b"<html><body><p>Service temporarily unavailable</p></body></html>\n"
+            resp.send(200, body, "text/html")
+            return 200, body
+        packages = self._packages_of(body)
+        if name == "code1":
+            body = dump({"code": "1", "msg": "service failure", "data": {"softList": packages}})
+            resp.send(200, body, JSON_TYPE)
+            return 200, body
+        if name == "list":
+            stretched = [packages[i % len(packages)] for i in range(fault.arg)] if packages else []
+            body = dump({"code": "0", "data": {"softList": stretched}})
+            resp.send(200, body, JSON_TYPE)
+            return 200, body
+        if name == "chunked":
+            resp.send_chunked(status, body, JSON_TYPE)
+            return status, body
+        if name == "slow":
+            if not resp.stall(fault.arg / 1000.0):
+                resp.abort(reset=False)
+                return None, b""
+            resp.send(status, body, JSON_TYPE)
+            return status, body
+        raise AssertionError("unhandled fault " + name)
+
+    @staticmethod
+    def _packages_of(body):
+        try:
+            doc = json.loads(body.decode("utf-8"))
+            packages = doc["data"]["softList"]
+            return packages if isinstance(packages, list) else []
+        except (ValueError, KeyError, TypeError):
+            return []
