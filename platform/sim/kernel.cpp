@@ -337,9 +337,20 @@ void GetLocalTime(LPSYSTEMTIME st) {
   if (st) *st = LocalTime();
 }
 
+namespace {
+// Static initialisation runs on the process's main thread.
+const std::thread::id g_mainThread = std::this_thread::get_id();
+}  // namespace
+
 void Sleep(DWORD ms) {
   core::AdvanceMs(ms);
-  std::this_thread::yield();
+  // Other threads also give up a real millisecond, so a polling loop (an
+  // animation thread) cannot spin while the simulated clock races ahead.
+  if (ms > 0 && std::this_thread::get_id() != g_mainThread) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } else {
+    std::this_thread::yield();
+  }
 }
 
 DWORD GetTickCount() { return static_cast<DWORD>(core::NowMs()); }
