@@ -1,0 +1,158 @@
+// A stand-in installer for tests and the demo. It is started with no command
+// line, so everything it needs comes from the environment or its file name:
+//   PAVONIX_INSTALLER_RECORD   record file (default: pavonix-installer-record.txt
+//                              beside the executable)
+//   PAVONIX_INSTALLER_EXIT     exit code (default: N from a name ending in
+//                              "_exitN.exe", else 0)
+//   PAVONIX_INSTALLER_SLEEP_MS time to spend "installing" (at most 10 minutes)
+// When it ends it appends one line to the record file:
+//   <full path>\t<start time>\t<end time>\t<process id>\t<exit code>\r\n
+// with times as "YYYY-MM-DD hh:mm:ss.mmm" (local time).
+
+#include "platform/win.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const DWORD kMaxSleepMs = 10u * 60u * 1000u;
+const char kRecordName[] = "pavonix-installer-record.txt";
+
+// Environment variable as a string; false when unset.
+bool GetEnv(const char* name, std::string* value) {
+    std::string buf(256, '\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD n = GetEnvironmentVariableA(name, &buf[0], static_cast<DWORD>(buf.size()));
+        if (n == 0) {
+            return false;
+        }
+        if (n < buf.size()) {
+            value->assign(buf.data(), n);
+            return true;
+        }
+        buf.assign(n, '\0');  // n is the size needed, terminator included
+    }
+    return false;
+}
+
+// Decimal number with an optional leading '-', no other characters.
+bool ParseNumber(const std::string& text, long long* out) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && text[i] == '-') {
+        negative = true;
+        ++i;
+    }
+    if (i == text.size() || text.size() - i > 10) {
+        return false;
+    }
+    long long v = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        v = v * 10 + (text[i] - '0');
+    }
+    *out = negative ? -v : v;
+    return true;
+}
+
+// Exit code taken from a file name ending in "_exitN.exe" (case-insensitive).
+bool ExitCodeFromName(const std::string& path, long long* out) {
+    size_t slash = path.find_last_of("\\/");
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    const std::string tail = ".exe";
+    if (name.size() <= tail.size() || name.compare(name.size() - tail.size(), tail.size(), tail) != 0) {
+        return false;
+    }
+    std::string stem = name.substr(0, name.size() - tail.size());
+    size_t at = stem.rfind("_exit");
+    if (at == std::string::npos) {
+        return false;
+    }
+    return ParseNumber(stem.substr(at + 5), out);
+}
+
+std::string FormatTime(const SYSTEMTIME& t) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u",
+                  static_cast<unsigned>(t.wYear), static_cast<unsigned>(t.wMonth),
+                  static_cast<unsigned>(t.wDay), static_cast<unsigned>(t.wHour),
+                  static_cast<unsigned>(t.wMinute), static_cast<unsigned>(t.wSecond),
+                  static_cast<unsigned>(t.wMilliseconds));
+    return buf;
+}
+
+// Appends the line with one write on a handle opened for appending only, so
+// that lines of installers running at the same time do not mix.
+bool AppendLine(const std::string& file, const std::string& line) {
+    HANDLE h = CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 50; ++attempt) {
+        if (GetLastError() != ERROR_SHARING_VIOLATION) {
+            break;
+        }
+        Sleep(20);
+        h = CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(h);
+    return ok && written == line.size();
+}
+
+}  // namespace
+
+int main() {
+    SYSTEMTIME started;
+    GetLocalTime(&started);
+
+    char module[MAX_PATH + 1] = {0};
+    DWORD len = GetModuleFileNameA(nullptr, module, MAX_PATH);
+    std::string self(module, len);
+
+    long long code = 0;
+    std::string text;
+    if (!(GetEnv("PAVONIX_INSTALLER_EXIT", &text) && ParseNumber(text, &code))) {
+        if (!ExitCodeFromName(self, &code)) {
+            code = 0;
+        }
+    }
+
+    long long sleep_ms = 0;
+    if (GetEnv("PAVONIX_INSTALLER_SLEEP_MS", &text) && ParseNumber(text, &sleep_ms) && sleep_ms > 0) {
+        Sleep(sleep_ms > kMaxSleepMs ? kMaxSleepMs : static_cast<DWORD>(sleep_ms));
+    }
+
+    std::string record;
+    if (!GetEnv("PAVONIX_INSTALLER_RECORD", &record) || record.empty()) {
+        size_t slash = self.find_last_of('\\');
+        record = (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + kRecordName;
+    }
+
+    SYSTEMTIME ended;
+    GetLocalTime(&ended);
+    DWORD exit_code = static_cast<DWORD>(code);
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "\t%lu\t%lu\r\n",
+                  static_cast<unsigned long>(GetCurrentProcessId()),
+                  static_cast<unsigned long>(exit_code));
+    std::string line = self + "\t" + FormatTime(started) + "\t" + FormatTime(ended) + tail;
+    if (!AppendLine(record, line)) {
+        std::fprintf(stderr, "testinstaller: cannot append to %s (error %lu)\n", record.c_str(),
+                     static_cast<unsigned long>(GetLastError()));
+    }
+    return static_cast<int>(exit_code);
+}
