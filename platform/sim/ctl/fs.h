@@ -41,3 +41,7 @@ void SetReadOnly(const std::string& winPath, bool readOnly = true);
 void ClearReadOnly();
 
 }  // namespace simwin
+
+// Fault injection (simwin::FailCall) works by Windows name for the calls of
+// fs.h, and by "fopen", "fwrite", "fclose" and "_access" for the C runtime
+// seam, the injected error standing for the errno value.

@@ -1,0 +1,819 @@
+// Simulated file system: Windows paths resolved onto host folders through
+// drive mappings, with Windows results and last errors for each call, and the
+// C runtime file seam (text mode writes CR LF like the Windows runtime).
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/sim/core.h"
+#include "platform/sim/ctl/fs.h"
+#include "platform/sim/fs.h"
+#include "platform/sim/kernel.h"
+
+namespace simwin {
+namespace {
+
+const char kDefaultModule[] = "C:\\Program Files (x86)\\Pavonix\\pavonix.exe";
+const char kDefaultTemp[] = "C:\\Users\\user\\AppData\\Local\\Temp\\";
+
+struct State {
+  std::mutex lock;
+  std::map<char, std::string> drives;
+  std::string currentDir = "C:\\";
+  std::string modulePath = kDefaultModule;
+  std::string tempPath = kDefaultTemp;
+  std::set<std::string> readOnly;  // normalised, folded
+};
+State& S() {
+  static State s;
+  return s;
+}
+
+bool IsLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool IsSep(char c) { return c == '\\' || c == '/'; }
+
+// ASCII letters fold to upper case; a GBK lead byte and its trail byte stay
+// as they are.
+std::string Fold(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (IsLead(c) && i + 1 < s.size()) {
+      out += s[i];
+      out += s[++i];
+    } else {
+      out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : s[i];
+    }
+  }
+  return out;
+}
+
+
+// Splits at separators; a GBK lead byte and its trail byte are one character,
+// so a trail byte 0x5C is not a separator.
+std::vector<std::string> SplitComponents(const std::string& s) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (IsLead(c) && i + 1 < s.size()) {
+      cur += s[i];
+      cur += s[++i];
+    } else if (IsSep(s[i])) {
+      out.push_back(cur);
+      cur.clear();
+    } else {
+      cur += s[i];
+    }
+  }
+  out.push_back(cur);
+  return out;
+}
+
+// Index of the last separator, GBK-aware; npos when none.
+size_t LastSep(const std::string& s) {
+  size_t last = std::string::npos;
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (IsLead(c) && i + 1 < s.size())
+      ++i;
+    else if (IsSep(s[i]))
+      last = i;
+  }
+  return last;
+}
+
+bool IsDriveSpec(const std::string& s) {
+  return s.size() >= 2 && s[1] == ':' && ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z'));
+}
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+std::string Normalize(const std::string& in, const std::string& currentDir) {
+  if (in.empty()) return "";
+  if (in.size() >= 2 && IsSep(in[0]) && IsSep(in[1])) return "";  // UNC and device paths
+  std::string full;
+  if (IsDriveSpec(in)) {
+    full = in.size() > 2 && IsSep(in[2]) ? in : std::string(in, 0, 2) + "\\" + in.substr(2);
+  } else if (IsSep(in[0])) {
+    full = currentDir.substr(0, 2) + in;
+  } else {
+    full = currentDir + "\\" + in;
+  }
+  char drive = Upper(full[0]);
+  std::vector<std::string> parts = SplitComponents(full.substr(2));
+  std::vector<std::string> stack;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::string p = parts[i];
+    const bool last = i + 1 == parts.size();
+    if (p == "." || p.empty()) continue;
+    if (p == "..") {
+      if (!stack.empty()) stack.pop_back();
+      continue;
+    }
+    if (last) {
+      while (!p.empty() && (p.back() == '.' || p.back() == ' ')) p.pop_back();
+      if (p.empty()) continue;
+    }
+    stack.push_back(p);
+  }
+  std::string out(1, drive);
+  out += ":\\";
+  for (size_t i = 0; i < stack.size(); ++i) {
+    if (i) out += '\\';
+    out += stack[i];
+  }
+  return out;
+}
+
+bool HostExists(const std::string& host, struct stat* st = nullptr) {
+  struct stat tmp;
+  return ::stat(host.c_str(), st ? st : &tmp) == 0;
+}
+
+// Finds an entry of a host folder by Windows name rules.
+bool MatchEntry(const std::string& hostDir, const std::string& name, std::string* actual) {
+  if (HostExists(hostDir + "/" + name)) {
+    *actual = name;
+    return true;
+  }
+  DIR* d = ::opendir(hostDir.c_str());
+  if (!d) return false;
+  std::string want = Fold(name);
+  bool found = false;
+  while (dirent* e = ::readdir(d)) {
+    if (Fold(e->d_name) == want) {
+      *actual = e->d_name;
+      found = true;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+std::string NormalizePath(const std::string& winPath) {
+  std::lock_guard<std::mutex> g(S().lock);
+  return Normalize(winPath, S().currentDir);
+}
+
+std::string ToHost(const std::string& norm) {
+  std::string root;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    if (norm.size() < 3) return "";
+    auto it = S().drives.find(Upper(norm[0]));
+    if (it == S().drives.end()) return "";
+    root = it->second;
+  }
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::string host = root;
+  if (norm.size() == 3) return host;
+  bool resolving = true;
+  for (const std::string& part : SplitComponents(norm.substr(3))) {
+    std::string actual = part;
+    if (resolving && !MatchEntry(host, part, &actual)) resolving = false;
+    host += "/" + actual;
+  }
+  return host;
+}
+
+DWORD MissingError(const std::string& norm) {
+  size_t sep = LastSep(norm);
+  if (sep == std::string::npos || sep < 2) return ERROR_PATH_NOT_FOUND;
+  std::string parent = sep == 2 ? norm.substr(0, 3) : norm.substr(0, sep);
+  std::string host = ToHost(parent);
+  struct stat st;
+  if (!host.empty() && HostExists(host, &st) && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
+  return ERROR_PATH_NOT_FOUND;
+}
+
+bool IsMarkedReadOnly(const std::string& norm) {
+  std::lock_guard<std::mutex> g(S().lock);
+  return S().readOnly.count(Fold(norm)) > 0;
+}
+
+bool CanModify(const std::string& norm) {
+  std::lock_guard<std::mutex> g(S().lock);
+  std::string f = Fold(norm);
+  for (const std::string& ro : S().readOnly) {
+    if (f == ro) return false;
+    std::string dir = ro.back() == '\\' ? ro : ro + "\\";
+    if (f.compare(0, dir.size(), dir) == 0) return false;
+  }
+  return true;
+}
+
+DWORD ErrnoToWin(int e) {
+  switch (e) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case ENAMETOOLONG: return ERROR_INVALID_NAME;
+    case ENOSPC: return 112;  // ERROR_DISK_FULL
+    default: return ERROR_ACCESS_DENIED;
+  }
+}
+
+// Windows wildcards as FindFirstFileA applies them: '?' and '*' are turned
+// into their DOS forms so that "*.*" also matches names without a dot and
+// "*.log" matches up to the last period only.
+enum : int { kStar = -1, kQm = -2, kDosStar = -3, kDosQm = -4, kDosDot = -5 };
+
+// Characters as units: a GBK pair is one unit; letters fold to upper case.
+std::vector<int> Units(const std::string& s) {
+  std::vector<int> u;
+  std::string f = Fold(s);
+  for (size_t i = 0; i < f.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(f[i]);
+    if (IsLead(c) && i + 1 < f.size()) {
+      u.push_back((c << 8) | static_cast<unsigned char>(f[i + 1]));
+      ++i;
+    } else {
+      u.push_back(c);
+    }
+  }
+  return u;
+}
+
+std::vector<int> CompilePattern(const std::string& pattern) {
+  if (pattern == "*.*") return {kStar};
+  std::vector<int> raw = Units(pattern);
+  std::vector<int> out;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    int c = raw[i];
+    int next = i + 1 < raw.size() ? raw[i + 1] : 0;
+    if (c == '?')
+      out.push_back(kDosQm);
+    else if (c == '*')
+      out.push_back(next == '.' ? kDosStar : kStar);
+    else if (c == '.' && (next == '?' || next == '*'))
+      out.push_back(kDosDot);
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+bool MatchUnits(const std::vector<int>& e, size_t ei, const std::vector<int>& n, size_t ni) {
+  if (ei == e.size()) return ni == n.size();
+  int c = e[ei];
+  switch (c) {
+    case kStar:
+      for (size_t k = ni; k <= n.size(); ++k)
+        if (MatchUnits(e, ei + 1, n, k)) return true;
+      return false;
+    case kDosStar: {
+      size_t lastDot = n.size();
+      for (size_t k = n.size(); k > ni; --k)
+        if (n[k - 1] == '.') {
+          lastDot = k - 1;
+          break;
+        }
+      for (size_t k = ni; k <= lastDot; ++k)
+        if (MatchUnits(e, ei + 1, n, k)) return true;
+      return false;
+    }
+    case kQm:
+      return ni < n.size() && MatchUnits(e, ei + 1, n, ni + 1);
+    case kDosQm:
+      if (ni < n.size() && n[ni] != '.') return MatchUnits(e, ei + 1, n, ni + 1);
+      return MatchUnits(e, ei + 1, n, ni);
+    case kDosDot:
+      if (ni < n.size() && n[ni] == '.') return MatchUnits(e, ei + 1, n, ni + 1);
+      return ni == n.size() && MatchUnits(e, ei + 1, n, ni);
+    default:
+      if (ni < n.size() && n[ni] == c) return MatchUnits(e, ei + 1, n, ni + 1);
+      // A trailing period of the pattern matches the end of a name without one.
+      return c == '.' && ni == n.size() && ei + 1 == e.size();
+  }
+}
+
+bool WildcardMatch(const std::string& pattern, const std::string& name) {
+  return MatchUnits(CompilePattern(pattern), 0, Units(name), 0);
+}
+
+
+FILETIME ToFileTime(time_t t, long nsec) {
+  // 100 ns intervals since 1601-01-01.
+  uint64_t v = (static_cast<uint64_t>(t) + 11644473600ull) * 10000000ull + static_cast<uint64_t>(nsec / 100);
+  return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}
+
+DWORD AttributesOf(const std::string& norm, const struct stat& st) {
+  DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+  if (IsMarkedReadOnly(norm)) a |= FILE_ATTRIBUTE_READONLY;
+  return a ? a : FILE_ATTRIBUTE_NORMAL;
+}
+
+struct FindObject : core::Object {
+  std::vector<WIN32_FIND_DATAA> entries;
+  size_t next = 0;
+  const char* Kind() const override { return "find"; }
+};
+
+bool Fault(const char* api) {
+  DWORD err;
+  if (!core::TakeFault(api, &err)) return false;
+  SetLastError(err);
+  return true;
+}
+
+bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
+
+struct FsReset {
+  FsReset() {
+    core::OnReset([] {
+      std::lock_guard<std::mutex> g(S().lock);
+      S().drives.clear();
+      S().currentDir = "C:\\";
+      S().modulePath = kDefaultModule;
+      S().tempPath = kDefaultTemp;
+      S().readOnly.clear();
+    });
+  }
+};
+FsReset g_fsReset;
+
+}  // namespace
+
+void MapDrive(char letter, const std::string& hostFolder) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().drives[Upper(letter)] = hostFolder;
+}
+
+void UnmapDrive(char letter) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().drives.erase(Upper(letter));
+}
+
+void SetCurrentDir(const std::string& winPath) {
+  std::lock_guard<std::mutex> g(S().lock);
+  std::string n = Normalize(winPath, S().currentDir);
+  if (!n.empty()) S().currentDir = n.size() > 3 ? n : n.substr(0, 2);
+}
+
+std::string NormalizeWinPath(const std::string& winPath) { return NormalizePath(winPath); }
+
+std::string HostPath(const std::string& winPath) {
+  std::string n = NormalizePath(winPath);
+  return n.empty() ? "" : ToHost(n);
+}
+
+void SetModulePath(const std::string& winPath) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().modulePath = winPath;
+}
+
+void SetTempPath(const std::string& winPath) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().tempPath = winPath;
+  if (S().tempPath.empty() || S().tempPath.back() != '\\') S().tempPath += '\\';
+}
+
+void SetReadOnly(const std::string& winPath, bool readOnly) {
+  std::string n = NormalizePath(winPath);
+  std::lock_guard<std::mutex> g(S().lock);
+  if (readOnly)
+    S().readOnly.insert(Fold(n));
+  else
+    S().readOnly.erase(Fold(n));
+}
+
+void ClearReadOnly() {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().readOnly.clear();
+}
+
+}  // namespace simwin
+
+using namespace simwin;
+
+DWORD GetFileAttributesA(LPCSTR lpFileName) {
+  if (Fault("GetFileAttributesA")) return INVALID_FILE_ATTRIBUTES;
+  if (!lpFileName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  std::string norm = NormalizePath(lpFileName);
+  if (norm.empty() || HasWildcard(norm)) {
+    SetLastError(norm.empty() ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  std::string host = ToHost(norm);
+  struct stat st;
+  if (host.empty() || ::stat(host.c_str(), &st) != 0) {
+    SetLastError(host.empty() ? ERROR_PATH_NOT_FOUND : MissingError(norm));
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return AttributesOf(norm, st);
+}
+
+HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
+  if (Fault("FindFirstFileA")) return INVALID_HANDLE_VALUE;
+  if (!lpFileName || !lpFindFileData) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string raw = lpFileName;
+  size_t sep = LastSep(raw);
+  std::string dirPart, pattern;
+  if (sep == std::string::npos) {
+    if (IsDriveSpec(raw)) {
+      dirPart = raw.substr(0, 2) + "\\";
+      pattern = raw.substr(2);
+    } else {
+      dirPart = ".";
+      pattern = raw;
+    }
+  } else {
+    dirPart = raw.substr(0, sep + 1);
+    pattern = raw.substr(sep + 1);
+  }
+  if (pattern.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string dirNorm = NormalizePath(dirPart);
+  std::string host = dirNorm.empty() ? "" : ToHost(dirNorm);
+  struct stat st;
+  if (host.empty() || ::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  DIR* d = ::opendir(host.c_str());
+  if (!d) {
+    SetLastError(ErrnoToWin(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  std::vector<std::string> names;
+  const bool root = dirNorm.size() == 3;
+  if (!root) {
+    names.push_back(".");
+    names.push_back("..");
+  }
+  std::vector<std::string> found;
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (n == "." || n == ".." || n.find('\\') != std::string::npos || n.size() >= MAX_PATH) continue;
+    found.push_back(n);
+  }
+  ::closedir(d);
+  std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+    std::string fa = Fold(a), fb = Fold(b);
+    return fa != fb ? fa < fb : a < b;
+  });
+  names.insert(names.end(), found.begin(), found.end());
+
+  auto obj = std::make_shared<FindObject>();
+  const std::string dirPrefix = root ? dirNorm : dirNorm + "\\";
+  for (const std::string& n : names) {
+    if (!WildcardMatch(pattern, n)) continue;
+    std::string entryHost = (n == "." || n == "..") ? host : host + "/" + n;
+    struct stat es;
+    if (::stat(entryHost.c_str(), &es) != 0) continue;
+    WIN32_FIND_DATAA fd;
+    std::memset(&fd, 0, sizeof fd);
+    fd.dwFileAttributes = AttributesOf(dirPrefix + n, es);
+    fd.ftCreationTime = ToFileTime(es.st_ctim.tv_sec, es.st_ctim.tv_nsec);
+    fd.ftLastAccessTime = ToFileTime(es.st_atim.tv_sec, es.st_atim.tv_nsec);
+    fd.ftLastWriteTime = ToFileTime(es.st_mtim.tv_sec, es.st_mtim.tv_nsec);
+    uint64_t size = S_ISDIR(es.st_mode) ? 0 : static_cast<uint64_t>(es.st_size);
+    fd.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    fd.nFileSizeLow = static_cast<DWORD>(size);
+    std::memcpy(fd.cFileName, n.data(), n.size());
+    obj->entries.push_back(fd);
+  }
+  if (obj->entries.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  *lpFindFileData = obj->entries[0];
+  obj->next = 1;
+  SetLastError(ERROR_SUCCESS);
+  return core::AddHandle(obj);
+}
+
+BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
+  if (Fault("FindNextFileA")) return FALSE;
+  auto obj = core::FindHandleAs<FindObject>(hFindFile);
+  if (!obj) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!lpFindFileData) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (obj->next >= obj->entries.size()) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  *lpFindFileData = obj->entries[obj->next++];
+  return TRUE;
+}
+
+BOOL FindClose(HANDLE hFindFile) {
+  if (Fault("FindClose")) return FALSE;
+  if (!core::FindHandleAs<FindObject>(hFindFile) || !core::RemoveHandle(hFindFile)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Resolves a path argument of the calls below; false with the last error set.
+static bool Resolve(LPCSTR path, std::string* norm, std::string* host) {
+  if (!path) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  *norm = NormalizePath(path);
+  if (norm->empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  if (HasWildcard(*norm)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  *host = ToHost(*norm);
+  if (host->empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+
+BOOL DeleteFileA(LPCSTR lpFileName) {
+  if (Fault("DeleteFileA")) return FALSE;
+  std::string norm, host;
+  if (!Resolve(lpFileName, &norm, &host)) return FALSE;
+  struct stat st;
+  if (::stat(host.c_str(), &st) != 0) {
+    SetLastError(MissingError(norm));
+    return FALSE;
+  }
+  if (S_ISDIR(st.st_mode) || !CanModify(norm)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (::unlink(host.c_str()) != 0) {
+    SetLastError(ErrnoToWin(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
+  if (Fault("CreateDirectoryA")) return FALSE;
+  std::string norm, host;
+  if (!Resolve(lpPathName, &norm, &host)) return FALSE;
+  if (HostExists(host)) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (MissingError(norm) == ERROR_PATH_NOT_FOUND) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (!CanModify(norm)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (::mkdir(host.c_str(), 0777) != 0) {
+    SetLastError(ErrnoToWin(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL RemoveDirectoryA(LPCSTR lpPathName) {
+  if (Fault("RemoveDirectoryA")) return FALSE;
+  std::string norm, host;
+  if (!Resolve(lpPathName, &norm, &host)) return FALSE;
+  struct stat st;
+  if (::stat(host.c_str(), &st) != 0) {
+    SetLastError(MissingError(norm));
+    return FALSE;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_DIRECTORY);
+    return FALSE;
+  }
+  if (norm.size() == 3 || !CanModify(norm)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (::rmdir(host.c_str()) != 0) {
+    SetLastError(ErrnoToWin(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD GetModuleFileNameA(HMODULE, LPSTR lpFilename, DWORD nSize) {
+  if (Fault("GetModuleFileNameA")) return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    path = S().modulePath;
+  }
+  if (!lpFilename || nSize == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (path.size() < nSize) {
+    std::memcpy(lpFilename, path.c_str(), path.size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(path.size());
+  }
+  // Too small: truncated to nSize characters including the terminator.
+  std::memcpy(lpFilename, path.data(), nSize - 1);
+  lpFilename[nSize - 1] = '\0';
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return nSize;
+}
+
+DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
+  if (Fault("GetTempPathA")) return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    path = S().tempPath;
+  }
+  if (!lpBuffer || nBufferLength <= path.size()) return static_cast<DWORD>(path.size() + 1);
+  std::memcpy(lpBuffer, path.c_str(), path.size() + 1);
+  return static_cast<DWORD>(path.size());
+}
+
+// ---- C runtime seam -------------------------------------------------------
+
+namespace {
+
+// A text-mode stream over a host file: "\n" is written as CR LF, and CR LF
+// reads back as "\n", as the Windows runtime does.
+struct TextCookie {
+  FILE* host;
+};
+
+ssize_t TextWrite(void* c, const char* buf, size_t size) {
+  FILE* host = static_cast<TextCookie*>(c)->host;
+  size_t start = 0;
+  for (size_t i = 0; i < size; ++i) {
+    if (buf[i] != '\n') continue;
+    if (i > start && std::fwrite(buf + start, 1, i - start, host) != i - start) return -1;
+    if (std::fwrite("\r\n", 1, 2, host) != 2) return -1;
+    start = i + 1;
+  }
+  if (size > start && std::fwrite(buf + start, 1, size - start, host) != size - start) return -1;
+  return static_cast<ssize_t>(size);
+}
+
+ssize_t TextRead(void* c, char* buf, size_t size) {
+  FILE* host = static_cast<TextCookie*>(c)->host;
+  size_t n = 0;
+  while (n < size) {
+    int ch = std::fgetc(host);
+    if (ch == EOF) break;
+    if (ch == '\r') {
+      int next = std::fgetc(host);
+      if (next == '\n') {
+        ch = '\n';
+      } else if (next != EOF) {
+        std::ungetc(next, host);
+      }
+    }
+    buf[n++] = static_cast<char>(ch);
+  }
+  if (n == 0 && std::ferror(host)) return -1;
+  return static_cast<ssize_t>(n);
+}
+
+int TextSeek(void* c, off64_t* pos, int whence) {
+  FILE* host = static_cast<TextCookie*>(c)->host;
+  if (fseeko(host, *pos, whence) != 0) return -1;
+  *pos = ftello(host);
+  return 0;
+}
+
+int TextClose(void* c) {
+  auto* cookie = static_cast<TextCookie*>(c);
+  int r = std::fclose(cookie->host);
+  delete cookie;
+  return r;
+}
+
+int CrtFault(const char* api) {
+  DWORD err;
+  return core::TakeFault(api, &err) ? static_cast<int>(err ? err : EIO) : 0;
+}
+
+}  // namespace
+
+FILE* plat_fopen(const char* path, const char* mode) {
+  if (int e = CrtFault("fopen")) {
+    errno = e;
+    return nullptr;
+  }
+  if (!path || !mode || !*path || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a')) {
+    errno = path && !*path ? ENOENT : EINVAL;
+    return nullptr;
+  }
+  bool plus = false, binary = false, exclusive = false;
+  for (const char* m = mode + 1; *m && *m != ','; ++m) {
+    if (*m == '+') plus = true;
+    if (*m == 'b') binary = true;
+    if (*m == 't') binary = false;
+    if (*m == 'x') exclusive = true;
+  }
+  const bool writes = mode[0] != 'r' || plus;
+  std::string norm = NormalizePath(path);
+  std::string host = norm.empty() || HasWildcard(norm) ? "" : ToHost(norm);
+  if (host.empty()) {
+    errno = norm.empty() || HasWildcard(norm) ? EINVAL : ENOENT;
+    return nullptr;
+  }
+  struct stat st;
+  const bool exists = ::stat(host.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) {
+    errno = EACCES;
+    return nullptr;
+  }
+  if (writes && !CanModify(norm)) {
+    errno = EACCES;
+    return nullptr;
+  }
+  std::string hostMode(1, mode[0]);
+  if (plus) hostMode += '+';
+  hostMode += 'b';
+  if (exclusive) hostMode += 'x';
+  FILE* f = std::fopen(host.c_str(), hostMode.c_str());
+  if (!f || binary) return f;
+  std::string cookieMode(1, mode[0]);
+  if (plus) cookieMode += '+';
+  cookie_io_functions_t io{TextRead, TextWrite, TextSeek, TextClose};
+  auto* cookie = new TextCookie{f};
+  FILE* text = fopencookie(cookie, cookieMode.c_str(), io);
+  if (!text) {
+    std::fclose(f);
+    delete cookie;
+    errno = ENOMEM;
+  }
+  return text;
+}
+
+size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f) {
+  if (int e = CrtFault("fwrite")) {
+    errno = e;
+    return 0;
+  }
+  return std::fwrite(p, size, n, f);
+}
+
+int plat_fclose(FILE* f) {
+  if (int e = CrtFault("fclose")) {
+    std::fclose(f);  // the stream is gone either way, as with a failed flush
+    errno = e;
+    return EOF;
+  }
+  return std::fclose(f);
+}
+
+int plat_access(const char* path, int mode) {
+  if (int e = CrtFault("_access")) {
+    errno = e;
+    return -1;
+  }
+  if (!path || (mode & ~6)) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::string norm = NormalizePath(path);
+  std::string host = norm.empty() ? "" : ToHost(norm);
+  if (host.empty() || !HostExists(host)) {
+    errno = ENOENT;
+    return -1;
+  }
+  if ((mode & 2) && IsMarkedReadOnly(norm)) {
+    errno = EACCES;
+    return -1;
+  }
+  return 0;
+}
