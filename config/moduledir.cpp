@@ -1,0 +1,13 @@
+#include "config/moduledir.h"
+
+#include "platform/win.h"
+
+std::string GetModuleDir() {
+  char szPath[MAX_PATH] = {0};
+  DWORD dwLen = GetModuleFileNameA(NULL, szPath, MAX_PATH);
+  if (dwLen == 0) return std::string();
+  std::string strPath(szPath);
+  size_t nPos = strPath.rfind('\\');
+  if (nPos == std::string::npos) return strPath;
+  return strPath.substr(0, nPos);
+}
