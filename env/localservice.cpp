@@ -1,0 +1,126 @@
+#include "env/localservice.h"
+
+#include <json/json.h>
+
+#include "httpclient/httpclient.h"
+#include "log/log.h"
+#include "platform/win.h"
+#include "update/httpreply.h"
+
+// The reply is read with jsoncpp's Reader, which the library marks deprecated.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+namespace {
+
+const DWORD kQueryTimeoutMs = 40000;
+const char kVersionPath[] = "/api/getVersion";
+const char kRequestJson[] = "{\"crosFlag\": \"0\"}";
+
+bool Present(const Json::Value& v) { return !v.isNull(); }
+
+// A member read as text: a string, or a boolean as "true"/"false". Other
+// types make the reply unusable.
+bool ReadText(const Json::Value& v, std::string* out) {
+  if (v.isString()) {
+    *out = v.asString();
+    return true;
+  }
+  if (v.isBool()) {
+    *out = v.asBool() ? "true" : "false";
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int CLocalServiceQuery::QueryVersion(std::string* pstrVersion) {
+  std::string strUrl = m_strBaseUrl + kVersionPath;
+  std::string strJson = Corvu::AnsiToUtf8(kRequestJson);
+  std::string strReply;
+  if (PostJsonAsForm(strUrl.c_str(), strJson.c_str(), &strReply) != 0) return -1;
+  std::string strAnsi = Corvu::Utf8ToAnsi(strReply.c_str());
+  LogDebug("%s", strAnsi.c_str());
+  int nCode = 0;
+  std::string strMsg;
+  int nResult = ParseVersionReply(strAnsi.c_str(), &nCode, &strMsg, pstrVersion);
+  return nResult != 0 ? nResult : nCode;
+}
+
+int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson, std::string* pstrReply) {
+  LogDebug("%s", szUrl ? szUrl : "");
+  Corvu::CHttpClient client;
+  HINTERNET hInternet = nullptr;
+  Corvu::CHttpResponse* pResponse = nullptr;
+  int nResult = -1;
+  try {
+    client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    hInternet = pavonix::OpenInternetWithTimeouts(kQueryTimeoutMs);
+    bool bFields = false;
+    try {
+      Json::Value root;
+      Json::Reader reader;
+      if (reader.parse(szJson ? szJson : "", root) && root.isObject()) {
+        for (const std::string& name : root.getMemberNames()) {
+          const Json::Value& v = root[name];
+          client.AddParam(name.c_str(), v.isNull() ? "" : v.asString().c_str());
+        }
+        bFields = true;
+      }
+    } catch (const Json::Exception&) {
+      bFields = false;
+    }
+    if (!bFields) {
+      nResult = ERR_JSON_FORMAT;
+    } else {
+      client.BeginFormPost(hInternet, szUrl, Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
+      while ((pResponse = client.ProceedPost()) == nullptr) {
+      }
+      DWORD dwStatus = pResponse->GetStatus();
+      if (dwStatus != 200) {
+        nResult = static_cast<int>(dwStatus);
+      } else {
+        DWORD cbLength = 0;
+        pResponse->GetContentLength(cbLength);
+        std::string strReply;
+        if (cbLength != 0 && pavonix::ReadReplyBody(pResponse, cbLength, &strReply) == 0) {
+          if (pstrReply) *pstrReply = strReply;
+          nResult = 0;
+        }
+      }
+    }
+  } catch (const Corvu::httpclientexceptionA& e) {
+    LogError("%s", e.ErrorMessage());
+    nResult = -1;
+  }
+  delete pResponse;
+  client.CancelPost();
+  if (hInternet) InternetCloseHandle(hInternet);
+  return nResult;
+}
+
+int CLocalServiceQuery::ParseVersionReply(const char* szReply, int* pnCode, std::string* pstrMsg,
+                                          std::string* pstrVersion) {
+  try {
+    Json::Value root;
+    Json::Reader reader;
+    if (!reader.parse(szReply ? szReply : "", root)) return ERR_JSON_FORMAT;
+    if (!root.isObject()) return ERR_JSON_FORMAT;
+    const Json::Value& code = root["code"];
+    // asInt truncates a real and takes a boolean as 0 or 1; a string or a
+    // number outside 32 bits raises, and the reply is unusable.
+    if (!Present(code) || code.isString() || code.isArray() || code.isObject()) return ERR_JSON_FORMAT;
+    int nCode = code.asInt();
+    if (pnCode) *pnCode = nCode;
+    std::string strMsg;
+    if (!Present(root["msg"]) || !ReadText(root["msg"], &strMsg)) return ERR_JSON_FORMAT;
+    if (pstrMsg) *pstrMsg = strMsg;
+    if (nCode != 0) return 0;
+    std::string strVersion;
+    if (!Present(root["version"]) || !ReadText(root["version"], &strVersion)) return ERR_JSON_FORMAT;
+    if (pstrVersion) *pstrVersion = strVersion;
+    return 0;
+  } catch (const Json::Exception&) {
+    return ERR_JSON_FORMAT;
+  }
+}

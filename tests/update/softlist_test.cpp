@@ -1,0 +1,170 @@
+// The update service protocol: the request text, the reply rules, and the
+// request through the communication object.
+#include <gtest/gtest.h>
+
+#include "fakecomm.h"
+#include "update/softupdate.h"
+
+namespace {
+
+std::list<SoftPackage> Parse(const std::string& reply, bool* valid = nullptr) {
+  std::list<SoftPackage> out;
+  bool ok = ParseSoftListReply(reply, &out);
+  if (valid) *valid = ok;
+  return out;
+}
+
+TEST(SoftListRequest, TextIsExactFastWriterOutput) {
+  EXPECT_EQ(BuildSoftListRequest("U", "levyDesk", "V1.0"),
+            "{\"data\":{\"softList\":[{\"soft\":\"levyDesk\",\"upgrade\":\"false\",\"version\":\"V1.0\"}]},"
+            "\"pid\":\"PROTOCOL_99\",\"uid\":\"U\"}\n");
+  EXPECT_EQ(BuildSoftListRequest("0A1B2C3D-0000-4000-8000-00000000000F", "ZYN-HARBOLT", "V1.0-20200902"),
+            "{\"data\":{\"softList\":[{\"soft\":\"ZYN-HARBOLT\",\"upgrade\":\"false\",\"version\":\"V1.0-20200902\"}]},"
+            "\"pid\":\"PROTOCOL_99\",\"uid\":\"0A1B2C3D-0000-4000-8000-00000000000F\"}\n");
+}
+
+TEST(SoftListRequest, ValuesAreEscapedAsJsonStrings) {
+  EXPECT_EQ(BuildSoftListRequest("", "a\"b\\c", "x\ny"),
+            "{\"data\":{\"softList\":[{\"soft\":\"a\\\"b\\\\c\",\"upgrade\":\"false\",\"version\":\"x\\ny\"}]},"
+            "\"pid\":\"PROTOCOL_99\",\"uid\":\"\"}\n");
+}
+
+TEST(SoftListReply, PackagesInOrderWithRunFlags) {
+  bool valid = false;
+  auto l = Parse(
+      "{\"code\":\"0\",\"msg\":\"ok\",\"data\":{\"softList\":["
+      "{\"address\":\"http://h/a.exe\",\"version\":\"1\",\"soft\":\"A\",\"excuteExe\":true},"
+      "{\"address\":\"http://h/b.dat\",\"version\":\"2\",\"soft\":\"B\",\"excuteExe\":false}]}}",
+      &valid);
+  EXPECT_TRUE(valid);
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_EQ(l.front().strAddress, "http://h/a.exe");
+  EXPECT_EQ(l.front().strVersion, "1");
+  EXPECT_EQ(l.front().strSoft, "A");
+  EXPECT_TRUE(l.front().bExcuteExe);
+  EXPECT_EQ(l.back().strAddress, "http://h/b.dat");
+  EXPECT_FALSE(l.back().bExcuteExe);
+}
+
+TEST(SoftListReply, RunFlagIsTrueUnlessJsonFalse) {
+  auto l = Parse(
+      "{\"data\":{\"softList\":[{\"address\":\"a\",\"excuteExe\":\"false\"},{\"address\":\"b\"},"
+      "{\"address\":\"c\",\"excuteExe\":0},{\"address\":\"d\",\"excuteExe\":null},null]}}");
+  ASSERT_EQ(l.size(), 5u);
+  for (const auto& p : l) EXPECT_TRUE(p.bExcuteExe) << p.strAddress;
+  // The null element yields empty strings.
+  EXPECT_EQ(l.back().strAddress, "");
+  EXPECT_EQ(l.back().strSoft, "");
+}
+
+TEST(SoftListReply, CodeIsAtoiOfItsText) {
+  bool valid = true;
+  EXPECT_TRUE(Parse("{\"code\":\"1\",\"data\":{\"softList\":[{\"address\":\"a\"}]}}", &valid).empty());
+  EXPECT_FALSE(valid);
+  // No code, an empty code, a code that does not start with digits: code 0.
+  EXPECT_EQ(Parse("{\"data\":{\"softList\":[{\"address\":\"a\"}]}}").size(), 1u);
+  EXPECT_EQ(Parse("{\"code\":\"\",\"data\":{\"softList\":[{\"address\":\"a\"}]}}").size(), 1u);
+  EXPECT_EQ(Parse("{\"code\":\"ok\",\"data\":{\"softList\":[{\"address\":\"a\"}]}}").size(), 1u);
+  EXPECT_EQ(Parse("{\"code\":null,\"data\":{\"softList\":[{\"address\":\"a\"}]}}").size(), 1u);
+  // atoi reads the leading number only.
+  EXPECT_TRUE(Parse("{\"code\":\" 7x\",\"data\":{\"softList\":[{\"address\":\"a\"}]}}").empty());
+  EXPECT_EQ(Parse("{\"code\":\"0x1\",\"data\":{\"softList\":[{\"address\":\"a\"}]}}").size(), 1u);
+}
+
+TEST(SoftListReply, BooleansReadAsText) {
+  auto l = Parse("{\"code\":true,\"data\":{\"softList\":[{\"address\":true,\"soft\":false}]}}");
+  ASSERT_EQ(l.size(), 1u);  // "true" converts to code 0
+  EXPECT_EQ(l.front().strAddress, "true");
+  EXPECT_EQ(l.front().strSoft, "false");
+}
+
+TEST(SoftListReply, UnusableRepliesGiveNoPackages) {
+  const char* replies[] = {
+      "",
+      "not json",
+      "<html>502</html>",
+      // cut short: what the reader had built is not used
+      "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://h/a.exe\"}",
+      "[1,2]",
+      "42",
+      "\"text\"",
+      "null",
+      "{}",
+      "{\"code\":\"0\"}",
+      "{\"code\":\"0\",\"data\":null}",
+      "{\"code\":\"0\",\"data\":{\"softList\":[]}}",
+      // members of unexpected types
+      "{\"code\":0,\"data\":{\"softList\":[{\"address\":\"a\"}]}}",
+      "{\"code\":[\"0\"],\"data\":{\"softList\":[{\"address\":\"a\"}]}}",
+      "{\"code\":{},\"data\":{\"softList\":[{\"address\":\"a\"}]}}",
+      "{\"code\":\"0\",\"data\":\"x\"}",
+      "{\"code\":\"0\",\"data\":[{\"softList\":[]}]}",
+      "{\"code\":\"0\",\"data\":{\"softList\":{\"address\":\"a\"}}}",
+      "{\"code\":\"0\",\"data\":{\"softList\":\"a\"}}",
+      "{\"code\":\"0\",\"data\":{\"softList\":[\"http://h/a.exe\"]}}",
+      "{\"code\":\"0\",\"data\":{\"softList\":[[\"a\"]]}}",
+      "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":5}]}}",
+      "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"a\",\"version\":1.5}]}}",
+      "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"a\",\"soft\":{}}]}}",
+      // a good package before a bad one: nothing of the reply is used
+      "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"a\"},{\"address\":[]}]}}",
+  };
+  for (const char* r : replies) EXPECT_TRUE(Parse(r).empty()) << r;
+}
+
+TEST(SoftListReply, DeepNestingDoesNotCrash) {
+  std::string deep(100000, '[');
+  EXPECT_TRUE(Parse(deep).empty());
+  std::string deepObj;
+  for (int i = 0; i < 5000; ++i) deepObj += "{\"data\":";
+  EXPECT_TRUE(Parse(deepObj).empty());
+}
+
+TEST(SoftListReply, TextAfterTheDocumentIsIgnored) {
+  std::string reply = "{\"data\":{\"softList\":[{\"address\":\"a\"}]}}";
+  reply.push_back('\0');
+  reply += "{\"code\":\"1\"}";
+  EXPECT_EQ(Parse(reply).size(), 1u);
+}
+
+class SoftListRequestRun : public ::testing::Test {
+ protected:
+  FakeComm comm;
+  CSoftUpdateTool tool;
+  void SetUp() override {
+    tool.m_strServerUrl = "http://up:9006//softServer/req";
+    tool.m_pComm = &comm;
+  }
+};
+
+TEST_F(SoftListRequestRun, SetsUrlThenPostsTheRequest) {
+  comm.answers = {{0, "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://p/x.exe\"}]}}"}};
+  EXPECT_EQ(tool.RequestSoftList("U", "levyDesk", "V1.0"), 0);
+  EXPECT_EQ(comm.calls, (std::vector<std::string>{"url", "post"}));
+  EXPECT_EQ(comm.serverUrls[0], "http://up:9006//softServer/req");
+  EXPECT_EQ(comm.posted[0], BuildSoftListRequest("U", "levyDesk", "V1.0"));
+  ASSERT_EQ(tool.m_lstSoft.size(), 1u);
+  // A second reply is appended after the first.
+  EXPECT_EQ(tool.RequestSoftList("U", "levyDesk", "V1.0"), 0);
+  EXPECT_EQ(tool.m_lstSoft.size(), 2u);
+}
+
+TEST_F(SoftListRequestRun, FailedPostLeavesTheListAlone) {
+  tool.m_lstSoft.push_back(SoftPackage{"http://p/keep.exe", "", "", true});
+  for (int rc : {-1, 404, 500}) {
+    comm.answers = {{rc, ""}};
+    EXPECT_EQ(tool.RequestSoftList("U", "T", "V"), -1) << rc;
+  }
+  ASSERT_EQ(tool.m_lstSoft.size(), 1u);
+  EXPECT_EQ(tool.m_lstSoft.front().strAddress, "http://p/keep.exe");
+}
+
+TEST_F(SoftListRequestRun, UnusableReplyIsStillASuccessfulPost) {
+  comm.answers = {{0, "{\"code\":\"3\"}"}};
+  EXPECT_EQ(tool.RequestSoftList("U", "T", "V"), 0);
+  comm.answers = {{0, "[\"x\"]"}};
+  EXPECT_EQ(tool.RequestSoftList("U", "T", "V"), 0);
+  EXPECT_TRUE(tool.m_lstSoft.empty());
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// The HTTP door of an update run: remember the service URL, post a request
+// text to it, download a file into a folder.
+#pragma once
+#include <string>
+
+// Progress of a download: body bytes written so far and the Content-Length.
+// The result is ignored.
+typedef int (*DownloadProgressProc)(int nDone, int nTotal);
+
+// Results of PostRequest and DownloadFile: 0 success, -1 a failure on this
+// side (empty or short body, file error, library error), otherwise the HTTP
+// status of a reply other than 200.
+class CCommBase {
+ public:
+  virtual int SetServerUrl(const char* szUrl, int nReserved) = 0;
+  virtual int PostRequest(std::string strRequest, std::string* pstrReply) = 0;
+  virtual int DownloadFile(std::string strFolder, std::string strUrl, DownloadProgressProc pfnProgress,
+                           std::string* pstrLocalPath) = 0;
+
+ protected:
+  // Not deleted through this base: owners hold the concrete object.
+  ~CCommBase() = default;
+};

@@ -1,0 +1,171 @@
+#include "update/httpcommtools.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+
+#include "httpclient/httpclient.h"
+#include "log/log.h"
+#include "platform/win.h"
+#include "update/httpreply.h"
+
+namespace {
+
+const DWORD kPostTimeoutMs = 10000;
+const DWORD kDownloadTimeoutMs = 15000;
+const DWORD kReadChunk = 10240;
+
+// The GET of SendGetRequest, made on the caller's Internet handle so that its
+// time-outs apply to the connection too. The response does not own hInternet.
+Corvu::CHttpResponse* SendGetOnHandle(Corvu::CHttpClient& client, HINTERNET hInternet, const char* szUrl,
+                                      DWORD dwFlags) {
+  client.CancelPost();
+  HINTERNET hConnection = nullptr, hRequest = nullptr;
+  try {
+    hConnection = client.OpenConnection(hInternet, szUrl);
+    hRequest = client.OpenRequest(hConnection, "GET", szUrl, dwFlags);
+    client.AddRequestHeader(hRequest);
+    Corvu::CHttpToolA::SendRequest(hRequest);
+  } catch (...) {
+    Corvu::CHttpToolA::CloseInternetHandle(hRequest);
+    Corvu::CHttpToolA::CloseInternetHandle(hConnection);
+    throw;
+  }
+  Corvu::CHttpResponse* pResponse = new (std::nothrow) Corvu::CHttpResponse(nullptr, hConnection, hRequest);
+  if (pResponse == nullptr) {
+    Corvu::CHttpToolA::CloseInternetHandle(hRequest);
+    Corvu::CHttpToolA::CloseInternetHandle(hConnection);
+    Corvu::RaiseError(Corvu::HTTPCLIENT_ERR_OUT_OF_MEMORY);
+  }
+  return pResponse;
+}
+
+bool IsDeviceName(const std::string& name) {
+  // The part before the first dot, blanks at its end ignored: "NUL.txt" and
+  // "con " name devices too.
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  std::string up;
+  for (char c : base) up += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (up == "CON" || up == "PRN" || up == "AUX" || up == "NUL" || up == "CONIN$" || up == "CONOUT$") return true;
+  if (up.size() == 4 && (up.compare(0, 3, "COM") == 0 || up.compare(0, 3, "LPT") == 0) && up[3] >= '1' &&
+      up[3] <= '9')
+    return true;
+  return false;
+}
+
+}  // namespace
+
+std::string UrlFileName(const std::string& strUrl) {
+  size_t slash = strUrl.rfind('/');
+  return slash == std::string::npos ? strUrl : strUrl.substr(slash + 1);
+}
+
+bool IsPlainFileName(const std::string& strName) {
+  if (strName.empty() || strName == "." || strName == "..") return false;
+  for (unsigned char c : strName) {
+    if (c < 0x20 || std::strchr("<>:\"/\\|?*", c) != nullptr) return false;
+  }
+  // Windows drops trailing dots and blanks, so such a name is not the file
+  // that gets written ("..." would be the folder itself).
+  if (strName.back() == '.' || strName.back() == ' ') return false;
+  return !IsDeviceName(strName);
+}
+
+int CHTTPCommTools::SetServerUrl(const char* szUrl, int) {
+  m_strServerUrl = szUrl ? szUrl : "";
+  return 0;
+}
+
+int CHTTPCommTools::PostRequest(std::string strRequest, std::string* pstrReply) {
+  return PostRequestString(m_strServerUrl, strRequest, pstrReply);
+}
+
+int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest, std::string* pstrReply) {
+  Corvu::CHttpClient client;
+  HINTERNET hInternet = nullptr;
+  Corvu::CHttpResponse* pResponse = nullptr;
+  int nResult = -1;
+  try {
+    hInternet = pavonix::OpenInternetWithTimeouts(kPostTimeoutMs);
+    client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    client.AddParam("requestStr", strRequest.c_str());
+    client.BeginFormPost(hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
+    while ((pResponse = client.ProceedPost()) == nullptr) {
+    }
+    DWORD dwStatus = pResponse->GetStatus();
+    if (dwStatus != 200) {
+      nResult = static_cast<int>(dwStatus);
+    } else {
+      DWORD cbLength = 0;
+      pResponse->GetContentLength(cbLength);
+      std::string strReply;
+      if (cbLength != 0 && pavonix::ReadReplyBody(pResponse, cbLength, &strReply) == 0) {
+        if (pstrReply) *pstrReply = strReply;
+        nResult = 0;
+      }
+    }
+  } catch (const Corvu::httpclientexceptionA& e) {
+    LogError("%s", e.ErrorMessage());
+    nResult = -1;
+  }
+  delete pResponse;
+  client.CancelPost();
+  if (hInternet) InternetCloseHandle(hInternet);
+  return nResult;
+}
+
+int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl, DownloadProgressProc pfnProgress,
+                                 std::string* pstrLocalPath) {
+  Corvu::CHttpClient client;
+  HINTERNET hInternet = nullptr;
+  Corvu::CHttpResponse* pResponse = nullptr;
+  FILE* fp = nullptr;
+  int nResult = -1;
+  try {
+    hInternet = pavonix::OpenInternetWithTimeouts(kDownloadTimeoutMs);
+    client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    pResponse = SendGetOnHandle(client, hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
+    DWORD dwStatus = pResponse->GetStatus();
+    DWORD cbLength = 0;
+    if (dwStatus != 200) {
+      nResult = static_cast<int>(dwStatus);
+    } else if (pResponse->GetContentLength(cbLength) && cbLength != 0) {
+      // A name that is not a plain file name would put the file (and later
+      // run it) somewhere outside the folder: nothing is touched then.
+      std::string strName = UrlFileName(strUrl);
+      if (IsPlainFileName(strName)) {
+        std::string strLocal = strFolder + strName;
+        std::string strKill = "tskill " + strName;
+        WinExec(strKill.c_str(), SW_HIDE);
+        DeleteFileA(strLocal.c_str());
+        fp = plat_fopen(strLocal.c_str(), "wb");
+        if (fp != nullptr) {
+          BYTE buf[kReadChunk + 1];
+          std::memset(buf, 0, sizeof(buf));
+          uint64_t cbTotal = 0;
+          for (;;) {
+            DWORD n = pResponse->ReadContent(buf, kReadChunk);
+            if (n == 0) break;
+            plat_fwrite(buf, 1, n, fp);
+            cbTotal += n;
+            std::memset(buf, 0, sizeof(buf));
+            if (pfnProgress) pfnProgress(static_cast<int>(cbTotal), static_cast<int>(cbLength));
+          }
+          plat_fclose(fp);
+          fp = nullptr;
+          nResult = (cbTotal == cbLength && plat_access(strLocal.c_str(), 0) == 0) ? 0 : -1;
+          if (pstrLocalPath) *pstrLocalPath = strLocal;
+        }
+      }
+    }
+  } catch (const Corvu::httpclientexceptionA& e) {
+    LogError("%s", e.ErrorMessage());
+    nResult = -1;
+  }
+  if (fp) plat_fclose(fp);
+  delete pResponse;
+  client.CancelPost();
+  if (hInternet) InternetCloseHandle(hInternet);
+  return nResult;
+}

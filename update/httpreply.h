@@ -1,0 +1,54 @@
+// Shared pieces of the program's HTTP exchanges: an Internet handle with
+// time-outs, and reading a whole reply body of a known length.
+#pragma once
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "httpclient/httpclient.h"
+#include "platform/win.h"
+
+namespace pavonix {
+
+// Largest service reply held in memory; a longer announced length fails.
+const DWORD kMaxReplyBytes = 16u * 1024u * 1024u;
+
+// InternetOpenA with the client's defaults, then the connect, send, receive,
+// data-send and data-receive time-outs set to dwTimeoutMs. Raises 402 or 410
+// (with the last error); a handle opened before a failure is closed.
+inline HINTERNET OpenInternetWithTimeouts(DWORD dwTimeoutMs) {
+  HINTERNET hInternet = InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (hInternet == nullptr) Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETOPEN_FAILED, GetLastError());
+  static const DWORD kOptions[5] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                                    INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_DATA_SEND_TIMEOUT,
+                                    INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
+  for (DWORD dwOption : kOptions) {
+    DWORD dwValue = dwTimeoutMs;
+    if (!InternetSetOptionA(hInternet, dwOption, &dwValue, sizeof(dwValue))) {
+      DWORD dwError = GetLastError();
+      InternetCloseHandle(hInternet);
+      Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETSETOPTION_FAILED, dwError);
+    }
+  }
+  return hInternet;
+}
+
+// Reads cbLength body bytes, however many calls the reads take, and hands
+// back the text up to its first NUL byte. -1 when the length is above
+// kMaxReplyBytes or the body ends short; library errors pass on.
+inline int ReadReplyBody(Corvu::CHttpResponse* pResponse, DWORD cbLength, std::string* pstrReply) {
+  if (cbLength > kMaxReplyBytes) return -1;
+  std::vector<BYTE> buf(static_cast<size_t>(cbLength) + 1, 0);
+  DWORD cbGot = 0;
+  while (cbGot < cbLength) {
+    DWORD n = pResponse->ReadContent(buf.data() + cbGot, cbLength - cbGot);
+    if (n == 0 || n > cbLength - cbGot) break;
+    cbGot += n;
+  }
+  if (cbGot != cbLength) return -1;
+  const char* text = reinterpret_cast<const char*>(buf.data());
+  pstrReply->assign(text, std::strlen(text));
+  return 0;
+}
+
+}  // namespace pavonix

@@ -1,0 +1,116 @@
+#include "update/softupdate.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include <json/json.h>
+
+#include "app/contract.h"
+#include "platform/win.h"
+
+// The protocol is defined by the writer and reader classes of jsoncpp, which
+// the library marks as deprecated.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+namespace {
+
+struct ReplyTypeError : std::runtime_error {
+  explicit ReplyTypeError(const char* what) : std::runtime_error(what) {}
+};
+
+// A member read as a string: absent or null is empty, a boolean is "true" or
+// "false", a string is itself; anything else makes the reply unusable.
+std::string ReadString(const Json::Value& v) {
+  if (v.isNull()) return std::string();
+  if (v.isBool()) return v.asBool() ? "true" : "false";
+  if (v.isString()) return v.asString();
+  throw ReplyTypeError("member is not a string");
+}
+
+// A member of an object that may itself be absent or null.
+const Json::Value& Member(const Json::Value& obj, const char* name) {
+  static const Json::Value kNull;
+  if (obj.isNull()) return kNull;
+  if (!obj.isObject()) throw ReplyTypeError("not an object");
+  return obj[name];
+}
+
+}  // namespace
+
+std::string BuildSoftListRequest(const char* szUid, const char* szSoft, const char* szVersion) {
+  Json::Value soft(Json::objectValue);
+  soft["soft"] = szSoft ? szSoft : "";
+  soft["version"] = szVersion ? szVersion : "";
+  soft["upgrade"] = "false";
+  Json::Value softList(Json::arrayValue);
+  softList.append(soft);
+  Json::Value data(Json::objectValue);
+  data["softList"] = softList;
+  Json::Value root(Json::objectValue);
+  root["pid"] = "PROTOCOL_99";
+  root["uid"] = szUid ? szUid : "";
+  root["data"] = data;
+  Json::FastWriter writer;
+  return writer.write(root);
+}
+
+bool ParseSoftListReply(const std::string& strReply, std::list<SoftPackage>* plstOut) {
+  plstOut->clear();
+  try {
+    Json::Value root;
+    Json::Reader reader;
+    // A text that is not JSON counts as an empty reply, not as what the
+    // reader had built before it gave up.
+    if (!reader.parse(strReply, root)) root = Json::Value();
+    if (std::atoi(ReadString(Member(root, "code")).c_str()) != 0) return false;
+    const Json::Value& list = Member(Member(root, "data"), "softList");
+    if (list.isNull()) return true;
+    if (!list.isArray()) throw ReplyTypeError("softList is not an array");
+    std::list<SoftPackage> found;
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+      const Json::Value& item = list[i];
+      SoftPackage pkg;
+      pkg.strAddress = ReadString(Member(item, "address"));
+      pkg.strVersion = ReadString(Member(item, "version"));
+      pkg.strSoft = ReadString(Member(item, "soft"));
+      const Json::Value& run = Member(item, "excuteExe");
+      pkg.bExcuteExe = run.isBool() ? run.asBool() : true;
+      found.push_back(std::move(pkg));
+    }
+    plstOut->swap(found);
+    return true;
+  } catch (const ReplyTypeError&) {
+  } catch (const Json::Exception&) {
+  }
+  plstOut->clear();
+  return false;
+}
+
+int CSoftUpdateTool::RequestSoftList(const char* szUid, const char* szSoft, const char* szVersion) {
+  std::string request = BuildSoftListRequest(szUid, szSoft, szVersion);
+  std::string reply;
+  m_pComm->SetServerUrl(m_strServerUrl.c_str(), 0);
+  if (m_pComm->PostRequest(request, &reply) != 0) return -1;
+  std::list<SoftPackage> packages;
+  ParseSoftListReply(reply, &packages);
+  m_lstSoft.splice(m_lstSoft.end(), packages);
+  return 0;
+}
+
+int CSoftUpdateTool::DownloadPackages() {
+  if (m_lstSoft.empty()) return 0;
+  char szTemp[MAX_PATH] = {0};
+  // Without a temporary folder the packages would land, and run, in the
+  // current folder.
+  DWORD n = GetTempPathA(MAX_PATH, szTemp);
+  if (n == 0 || n >= MAX_PATH) return ERR_DOWNLOAD_FAILED;
+  m_pComm->SetServerUrl(m_strServerUrl.c_str(), 0);
+  for (const SoftPackage& pkg : m_lstSoft) {
+    if (pkg.strAddress.empty()) return ERR_EMPTY_ADDRESS;
+    std::string localPath;
+    if (m_pComm->DownloadFile(szTemp, pkg.strAddress, ReportDownloadProgress, &localPath) != 0)
+      return ERR_DOWNLOAD_FAILED;
+    if (pkg.bExcuteExe) m_lstInstaller.push_back(localPath);
+  }
+  return 0;
+}

@@ -1,0 +1,58 @@
+#include "update/updater.h"
+
+#include <cstring>
+
+#include "app/contract.h"
+#include "config/sysconfig.h"
+#include "platform/win.h"
+#include "update/httpcommtools.h"
+#include "update/softupdate.h"
+
+int UpdateAndInstall(const char* szSoft, const char* szVersion) {
+  CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
+  CHTTPCommTools comm;
+  return RunProductUpdate(&comm, pConfig->m_strUpdateUrl, pConfig->m_strUniqueId, szSoft, szVersion);
+}
+
+int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const std::string& strUid,
+                     const char* szSoft, const char* szVersion) {
+  CSoftUpdateTool tool;
+  tool.m_strServerUrl = strServerUrl;
+  tool.m_pComm = pComm;
+
+  bool bReady = false;
+  for (int attempt = 0; attempt < UPDATE_MAX_ATTEMPTS && !bReady; ++attempt) {
+    // Each attempt works on its own reply only.
+    tool.m_lstSoft.clear();
+    tool.m_lstInstaller.clear();
+    bReady = tool.RequestSoftList(strUid.c_str(), szSoft, szVersion) == 0 && tool.DownloadPackages() == 0;
+  }
+  if (!bReady) return -1;
+
+  g_bAnimStop = 0;
+  SendMessageA(g_hNotifyWnd, WM_INSTALL_STARTED, 0, 0);
+  HANDLE hAnim = CreateThread(nullptr, 0, DotsAnimationProc, nullptr, 0, nullptr);
+  // The previous product's animation was told to stop and ends on its own;
+  // only its handle is dropped here.
+  if (g_hAnimThread != nullptr) CloseHandle(g_hAnimThread);
+  g_hAnimThread = hAnim;
+
+  for (const std::string& strPath : tool.m_lstInstaller) {
+    STARTUPINFOA si;
+    std::memset(&si, 0, sizeof(si));
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi;
+    std::memset(&pi, 0, sizeof(pi));
+    if (!CreateProcessA(strPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+      g_bAnimStop = 1;
+      return -2;
+    }
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD dwExitCode = 0;
+    GetExitCodeProcess(pi.hProcess, &dwExitCode);  // any exit code counts as run
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  g_bAnimStop = 1;
+  return 0;
+}
