@@ -20,6 +20,12 @@ import threading
 import time
 import traceback
 
+try:
+    import fcntl
+    import termios
+except ImportError:          # not on POSIX
+    fcntl = termios = None
+
 SERVER_NAME = "pavonix-services/1.0"
 
 _TOKEN_CHARS = frozenset(
@@ -273,12 +279,28 @@ class Responder:
         self.started = True
         try:
             if reset:
+                self._wait_sent(1.0)
                 self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                      struct.pack("ii", 1, 0))
             else:
                 self.sock.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
+
+    def _wait_sent(self, timeout):
+        """Give what was written a moment to reach the client (a reset drops
+        whatever is still queued). Linux only; elsewhere a short pause."""
+        end = time.monotonic() + timeout
+        buf = bytearray(4)
+        while time.monotonic() < end:
+            try:
+                fcntl.ioctl(self.sock.fileno(), termios.TIOCOUTQ, buf)
+            except (OSError, NameError, AttributeError):
+                time.sleep(0.05)
+                return
+            if struct.unpack("i", bytes(buf))[0] == 0:
+                return
+            time.sleep(0.005)
 
     def stall(self, seconds):
         """Wait up to `seconds` (capped by the server's max_stall). False when

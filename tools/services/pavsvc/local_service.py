@@ -31,6 +31,8 @@ def make_tls_context(cert, key):
 class LocalService:
     def __init__(self, cert, key, host="127.0.0.1", port=28000, mode=None,
                  version=DEFAULT_VERSION, msg=DEFAULT_MSG, log_path=None, limits=None):
+        if mode is not None and mode.name == "down":
+            raise ValueError('mode "down" means: do not start the local service')
         self.mode = mode            # a faults.Fault of LOCAL_MODES, None for "ok"
         self.version = version
         self.msg = msg
@@ -64,14 +66,24 @@ class LocalService:
                  "form": None, "error": None,
                  "mode": repr(self.mode) if self.mode else "ok"}
         status, body = self._decide(req, entry)
+        action, ctype = "send", JSON_TYPE
         if entry["error"] is None:
-            status, body = self._apply_mode(resp, status, body)
-        if not resp.started:
+            action, status, body, ctype = self._plan(status, body)
+        entry["status"] = status
+        entry["answer"] = body.decode("utf-8", "backslashreplace") if status else None
+        self.log.write(entry)      # before answering: a client with its answer finds the line
+        if action == "slow":
+            if not resp.stall(self.mode.arg / 1000.0):
+                resp.abort(reset=False)
+                return
+            action = "send"
+        if action == "close":
+            resp.abort(reset=False)
+        elif action == "chunked":
+            resp.send_chunked(status, body, ctype)
+        else:
             extra = [("Allow", "POST")] if status == 405 else []
-            resp.send(status, body, JSON_TYPE, headers=extra)
-        entry["status"] = resp.status
-        entry["answer"] = body.decode("utf-8", "backslashreplace") if resp.status else None
-        self.log.write(entry)
+            resp.send(status, body, ctype, headers=extra)
 
     def _decide(self, req, entry):
         if req.path != PATH:
@@ -92,34 +104,27 @@ class LocalService:
             return 400, dump({"code": 400, "msg": "form field crosFlag missing"})
         return 200, dump({"code": 0, "msg": self.msg, "version": self.version})
 
-    def _apply_mode(self, resp, status, body):
+    def _plan(self, status, body):
+        """(action, status, body, content type) under the chosen mode."""
         name = self.mode.name if self.mode else "ok"
         if name == "ok":
-            return status, body
+            return "send", status, body, JSON_TYPE
         if name == "close":
-            resp.abort(reset=False)
-            return None, b""
+            return "close", None, b"", None
         if name == "code1":
-            return 200, dump({"code": 1, "msg": "服务未就绪"})
+            return "send", 200, dump({"code": 1, "msg": "服务未就绪"}), JSON_TYPE
         if name == "notjson":
-            body = b"<html><body><p>Service Unavailable</p></body></html>\n"
-            resp.send(200, body, "text/html")
-            return 200, body
+            return "send", 200, b"<html><body><p>Service Unavailable</p></body></html>\n", "text/html"
         if name == "404":
-            return 404, dump({"code": 404, "msg": "not found"})
+            return "send", 404, dump({"code": 404, "msg": "not found"}), JSON_TYPE
         if name == "500":
-            return 500, dump({"code": 500, "msg": "internal error"})
+            return "send", 500, dump({"code": 500, "msg": "internal error"}), JSON_TYPE
         if name == "noversion":
-            return 200, dump({"code": 0, "msg": self.msg})
+            return "send", 200, dump({"code": 0, "msg": self.msg}), JSON_TYPE
         if name == "chunked":
-            resp.send_chunked(200, body, JSON_TYPE)
-            return 200, body
+            return "chunked", 200, body, JSON_TYPE
         if name == "empty":
-            resp.send(200, b"", JSON_TYPE)
-            return 200, b""
+            return "send", 200, b"", JSON_TYPE
         if name == "slow":
-            if not resp.stall(self.mode.arg / 1000.0):
-                resp.abort(reset=False)
-                return None, b""
-            return status, body
+            return "slow", status, body, JSON_TYPE
         raise AssertionError("unhandled mode " + name)

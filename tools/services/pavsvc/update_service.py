@@ -258,15 +258,25 @@ class UpdateService:
                  "requestStr": None, "request": None, "error": None, "fault": None}
         status, body, fault = self._decide(req, entry)
         fault = fault or self.fault
+        action, status, body, ctype = self._plan(fault, status, body)
         entry["fault"] = repr(fault) if fault else None
-        if fault is not None:
-            status, body = self._apply_fault(fault, resp, status, body)
-        if not resp.started:
-            extra = [("Allow", "POST")] if status == 405 else []
-            resp.send(status, body, JSON_TYPE, headers=extra)
-        entry["status"] = resp.status
-        entry["answer"] = body.decode("utf-8", "backslashreplace") if resp.status else None
+        entry["status"] = status
+        entry["answer"] = body.decode("utf-8", "backslashreplace") if status else None
+        # The line is written before the answer goes out, so that a client
+        # that has its answer also finds the request in the log.
         self.log.write(entry)
+        if action == "slow":
+            if not resp.stall(fault.arg / 1000.0):
+                resp.abort(reset=False)
+                return
+            action = "send"
+        if action == "close":
+            resp.abort(reset=False)
+        elif action == "chunked":
+            resp.send_chunked(status, body, ctype)
+        else:
+            extra = [("Allow", "POST")] if status == 405 else []
+            resp.send(status, body, ctype, headers=extra)
 
     def _decide(self, req, entry):
         """(status, body, entry fault) for a request, without global faults."""
@@ -322,45 +332,34 @@ class UpdateService:
         fault = next((e.fault for e in matched if e.fault is not None), None)
         return 200, dump(answer), fault
 
-    def _apply_fault(self, fault, resp, status, body):
-        name = fault.name
+    def _plan(self, fault, status, body):
+        """(action, status, body, content type) of the answer under `fault`;
+        action is send, chunked, slow or close."""
+        name = fault.name if fault else None
+        if name is None:
+            return "send", status, body, JSON_TYPE
         if name == "close":
-            resp.abort(reset=False)
-            return None, b""
-        if name == "404":
-            body = b"<html><body><h1>404 Not Found</h1></body></html>\n"
-            resp.send(404, body, "text/html")
-            return 404, body
-        if name == "500":
-            body = b"<html><body><h1>500 Internal Server Error</h1></body></html>\n"
-            resp.send(500, body, "text/html")
-            return 500, body
+            return "close", None, b"", None
+        if name in ("404", "500"):
+            phrase = "Not Found" if name == "404" else "Internal Server Error"
+            page = "<html><body><h1>%s %s</h1></body></html>\n" % (name, phrase)
+            return "send", int(name), page.encode("ascii"), "text/html"
         if name == "empty":
-            resp.send(200, b"", JSON_TYPE)
-            return 200, b""
+            return "send", 200, b"", JSON_TYPE
         if name == "notjson":
-            body = b"<html><body><p>Service temporarily unavailable</p></body></html>\n"
-            resp.send(200, body, "text/html")
-            return 200, body
+            page = b"<html><body><p>Service temporarily unavailable</p></body></html>\n"
+            return "send", 200, page, "text/html"
+        if name == "chunked":
+            return "chunked", status, body, JSON_TYPE
+        if name == "slow":
+            return "slow", status, body, JSON_TYPE
         packages = self._packages_of(body)
         if name == "code1":
             body = dump({"code": "1", "msg": "service failure", "data": {"softList": packages}})
-            resp.send(200, body, JSON_TYPE)
-            return 200, body
+            return "send", 200, body, JSON_TYPE
         if name == "list":
             stretched = [packages[i % len(packages)] for i in range(fault.arg)] if packages else []
-            body = dump({"code": "0", "data": {"softList": stretched}})
-            resp.send(200, body, JSON_TYPE)
-            return 200, body
-        if name == "chunked":
-            resp.send_chunked(status, body, JSON_TYPE)
-            return status, body
-        if name == "slow":
-            if not resp.stall(fault.arg / 1000.0):
-                resp.abort(reset=False)
-                return None, b""
-            resp.send(status, body, JSON_TYPE)
-            return status, body
+            return "send", 200, dump({"code": "0", "data": {"softList": stretched}}), JSON_TYPE
         raise AssertionError("unhandled fault " + name)
 
     @staticmethod
