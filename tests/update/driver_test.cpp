@@ -1,0 +1,257 @@
+// The update driver and the package download over a scripted communication
+// object, on the simulated platform.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/contract.h"
+#include "fakecomm.h"
+#include "platform/simctl.h"
+#include "update/softupdate.h"
+#include "update/updater.h"
+
+namespace {
+
+const char kTemp[] = "C:\\Users\\user\\AppData\\Local\\Temp\\";
+
+std::string Reply(const std::vector<std::pair<std::string, std::string>>& pkgs) {
+  std::string s = "{\"code\":\"0\",\"data\":{\"softList\":[";
+  for (size_t i = 0; i < pkgs.size(); ++i) {
+    if (i) s += ",";
+    s += "{\"address\":\"" + pkgs[i].first + "\",\"version\":\"1\",\"soft\":\"S\"" + pkgs[i].second + "}";
+  }
+  return s + "]}}";
+}
+
+class Driver : public ::testing::Test {
+ protected:
+  FakeComm comm;
+  HWND main = nullptr;
+  HWND progress = nullptr;
+  HWND percent = nullptr;
+
+  void SetUp() override {
+    simwin::Reset();
+    main = simwin::CreateTestWindow("main");
+    progress = simwin::CreateTestWindow("progress");
+    percent = simwin::AddDlgItem(progress, IDC_PROGRESS_PERCENT);
+    g_hNotifyWnd = main;
+    g_hMainDlg = main;
+    g_hProgressDlg = progress;
+    g_hAnimThread = nullptr;
+    g_bAnimStop = 1;
+  }
+  void TearDown() override {
+    g_bAnimStop = 1;
+    EXPECT_TRUE(simwin::WaitForThreads(5000));
+    if (g_hAnimThread) CloseHandle(g_hAnimThread);
+    g_hAnimThread = nullptr;
+    g_hNotifyWnd = g_hMainDlg = g_hProgressDlg = nullptr;
+  }
+  int Run() { return RunProductUpdate(&comm, "http://up:9006//softServer/req", "UID-1", "levyDesk", "V1.0"); }
+  std::vector<std::string> Launched() {
+    std::vector<std::string> out;
+    for (const auto& l : simwin::ProcessLaunches()) out.push_back(l.applicationName);
+    return out;
+  }
+  std::vector<UINT> MainMessages() {
+    std::vector<UINT> out;
+    for (const auto& m : simwin::SentMessages(main)) out.push_back(m.msg);
+    return out;
+  }
+};
+
+TEST_F(Driver, DownloadsIntoTempThenRunsInstallersInOrder) {
+  comm.answers = {{0, Reply({{"http://p/a/setup.exe", ",\"excuteExe\":true"},
+                             {"http://p/readme.txt", ",\"excuteExe\":false"},
+                             {"http://p/b.exe", ""}})}};
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(comm.posted.size(), 1u);
+  ASSERT_EQ(comm.downloads.size(), 3u);
+  for (const auto& d : comm.downloads) {
+    EXPECT_EQ(d.folder, kTemp);
+    EXPECT_TRUE(d.hasProgress);
+  }
+  EXPECT_EQ(Launched(), (std::vector<std::string>{std::string(kTemp) + "setup.exe", std::string(kTemp) + "b.exe"}));
+  for (const auto& l : simwin::ProcessLaunches()) {
+    EXPECT_FALSE(l.hasCommandLine);
+    EXPECT_FALSE(l.hasProcessAttributes);
+    EXPECT_FALSE(l.hasThreadAttributes);
+    EXPECT_EQ(l.inheritHandles, FALSE);
+    EXPECT_EQ(l.creationFlags, 0u);
+    EXPECT_FALSE(l.hasEnvironment);
+    EXPECT_FALSE(l.hasCurrentDirectory);
+    EXPECT_EQ(l.startupInfoCb, sizeof(STARTUPINFOA));
+    EXPECT_TRUE(l.startupInfoZeroed);
+  }
+  // Progress of each file, then the installing notice.
+  std::vector<UINT> msgs = MainMessages();
+  ASSERT_EQ(msgs.size(), 7u);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(msgs[i], (UINT)WM_DOWNLOAD_PROGRESS);
+  EXPECT_EQ(msgs[6], (UINT)WM_INSTALL_STARTED);
+  EXPECT_EQ(g_bAnimStop.load(), 1);
+  EXPECT_NE(g_hAnimThread, nullptr);
+  // Every process handle was closed; only the animation thread's remains.
+  EXPECT_EQ(simwin::OpenHandleCount("process"), 0u);
+}
+
+TEST_F(Driver, InstallStartedComesAfterDownloadsAndBeforeProcesses) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}})}};
+  uint64_t startedSeq = 0;
+  simwin::SetMessageHandler(main, [&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+    if (m == WM_INSTALL_STARTED) {
+      EXPECT_EQ(g_bAnimStop.load(), 0);  // cleared before the notice
+      EXPECT_TRUE(simwin::ProcessLaunches().empty());
+      EXPECT_EQ(comm.downloads.size(), 1u);
+      startedSeq = simwin::SentMessages().back().seq;
+    }
+    return 0;
+  });
+  simwin::OnProcessRun([&](const simwin::ProcessLaunch&) -> DWORD {
+    EXPECT_EQ(g_bAnimStop.load(), 0);  // the animation runs while installers run
+    return 0;
+  });
+  EXPECT_EQ(Run(), 0);
+  EXPECT_NE(startedSeq, 0u);
+  EXPECT_EQ(g_bAnimStop.load(), 1);
+}
+
+TEST_F(Driver, EmptyListStillSendsInstallStarted) {
+  for (const char* reply : {"{\"code\":\"0\",\"data\":{\"softList\":[]}}", "{\"code\":\"5\"}", "not json"}) {
+    simwin::ClearSentMessages();
+    comm.answers = {{0, reply}};
+    EXPECT_EQ(Run(), 0) << reply;
+    EXPECT_EQ(MainMessages(), std::vector<UINT>{WM_INSTALL_STARTED}) << reply;
+    EXPECT_EQ(g_bAnimStop.load(), 1);
+  }
+  EXPECT_TRUE(comm.downloads.empty());
+  EXPECT_TRUE(simwin::ProcessLaunches().empty());
+  // Each run started its own animation; the older handles were let go.
+  EXPECT_LE(simwin::OpenHandleCount("thread"), 1u);
+}
+
+TEST_F(Driver, ExitCodeOfAnInstallerDoesNotMatter) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}})}};
+  simwin::SetProcessExitCode(1603);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(Launched().size(), 2u);
+}
+
+TEST_F(Driver, InstallerThatCannotStartStopsTheRun) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}, {"http://p/c.exe", ""}})}};
+  simwin::FailCall("CreateProcessA", ERROR_BAD_EXE_FORMAT, 1, 1);
+  EXPECT_EQ(Run(), -2);
+  auto l = simwin::ProcessLaunches();
+  ASSERT_EQ(l.size(), 2u);  // c.exe is not tried
+  EXPECT_TRUE(l[0].started);
+  EXPECT_FALSE(l[1].started);
+  EXPECT_EQ(comm.posted.size(), 1u);  // no retry
+  EXPECT_EQ(g_bAnimStop.load(), 1);
+}
+
+TEST_F(Driver, ThreeFailedAttemptsGiveMinusOne) {
+  comm.answers = {{-1, ""}};
+  EXPECT_EQ(Run(), -1);
+  EXPECT_EQ(comm.posted.size(), 3u);
+  EXPECT_TRUE(MainMessages().empty());
+  EXPECT_EQ(g_hAnimThread, nullptr);
+  EXPECT_EQ(simwin::RunningThreadCount(), 0u);
+}
+
+TEST_F(Driver, RetryAfterAFailedDownloadFetchesEverythingAgain) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}})}};
+  // The first attempt gets a.exe, then b.exe fails; the second gets both.
+  comm.downloadResult = [](const std::string&, int n) { return n == 2 ? -1 : 0; };
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(comm.posted.size(), 2u);
+  ASSERT_EQ(comm.downloads.size(), 4u);
+  EXPECT_EQ(comm.downloads[2].url, "http://p/a.exe");
+  EXPECT_EQ(comm.downloads[3].url, "http://p/b.exe");
+  EXPECT_EQ(Launched(), (std::vector<std::string>{std::string(kTemp) + "a.exe", std::string(kTemp) + "b.exe"}));
+}
+
+TEST_F(Driver, PackageWithoutAddressFailsTheAttempt) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"", ""}, {"http://p/c.exe", ""}})},
+                  {0, Reply({{"http://p/a.exe", ""}})}};
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(comm.posted.size(), 2u);
+  // c.exe of the first reply was never fetched.
+  ASSERT_EQ(comm.downloads.size(), 2u);
+  EXPECT_EQ(Launched(), std::vector<std::string>{std::string(kTemp) + "a.exe"});
+}
+
+TEST_F(Driver, SameFileNameTwiceRunsThatPathTwice) {
+  comm.answers = {{0, Reply({{"http://p/one/setup.exe", ""}, {"http://q/two/setup.exe", ""}})}};
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(Launched(),
+            (std::vector<std::string>{std::string(kTemp) + "setup.exe", std::string(kTemp) + "setup.exe"}));
+}
+
+TEST_F(Driver, AnimationShowsDotsWhileInstallersRun) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}})}};
+  simwin::OnProcessRun([&](const simwin::ProcessLaunch&) -> DWORD {
+    // Wait (real time) until the animation has shown its first steps.
+    for (int i = 0; i < 5000 && simwin::TextSetCount(percent) < 3; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+  });
+  EXPECT_EQ(Run(), 0);
+  ASSERT_NE(g_hAnimThread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(g_hAnimThread, 5000), WAIT_OBJECT_0);
+  auto texts = simwin::WindowTexts(percent);
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts[0], ".");
+  EXPECT_EQ(texts[1], "..");
+  EXPECT_EQ(texts[2], "...");
+}
+
+TEST_F(Driver, NoAnimationThreadStillInstalls) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}})}};
+  simwin::FailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(g_hAnimThread, nullptr);
+  EXPECT_EQ(Launched().size(), 1u);
+}
+
+class Download : public Driver {
+ protected:
+  CSoftUpdateTool tool;
+  void SetUp() override {
+    Driver::SetUp();
+    tool.m_pComm = &comm;
+    tool.m_strServerUrl = "http://up/";
+  }
+};
+
+TEST_F(Download, EmptyListTouchesNothing) {
+  EXPECT_EQ(tool.DownloadPackages(), 0);
+  EXPECT_TRUE(comm.calls.empty());
+}
+
+TEST_F(Download, ResultsAndInstallerList) {
+  tool.m_lstSoft = {{"http://p/a.exe", "", "", true}, {"http://p/b.zip", "", "", false}};
+  EXPECT_EQ(tool.DownloadPackages(), 0);
+  EXPECT_EQ(comm.calls, (std::vector<std::string>{"url", "get", "get"}));
+  EXPECT_EQ(comm.serverUrls[0], "http://up/");
+  EXPECT_EQ(tool.m_lstInstaller, std::list<std::string>{std::string(kTemp) + "a.exe"});
+
+  tool.m_lstInstaller.clear();
+  tool.m_lstSoft = {{"http://p/a.exe", "", "", true}, {"", "", "", true}, {"http://p/c.exe", "", "", true}};
+  EXPECT_EQ(tool.DownloadPackages(), ERR_EMPTY_ADDRESS);
+
+  tool.m_lstInstaller.clear();
+  tool.m_lstSoft = {{"http://p/a.exe", "", "", true}};
+  comm.downloadResult = [](const std::string&, int) { return 404; };
+  EXPECT_EQ(tool.DownloadPackages(), ERR_DOWNLOAD_FAILED);
+  EXPECT_TRUE(tool.m_lstInstaller.empty());
+}
+
+TEST_F(Download, NoTempFolderDownloadsNothing) {
+  tool.m_lstSoft = {{"http://p/a.exe", "", "", true}};
+  simwin::FailCall("GetTempPathA", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(tool.DownloadPackages(), ERR_DOWNLOAD_FAILED);
+  EXPECT_TRUE(comm.downloads.empty());
+}
+
+}  // namespace
