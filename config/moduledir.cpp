@@ -5,7 +5,9 @@
 std::string GetModuleDir() {
   char szPath[MAX_PATH] = {0};
   DWORD dwLen = GetModuleFileNameA(NULL, szPath, MAX_PATH);
-  if (dwLen == 0) return std::string();
+  // 0 is a failure; MAX_PATH means the path was cut and would name some
+  // other folder.
+  if (dwLen == 0 || dwLen >= MAX_PATH) return std::string();
   std::string strPath(szPath);
   size_t nPos = strPath.rfind('\\');
   if (nPos == std::string::npos) return strPath;

@@ -5,5 +5,5 @@
 
 // Folder of the running program (GetModuleFileNameA of the null module, 260
 // characters). A path without a backslash is returned whole; empty when the
-// platform gives no path.
+// platform gives no path or one too long for the buffer.
 std::string GetModuleDir();

@@ -108,6 +108,7 @@ void LogWriteLine(const char* szFormat, ...) {
 }
 
 void PrepareLog(const std::string& strProgramDir, int nLogLevel) {
+  g_szLogPath[0] = '\0';
   std::string strLogDir = strProgramDir + "\\log";
   g_nLogLevel = nLogLevel;
   if (!g_hLogMutex) g_hLogMutex = CreateMutexA(NULL, FALSE, LOG_MUTEX_NAME);
@@ -118,8 +119,8 @@ void PrepareLog(const std::string& strProgramDir, int nLogLevel) {
   snprintf(szDate, sizeof szDate, "%d%02d%02d", st.wYear, st.wMonth, st.wDay);
   int n = snprintf(g_szLogPath, sizeof g_szLogPath, "%s\\%s-%s", strLogDir.c_str(), szDate, LOG_FILE_NAME);
   // A cut path would name some other file: a path that does not fit means
-  // no logging.
-  if (n < 0 || static_cast<size_t>(n) >= sizeof g_szLogPath) g_szLogPath[0] = '\0';
+  // no logging; so does an unknown program folder.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof g_szLogPath || strProgramDir.empty()) g_szLogPath[0] = '\0';
 }
 
 int DayNumber(int nYear, int nMonth, int nDay) {
@@ -144,6 +145,8 @@ void CLogCleaner::Init(int nKeepDays, const std::string& strSubDir) {
 }
 
 void CLogCleaner::CollectExpired() {
+  // Without the program folder the pattern would search the drive's root.
+  if (m_strBaseDir.empty()) return;
   std::string strPrefix = m_strBaseDir + "\\";
   if (!m_strSubDir.empty()) strPrefix += m_strSubDir + "\\";
   std::string strPattern = strPrefix + "*.log";
