@@ -1,0 +1,377 @@
+// The HTTP communication tools against the simulated WinInet and file system.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "log/log.h"
+#include "platform/simctl.h"
+#include "update/httpcommtools.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kUrl[] = "http://up.example:9006//softServer/req";
+const char kTemp[] = "C:\\Temp\\";
+
+std::vector<std::pair<int, int>> g_progress;
+int Progress(int done, int total) {
+  g_progress.emplace_back(done, total);
+  return 0;
+}
+
+class CommTools : public ::testing::Test {
+ protected:
+  fs::path root;
+  CHTTPCommTools comm;
+
+  void SetUp() override {
+    simwin::Reset();
+    root = fs::temp_directory_path() / ("pavonix-comm-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                        "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root / "Temp");
+    simwin::MapDrive('C', root.string());
+    g_progress.clear();
+    g_nLogLevel = 0;
+  }
+  void TearDown() override {
+    EXPECT_TRUE(simwin::OpenInternetHandles().empty());
+    g_nLogLevel = 0;
+    g_szLogPath[0] = '\0';
+    fs::remove_all(root);
+  }
+  void EnableErrorLog() {
+    g_nLogLevel = 1;
+    snprintf(g_szLogPath, sizeof g_szLogPath, "C:\\comm.log");
+    snprintf(g_szLogModule, sizeof g_szLogModule, "PAVONIX");
+  }
+  std::string LogText() {
+    std::ifstream f(root / "comm.log", std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  std::string FileText(const std::string& name) {
+    std::ifstream f(root / "Temp" / name, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  size_t TempFileCount() {
+    size_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(root)) n += e.is_regular_file() ? 1 : 0;
+    return n;
+  }
+  static simwin::HttpReply Body(const std::string& body) {
+    simwin::HttpReply r;
+    r.body = body;
+    return r;
+  }
+  int Post(const std::string& request, std::string* reply) {
+    comm.SetServerUrl(kUrl, 0);
+    return comm.PostRequest(request, reply);
+  }
+};
+
+// ---- POST -------------------------------------------------------------------
+
+TEST_F(CommTools, PostSendsOneFormFieldAndReturnsTheBody) {
+  simwin::ServeAt("up.example", 9006, Body("{\"code\":\"0\"}"));
+  std::string reply;
+  EXPECT_EQ(Post("{\"a\":\"b c\"}\n", &reply), 0);
+  EXPECT_EQ(reply, "{\"code\":\"0\"}");
+  auto reqs = simwin::HttpRequests();
+  ASSERT_EQ(reqs.size(), 1u);
+  const auto& q = reqs[0];
+  EXPECT_EQ(q.verb, "POST");
+  EXPECT_EQ(q.host, "up.example");
+  EXPECT_EQ(q.port, 9006);
+  EXPECT_EQ(q.object, "//softServer/req");
+  EXPECT_EQ(q.flags, 0x84400F00u);
+  EXPECT_EQ(q.agent, "Corvu HTTP Client Class");
+  EXPECT_EQ(q.accessType, 0u);
+  EXPECT_FALSE(q.hasProxy);
+  EXPECT_EQ(q.body, "requestStr=%7B%22a%22%3A%22b+c%22%7D%0A");
+  EXPECT_EQ(q.announcedLength, q.body.size());
+  EXPECT_EQ(q.Header("Content-Type"), "application/x-www-form-urlencoded");
+}
+
+TEST_F(CommTools, PostSetsTenSecondTimeoutsOnItsHandle) {
+  simwin::ServeAt("up.example", 9006, Body("x"));
+  std::string reply;
+  ASSERT_EQ(Post("r", &reply), 0);
+  auto opts = simwin::InternetOptions();
+  ASSERT_EQ(opts.size(), 5u);
+  const DWORD expected[5] = {2, 5, 6, 7, 8};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(opts[i].option, expected[i]);
+    EXPECT_EQ(opts[i].kind, "internet");
+    ASSERT_EQ(opts[i].bytes.size(), 4u);
+    DWORD v;
+    memcpy(&v, opts[i].bytes.data(), 4);
+    EXPECT_EQ(v, 10000u);
+  }
+  // Request, connection, then the Internet handle.
+  auto closed = simwin::ClosedInternetHandles();
+  ASSERT_EQ(closed.size(), 3u);
+  EXPECT_EQ(closed[0].kind, "request");
+  EXPECT_EQ(closed[1].kind, "connect");
+  EXPECT_EQ(closed[2].kind, "internet");
+}
+
+TEST_F(CommTools, PostStatusOtherThan200IsTheResult) {
+  simwin::HttpReply r = Body("<html>error</html>");
+  r.status = 500;
+  simwin::ServeAt("up.example", 9006, r);
+  std::string reply = "untouched";
+  EXPECT_EQ(Post("r", &reply), 500);
+  EXPECT_EQ(reply, "untouched");
+  r.status = 404;
+  simwin::ServeAt("up.example", 9006, r);
+  EXPECT_EQ(Post("r", &reply), 404);
+}
+
+TEST_F(CommTools, PostWithoutLengthFails) {
+  simwin::ServeAt("up.example", 9006, Body(""));
+  std::string reply = "untouched";
+  EXPECT_EQ(Post("r", &reply), -1);
+  simwin::HttpReply chunked = Body("{\"code\":\"0\"}");
+  chunked.framing = simwin::HttpReply::kChunked;
+  simwin::ServeAt("up.example", 9006, chunked);
+  EXPECT_EQ(Post("r", &reply), -1);
+  EXPECT_EQ(reply, "untouched");
+}
+
+TEST_F(CommTools, PostReplyIsCutAtItsFirstNul) {
+  simwin::ServeAt("up.example", 9006, Body(std::string("{\"code\":\"0\"}\0{\"code\":\"1\"}", 25)));
+  std::string reply;
+  EXPECT_EQ(Post("r", &reply), 0);
+  EXPECT_EQ(reply, "{\"code\":\"0\"}");
+}
+
+TEST_F(CommTools, PostReadsAReplyThatArrivesInPieces) {
+  std::string body(5000, 'z');
+  simwin::HttpReply r = Body(body);
+  r.maxReadChunk = 7;
+  simwin::ServeAt("up.example", 9006, r);
+  std::string reply;
+  EXPECT_EQ(Post("r", &reply), 0);
+  EXPECT_EQ(reply, body);
+}
+
+TEST_F(CommTools, PostReplyShortOfItsLengthFails) {
+  simwin::HttpReply r = Body("{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://p/a.exe\"}]}}");
+  r.closeAfter = 20;
+  simwin::ServeAt("up.example", 9006, r);
+  std::string reply = "untouched";
+  EXPECT_EQ(Post("r", &reply), -1);
+  EXPECT_EQ(reply, "untouched");
+}
+
+TEST_F(CommTools, PostLengthAboveTheCapFailsWithoutReading) {
+  for (const char* len : {"16777217", "4294967295"}) {
+    simwin::HttpReply r = Body("{}");
+    r.headers.emplace_back("Content-Length", len);
+    simwin::ServeAt("up.example", 9006, r);
+    std::string reply = "untouched";
+    EXPECT_EQ(Post("r", &reply), -1) << len;
+    EXPECT_EQ(reply, "untouched");
+    EXPECT_EQ(simwin::HttpRequests().back().bytesRead, 0u);
+  }
+}
+
+TEST_F(CommTools, PostFailuresAreLoggedAndGiveMinusOne) {
+  EnableErrorLog();
+  std::string reply;
+  EXPECT_EQ(Post("r", &reply), -1);  // nobody listens: refused
+  EXPECT_NE(LogText().find("[ERROR][PAVONIX]"), std::string::npos);
+  EXPECT_NE(LogText().find("::HttpSendRequestEx failed."), std::string::npos);
+
+  simwin::ServeAt("up.example", 9006, Body("x"));
+  size_t sent = simwin::HttpRequests().size();
+  simwin::FailCall("InternetOpenA", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Post("r", &reply), -1);
+  EXPECT_NE(LogText().find("::InternetOpen failed."), std::string::npos);
+  EXPECT_EQ(simwin::HttpRequests().size(), sent);
+
+  // The third time-out fails: the later ones are not tried, the handle closed.
+  size_t before = simwin::InternetOptions().size();
+  simwin::FailCall("InternetSetOptionA", ERROR_INVALID_PARAMETER, 1, 2);
+  EXPECT_EQ(Post("r", &reply), -1);
+  EXPECT_NE(LogText().find("::InternetSetOption failed."), std::string::npos);
+  EXPECT_EQ(simwin::InternetOptions().size() - before, 2u);
+
+  simwin::FailCall("InternetReadFile", 12030);
+  EXPECT_EQ(Post("r", &reply), -1);
+  EXPECT_NE(LogText().find("::InternetReadFile failed."), std::string::npos);
+}
+
+// ---- download -----------------------------------------------------------------
+
+TEST_F(CommTools, DownloadWritesTheFileAndReportsProgress) {
+  std::string body;
+  for (int i = 0; i < 25000; ++i) body.push_back(static_cast<char>(i * 7));
+  simwin::ServeAt("pkg.example", 80, Body(body));
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/soft/setup.exe", Progress, &local), 0);
+  EXPECT_EQ(local, "C:\\Temp\\setup.exe");
+  EXPECT_EQ(FileText("setup.exe"), body);
+  EXPECT_EQ(g_progress, (std::vector<std::pair<int, int>>{{10240, 25000}, {20480, 25000}, {25000, 25000}}));
+  auto calls = simwin::WinExecCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].cmdLine, "tskill setup.exe");
+  EXPECT_EQ(calls[0].cmdShow, (UINT)SW_HIDE);
+  auto q = simwin::HttpRequests().at(0);
+  EXPECT_EQ(q.verb, "GET");
+  EXPECT_EQ(q.object, "/soft/setup.exe");
+  EXPECT_EQ(q.flags, 0x84400F00u);
+  EXPECT_EQ(q.Header("Cache-Control"), "no-cache");
+}
+
+TEST_F(CommTools, DownloadRunsOnAHandleWithFifteenSecondTimeouts) {
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  std::string local;
+  ASSERT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), 0);
+  auto opts = simwin::InternetOptions();
+  ASSERT_EQ(opts.size(), 5u);
+  for (const auto& o : opts) {
+    DWORD v;
+    memcpy(&v, o.bytes.data(), 4);
+    EXPECT_EQ(v, 15000u);
+    EXPECT_EQ(o.handle, opts[0].handle);
+  }
+  // One Internet handle for the whole download: the one the time-outs are on.
+  auto closed = simwin::ClosedInternetHandles();
+  size_t internets = 0;
+  for (const auto& c : closed)
+    if (c.kind == "internet") {
+      ++internets;
+      EXPECT_EQ(c.handle, opts[0].handle);
+    }
+  EXPECT_EQ(internets, 1u);
+}
+
+TEST_F(CommTools, DownloadReplacesAnOlderFile) {
+  { std::ofstream(root / "Temp" / "a.exe") << std::string(50000, 'o'); }
+  simwin::ServeAt("pkg.example", 80, Body("new"));
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), 0);
+  EXPECT_EQ(FileText("a.exe"), "new");
+}
+
+TEST_F(CommTools, DownloadStatusAndLengthFailuresTouchNoFile) {
+  simwin::HttpReply notFound = Body("missing");
+  notFound.status = 404;
+  simwin::ServeAt("pkg.example", 80, notFound);
+  std::string local = "untouched";
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), 404);
+  simwin::HttpReply chunked = Body("data");
+  chunked.framing = simwin::HttpReply::kChunked;
+  simwin::ServeAt("pkg.example", 80, chunked);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), -1);
+  simwin::ServeAt("pkg.example", 80, Body(""));
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), -1);
+  EXPECT_EQ(local, "untouched");
+  EXPECT_EQ(TempFileCount(), 0u);
+  EXPECT_TRUE(simwin::WinExecCalls().empty());
+  EXPECT_TRUE(g_progress.empty());
+}
+
+TEST_F(CommTools, EarlyCloseLeavesAPartialFileAndFails) {
+  simwin::HttpReply r = Body(std::string(30000, 'p'));
+  r.closeAfter = 12000;
+  simwin::ServeAt("pkg.example", 80, r);
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), -1);
+  EXPECT_EQ(local, "C:\\Temp\\a.exe");
+  EXPECT_EQ(FileText("a.exe").size(), 12000u);
+  EXPECT_EQ(g_progress.back(), std::make_pair(12000, 30000));
+}
+
+TEST_F(CommTools, ResetDuringTransferIsLoggedAndClosesTheFile) {
+  EnableErrorLog();
+  simwin::HttpReply r = Body(std::string(30000, 'p'));
+  r.closeAfter = 10240;
+  r.resetOnClose = true;
+  simwin::ServeAt("pkg.example", 80, r);
+  std::string local = "untouched";
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), -1);
+  EXPECT_NE(LogText().find("::InternetReadFile failed."), std::string::npos);
+  EXPECT_EQ(FileText("a.exe").size(), 10240u);
+  // The file was closed: it can be deleted and written again.
+  EXPECT_TRUE(DeleteFileA("C:\\Temp\\a.exe"));
+}
+
+TEST_F(CommTools, FileThatCannotBeOpenedFails) {
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  simwin::FailCall("fopen", 13);
+  std::string local = "untouched";
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), -1);
+  EXPECT_EQ(local, "untouched");
+  EXPECT_EQ(simwin::WinExecCalls().size(), 1u);
+}
+
+TEST_F(CommTools, NamesThatAreNotPlainFileNamesNeverReachTheDisk) {
+  const char* urls[] = {
+      "http://pkg.example/..\\..\\Windows\\x.exe",
+      "http://pkg.example/a\\b.exe",
+      "http://pkg.example/dir/",
+      "http://pkg.example/..",
+      "http://pkg.example/.",
+      "http://pkg.example/a.exe?v=1",
+      "http://pkg.example/C:x.exe",
+      "http://pkg.example/a\tb.exe",
+      "http://pkg.example/a|b.exe",
+      "http://pkg.example/a*.exe",
+      "http://pkg.example/a\"b.exe",
+      "http://pkg.example/a<b>.exe",
+      "http://pkg.example/CON",
+      "http://pkg.example/nul.exe",
+      "http://pkg.example/com1.txt",
+      "http://pkg.example/setup.exe.",
+      "http://pkg.example/setup.exe ",
+      "http://pkg.example/...",
+  };
+  simwin::ServeAt("pkg.example", 80, [](const simwin::HttpRequestRecord&) { return Body("MZ payload"); });
+  for (const char* url : urls) {
+    std::string local = "untouched";
+    EXPECT_EQ(comm.DownloadFile(kTemp, url, Progress, &local), -1) << url;
+    EXPECT_EQ(local, "untouched") << url;
+  }
+  EXPECT_TRUE(simwin::WinExecCalls().empty());
+  EXPECT_EQ(TempFileCount(), 0u);
+  EXPECT_TRUE(g_progress.empty());
+}
+
+TEST_F(CommTools, NameIsTakenAsItStands) {
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/x/a%20b#1.exe", nullptr, &local), 0);
+  EXPECT_EQ(local, "C:\\Temp\\a%20b#1.exe");
+  EXPECT_EQ(FileText("a%20b#1.exe"), "abc");
+}
+
+TEST(PlainFileName, Rules) {
+  EXPECT_TRUE(IsPlainFileName("setup.exe"));
+  EXPECT_TRUE(IsPlainFileName("a b.exe"));
+  EXPECT_TRUE(IsPlainFileName(".hidden"));
+  EXPECT_TRUE(IsPlainFileName("console.exe"));
+  EXPECT_TRUE(IsPlainFileName("com10.exe"));
+  EXPECT_TRUE(IsPlainFileName("\xD4\xF6\xD6\xB5.exe"));  // GBK
+  EXPECT_FALSE(IsPlainFileName(""));
+  EXPECT_FALSE(IsPlainFileName("."));
+  EXPECT_FALSE(IsPlainFileName(".."));
+  EXPECT_FALSE(IsPlainFileName("a/b"));
+  EXPECT_FALSE(IsPlainFileName(std::string("a\x1f", 2)));
+  EXPECT_FALSE(IsPlainFileName("Aux.dll"));
+  EXPECT_FALSE(IsPlainFileName("lpt9"));
+  EXPECT_FALSE(IsPlainFileName("CON .txt"));
+  EXPECT_EQ(UrlFileName("http://h/a/b.exe"), "b.exe");
+  EXPECT_EQ(UrlFileName("b.exe"), "b.exe");
+  EXPECT_EQ(UrlFileName("http://h/"), "");
+}
+
+}  // namespace
