@@ -1,0 +1,142 @@
+// The local invoice-control service query: the form POST and the whole query
+// against the simulated WinInet.
+#include <gtest/gtest.h>
+
+#include "env/localservice.h"
+#include "platform/simctl.h"
+
+namespace {
+
+class LocalQuery : public ::testing::Test {
+ protected:
+  CLocalServiceQuery query;
+  void SetUp() override {
+    simwin::Reset();
+    query.m_strBaseUrl = "https://127.0.0.1:28000";
+  }
+  void TearDown() override { EXPECT_TRUE(simwin::OpenInternetHandles().empty()); }
+  static void Serve(const std::string& body, DWORD status = 200) {
+    simwin::HttpReply r;
+    r.status = status;
+    r.body = body;
+    simwin::ServeAt("127.0.0.1", 28000, r);
+  }
+  int Query(std::string* version) { return query.QueryVersion(version); }
+};
+
+TEST_F(LocalQuery, PostsOneFieldOverHttps) {
+  Serve("{\"code\":0,\"msg\":\"ok\",\"version\":\"2.0\"}");
+  std::string version;
+  EXPECT_EQ(Query(&version), 0);
+  EXPECT_EQ(version, "2.0");
+  auto reqs = simwin::HttpRequests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].verb, "POST");
+  EXPECT_EQ(reqs[0].host, "127.0.0.1");
+  EXPECT_EQ(reqs[0].port, 28000);
+  EXPECT_EQ(reqs[0].object, "/api/getVersion");
+  EXPECT_EQ(reqs[0].flags, 0x84400F00u | 0x00800000u);  // the library adds INTERNET_FLAG_SECURE
+  EXPECT_EQ(reqs[0].body, "crosFlag=0");
+  EXPECT_EQ(reqs[0].announcedLength, 10u);
+  auto opts = simwin::InternetOptions();
+  ASSERT_EQ(opts.size(), 5u);
+  for (const auto& o : opts) {
+    DWORD v;
+    memcpy(&v, o.bytes.data(), 4);
+    EXPECT_EQ(v, 40000u);
+  }
+}
+
+TEST_F(LocalQuery, ResultsFollowTheReply) {
+  std::string version = "before";
+  Serve("{\"code\":1,\"msg\":\"not ready\"}");
+  EXPECT_EQ(Query(&version), 1);
+  Serve("{\"code\":-3,\"msg\":\"x\",\"version\":\"9\"}");
+  EXPECT_EQ(Query(&version), -3);
+  Serve("{\"code\":0,\"msg\":\"ok\"}");
+  EXPECT_EQ(Query(&version), ERR_JSON_FORMAT);
+  Serve("<html>service page</html>");
+  EXPECT_EQ(Query(&version), ERR_JSON_FORMAT);
+  EXPECT_EQ(version, "before");
+  Serve("{\"code\":0,\"msg\":\"ok\",\"version\":\"1\"}", 404);
+  EXPECT_EQ(Query(&version), -1);
+  Serve("{\"code\":0,\"msg\":\"ok\",\"version\":\"1\"}", 500);
+  EXPECT_EQ(Query(&version), -1);
+  Serve("");
+  EXPECT_EQ(Query(&version), -1);
+  EXPECT_EQ(version, "before");
+}
+
+TEST_F(LocalQuery, ServiceDownOrUntrustedGivesMinusOne) {
+  std::string version;
+  EXPECT_EQ(Query(&version), -1);  // nothing listens
+  for (DWORD err : {12045u, 12038u, 12057u}) {
+    simwin::HttpReply r;
+    r.sendError = err;
+    simwin::ServeAt("127.0.0.1", 28000, r);
+    EXPECT_EQ(Query(&version), -1) << err;
+  }
+}
+
+TEST_F(LocalQuery, ChunkedShortAndOversizedRepliesFail) {
+  std::string version;
+  simwin::HttpReply chunked;
+  chunked.body = "{\"code\":0,\"msg\":\"ok\",\"version\":\"1\"}";
+  chunked.framing = simwin::HttpReply::kChunked;
+  simwin::ServeAt("127.0.0.1", 28000, chunked);
+  EXPECT_EQ(Query(&version), -1);
+
+  simwin::HttpReply cut;
+  cut.body = "{\"code\":0,\"msg\":\"ok\",\"version\":\"1\"}";
+  cut.closeAfter = 30;  // "{"code":0,"msg":"ok","version"" and no more
+  simwin::ServeAt("127.0.0.1", 28000, cut);
+  EXPECT_EQ(Query(&version), -1);
+
+  simwin::HttpReply huge;
+  huge.body = "{}";
+  huge.headers.emplace_back("Content-Length", "4294967295");
+  simwin::ServeAt("127.0.0.1", 28000, huge);
+  EXPECT_EQ(Query(&version), -1);
+  EXPECT_EQ(version, "");
+
+  simwin::HttpReply pieces;
+  pieces.body = "{\"code\":0,\"msg\":\"ok\",\"version\":\"7.7\"}";
+  pieces.maxReadChunk = 3;
+  simwin::ServeAt("127.0.0.1", 28000, pieces);
+  EXPECT_EQ(Query(&version), 0);
+  EXPECT_EQ(version, "7.7");
+}
+
+TEST_F(LocalQuery, ReplyIsCutAtItsFirstNul) {
+  Serve(std::string("{\"code\":0,\"msg\":\"ok\",\"version\":\"1\"}\0trailing", 45));
+  std::string version;
+  EXPECT_EQ(Query(&version), 0);
+  EXPECT_EQ(version, "1");
+  Serve(std::string("{\"code\":0,\0\"msg\":\"ok\",\"version\":\"1\"}", 36));
+  EXPECT_EQ(Query(&version), ERR_JSON_FORMAT);
+}
+
+TEST_F(LocalQuery, ReplyIsConvertedFromUtf8) {
+  // "版本" in UTF-8 becomes its GBK bytes (the active code page).
+  Serve("{\"code\":0,\"msg\":\"ok\",\"version\":\"\xE7\x89\x88\xE6\x9C\xAC\"}");
+  std::string version;
+  EXPECT_EQ(Query(&version), 0);
+  EXPECT_EQ(version, "\xB0\xE6\xB1\xBE");
+}
+
+TEST_F(LocalQuery, FormFieldsFromTheJsonObject) {
+  Serve("ok");
+  std::string reply;
+  EXPECT_EQ(CLocalServiceQuery::PostJsonAsForm("http://127.0.0.1:28000/p",
+                                               "{\"b\":\"x y\",\"a\":1,\"c\":true,\"d\":null}", &reply),
+            0);
+  EXPECT_EQ(reply, "ok");
+  EXPECT_EQ(simwin::HttpRequests().back().body, "a=1&b=x+y&c=true&d=");
+  size_t sent = simwin::HttpRequests().size();
+  for (const char* bad : {"not json", "[1,2]", "\"s\"", "{\"a\":{\"b\":1}}", "{\"a\":[1]}"}) {
+    EXPECT_EQ(CLocalServiceQuery::PostJsonAsForm("http://127.0.0.1:28000/p", bad, &reply), ERR_JSON_FORMAT) << bad;
+  }
+  EXPECT_EQ(simwin::HttpRequests().size(), sent);
+}
+
+}  // namespace
