@@ -471,7 +471,7 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
   std::vector<std::string> found;
   while (dirent* e = ::readdir(d)) {
     std::string n = e->d_name;
-    if (n == "." || n == ".." || n.find('\\') != std::string::npos || n.size() >= MAX_PATH) continue;
+    if (n == "." || n == ".." || LastSep(n) != std::string::npos || n.size() >= MAX_PATH) continue;
     found.push_back(n);
   }
   ::closedir(d);

@@ -1,0 +1,178 @@
+// The old-log purge on the simulated file system.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "tests/config/sim_fixture.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class Purge : public pavtest::SimMachine {
+ protected:
+  void SetUp() override {
+    SimMachine::SetUp();
+    simwin::SetModulePath("C:\\Program Files (x86)\\Pavonix\\pavonix.exe");
+    MakeDirs(kLogDir);
+  }
+  void Put(const std::string& name) { WriteHostFile(std::string(kLogDir) + "\\" + name); }
+  bool Has(const std::string& name) { return HostExists(std::string(kLogDir) + "\\" + name); }
+
+  // Today, yesterday and the day before yesterday as log names; purges with
+  // keep days 1 and reports which remain.
+  void ExpectKeepsYesterday(int y, int m, int d, const std::string& today, const std::string& yesterday,
+                            const std::string& before) {
+    simwin::SetLocalTime(y, m, d, 7, 30, 0);
+    Put(today + "-pavonix.log");
+    Put(yesterday + "-pavonix.log");
+    Put(before + "-pavonix.log");
+    EXPECT_EQ(PurgeExpiredLogs(1), 1);
+    EXPECT_TRUE(Has(today + "-pavonix.log")) << today;
+    EXPECT_TRUE(Has(yesterday + "-pavonix.log")) << today << ": yesterday " << yesterday;
+    EXPECT_FALSE(Has(before + "-pavonix.log")) << today << ": " << before;
+  }
+
+  static constexpr const char* kLogDir = "C:\\Program Files (x86)\\Pavonix\\log";
+};
+
+TEST_F(Purge, KeepsYesterdayDeletesTheDayBefore) { ExpectKeepsYesterday(2026, 3, 15, "20260315", "20260314", "20260313"); }
+
+TEST_F(Purge, AcrossAMonthEnd) { ExpectKeepsYesterday(2026, 3, 1, "20260301", "20260228", "20260227"); }
+
+TEST_F(Purge, AcrossTheLeapDay) { ExpectKeepsYesterday(2024, 3, 1, "20240301", "20240229", "20240228"); }
+
+TEST_F(Purge, IntoALeapYear) { ExpectKeepsYesterday(2024, 1, 1, "20240101", "20231231", "20231230"); }
+
+TEST_F(Purge, OutOfALeapYear) { ExpectKeepsYesterday(2025, 1, 1, "20250101", "20241231", "20241230"); }
+
+TEST_F(Purge, SecondDayOfALeapYear) { ExpectKeepsYesterday(2024, 1, 2, "20240102", "20240101", "20231231"); }
+
+TEST_F(Purge, CollectsFullPathsAndDeletesNothingItself) {
+  simwin::SetLocalTime(2026, 3, 15);
+  Put("20260101-pavonix.log");
+  Put("20260314-pavonix.log");
+  Put("20251201-pavonix.log");
+  CLogCleaner cleaner;
+  EXPECT_EQ(cleaner.m_nKeepDays, 2);
+  cleaner.Init(1, "log");
+  EXPECT_EQ(cleaner.m_strBaseDir, "C:\\Program Files (x86)\\Pavonix");
+  cleaner.CollectExpired();
+  EXPECT_THAT(cleaner.m_lstExpired, ElementsAre(std::string(kLogDir) + "\\20251201-pavonix.log",
+                                                std::string(kLogDir) + "\\20260101-pavonix.log"));
+  EXPECT_TRUE(Has("20251201-pavonix.log"));
+  cleaner.DeleteExpired();
+  EXPECT_THAT(cleaner.m_lstExpired, IsEmpty());
+  EXPECT_FALSE(Has("20251201-pavonix.log"));
+  EXPECT_TRUE(Has("20260314-pavonix.log"));
+  EXPECT_EQ(simwin::OpenHandleCount("find"), 0u);
+}
+
+TEST_F(Purge, EmptySubFolderSearchesTheProgramFolder) {
+  simwin::SetLocalTime(2026, 3, 15);
+  WriteHostFile("C:\\Program Files (x86)\\Pavonix\\20200101-x.log");
+  CLogCleaner cleaner;
+  cleaner.Init(1, "");
+  cleaner.CollectExpired();
+  EXPECT_THAT(cleaner.m_lstExpired, ElementsAre("C:\\Program Files (x86)\\Pavonix\\20200101-x.log"));
+}
+
+TEST_F(Purge, UndatedLogsGoAndOtherEndingsStay) {
+  simwin::SetLocalTime(2026, 3, 15);
+  Put("notes.log");
+  Put("-pavonix.log");
+  Put("abc20260315.log");
+  Put("20200101-pavonix.LOG");
+  Put("20200101-pavonix.txt");
+  Put("20200101-pavonix.log.bak");
+  Put("20200101-pavonix.logx");
+  Put("20200101");
+  PurgeExpiredLogs(1);
+  EXPECT_FALSE(Has("notes.log"));
+  EXPECT_FALSE(Has("-pavonix.log"));
+  EXPECT_FALSE(Has("abc20260315.log"));
+  EXPECT_FALSE(Has("20200101-pavonix.LOG"));
+  EXPECT_TRUE(Has("20200101-pavonix.txt"));
+  EXPECT_TRUE(Has("20200101-pavonix.log.bak"));
+  EXPECT_TRUE(Has("20200101-pavonix.logx"));
+  EXPECT_TRUE(Has("20200101"));
+}
+
+TEST_F(Purge, DatePartIsTheLeadingNumberUpToTheFirstHyphen) {
+  simwin::SetLocalTime(2026, 3, 15);
+  Put("20260314.log");        // whole name, no hyphen: yesterday
+  Put("20260314abc-x.log");   // digits then letters: yesterday
+  Put(" 20260314-x.log");     // leading blank skipped as atoi does
+  Put("+20260314-x.log");
+  Put("20260313.log");
+  PurgeExpiredLogs(1);
+  EXPECT_TRUE(Has("20260314.log"));
+  EXPECT_TRUE(Has("20260314abc-x.log"));
+  EXPECT_TRUE(Has(" 20260314-x.log"));
+  EXPECT_TRUE(Has("+20260314-x.log"));
+  EXPECT_FALSE(Has("20260313.log"));
+}
+
+TEST_F(Purge, DatesThatAreNoDatesOfThisProgramAreKept) {
+  simwin::SetLocalTime(2026, 3, 15);
+  Put("20201599-pavonix.log");          // month 15
+  Put("20209901-pavonix.log");          // month 99
+  Put("99999999999-pavonix.log");       // does not fit an int
+  Put("2147483648-pavonix.log");        // one past the int range
+  Put("20271231-pavonix.log");          // in the future
+  Put("20241300-pavonix.log");          // month 13 counts as the next year's start
+  CLogCleaner cleaner;
+  cleaner.Init(1, "log");
+  cleaner.CollectExpired();
+  EXPECT_THAT(cleaner.m_lstExpired, ElementsAre(std::string(kLogDir) + "\\20241300-pavonix.log"));
+}
+
+TEST_F(Purge, KeepDaysAreHonoured) {
+  simwin::SetLocalTime(2026, 3, 15);
+  Put("20260312-pavonix.log");  // age 3
+  Put("20260311-pavonix.log");  // age 4
+  EXPECT_EQ(PurgeExpiredLogs(3), 1);
+  EXPECT_TRUE(Has("20260312-pavonix.log"));
+  EXPECT_FALSE(Has("20260311-pavonix.log"));
+  EXPECT_EQ(PurgeExpiredLogs(0), 1);
+}
+
+TEST_F(Purge, FailuresAreIgnored) {
+  simwin::SetLocalTime(2026, 3, 15);
+  Put("20200101-a.log");
+  Put("20200102-b.log");
+  MakeDirs(std::string(kLogDir) + "\\20200103-folder.log");
+  simwin::SetReadOnly(std::string(kLogDir) + "\\20200101-a.log");
+  EXPECT_EQ(PurgeExpiredLogs(1), 3);
+  EXPECT_TRUE(Has("20200101-a.log"));  // left for the next start
+  EXPECT_FALSE(Has("20200102-b.log"));
+  EXPECT_TRUE(Has("20200103-folder.log"));
+}
+
+TEST_F(Purge, MissingFolderOrFailedSearchListsNothing) {
+  std::filesystem::remove_all(Host(kLogDir));
+  EXPECT_EQ(PurgeExpiredLogs(1), 0);
+  MakeDirs(kLogDir);
+  Put("20200101-a.log");
+  simwin::FailCall("FindFirstFileA", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(PurgeExpiredLogs(1), 0);
+  EXPECT_TRUE(Has("20200101-a.log"));
+  // A failing FindNextFileA ends the scan after the first entry.
+  Put("20200102-b.log");
+  simwin::FailCall("FindNextFileA", ERROR_NO_MORE_FILES);
+  EXPECT_EQ(PurgeExpiredLogs(1), 1);
+  EXPECT_EQ(simwin::OpenHandleCount("find"), 0u);
+}
+
+TEST_F(Purge, UnknownProgramFolderSearchesNothing) {
+  simwin::FailAlways("GetModuleFileNameA", ERROR_NOT_ENOUGH_MEMORY);
+  WriteHostFile("C:\\log\\20200101-other.log");
+  EXPECT_EQ(PurgeExpiredLogs(1), 0);
+  EXPECT_TRUE(HostExists("C:\\log\\20200101-other.log"));
+}
+
+}  // namespace
