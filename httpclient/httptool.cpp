@@ -67,6 +67,8 @@ void CHttpToolA::SendRequest(HINTERNET hRequest) {
     RaiseSystemError(HTTPCLIENT_ERR_HTTPSENDREQUEST_FAILED, ::GetLastError());
 }
 
+static_assert(sizeof(void*) != 4 || sizeof(INTERNET_BUFFERSA) == 40, "the 32-bit buffers record is 40 bytes");
+
 void CHttpToolA::SendRequestEx(HINTERNET hRequest, DWORD dwTotalBytes) {
   if (hRequest == nullptr) RaiseErrorMessage("CHttpToolA::SendRequestEx: hRequest can not be NULL.", 0);
   INTERNET_BUFFERSA objBuffers;

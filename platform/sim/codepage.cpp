@@ -150,13 +150,20 @@ bool DecodeAnsi(UINT codePage, const unsigned char* s, size_t n, bool strict, st
     }
     size_t len = 1;
     if (codePage == 936 && b >= 0x81 && b <= 0xFE) {
-      if (i + 1 < n && s[i + 1] >= 0x40 && s[i + 1] <= 0xFE && s[i + 1] != 0x7F) {
-        len = 2;
-      } else {
-        // A lead byte without a valid trail byte stands alone.
+      if (i + 1 >= n || s[i + 1] == 0) {
+        // A lead byte at the end of the input stands alone.
         if (strict) return false;
         out.push_back('?');
         ++i;
+        continue;
+      }
+      len = 2;
+      if (s[i + 1] < 0x40 || s[i + 1] == 0x7F || s[i + 1] == 0xFF) {
+        // Lead and invalid trail are one unmapped character, as in the
+        // Windows tables.
+        if (strict) return false;
+        out.push_back('?');
+        i += 2;
         continue;
       }
     }
