@@ -208,9 +208,14 @@ class Responder:
         hdrs = [("Content-Type", content_type)] if content_type else []
         hdrs.append(("Content-Length", str(len(body))))
         hdrs.extend(headers)
-        if not self.send_head(status, hdrs, close=close):
+        if self.request.method == "HEAD":
+            body = b""
+        # head and a small body in one write: no wait on delayed ACKs
+        together = body if len(body) <= 65536 else b""
+        if not self.send_head(status, hdrs, close=close, body=together):
             return False
-        return self.write(body)
+        self.bytes_sent += len(together)
+        return self.write(body[len(together):])
 
     def send_chunked(self, status, body, content_type, chunk_size=4096):
         """Answer without Content-Length: chunked for HTTP/1.1 clients,
@@ -233,7 +238,7 @@ class Responder:
 
     # -- building blocks ----------------------------------------------
 
-    def send_head(self, status, headers, close=False):
+    def send_head(self, status, headers, close=False, body=b""):
         if self.started:
             raise RuntimeError("response already started")
         self.started = True
@@ -248,7 +253,7 @@ class Responder:
             lines.append("Connection: close")
         elif self.request.version == "HTTP/1.0":
             lines.append("Connection: keep-alive")
-        return self._raw(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+        return self._raw(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body)
 
     def write(self, data):
         if self.request.method == "HEAD":
@@ -450,6 +455,7 @@ class HttpServer:
         client = "%s:%d" % (addr[0], addr[1])
         sock = raw
         try:
+            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             if self.ssl_context is not None:
                 raw.settimeout(self.limits.tls_handshake_timeout)
                 try:
