@@ -69,6 +69,37 @@ COLORREF BrushColour(INT_PTR hBrush)
     return lb.lbColor;
 }
 
+// Finds the message box owned by the main dialog, reads it and presses OK.
+struct BoxProbe {
+    HWND hOwner = NULL;
+    std::atomic<bool> found{false};
+    std::atomic<bool> textOk{false};
+    std::atomic<bool> captionEmpty{false};
+};
+
+BOOL CALLBACK ProbeBoxText(HWND hChild, LPARAM lParam)
+{
+    char sz[256] = {};
+    GetWindowTextA(hChild, sz, sizeof(sz));
+    if (std::strcmp(sz, kAgreeFirst) == 0)
+        reinterpret_cast<BoxProbe*>(lParam)->textOk = true;
+    return TRUE;
+}
+
+BOOL CALLBACK ProbeMessageBox(HWND hWnd, LPARAM lParam)
+{
+    BoxProbe* probe = reinterpret_cast<BoxProbe*>(lParam);
+    if (GetWindow(hWnd, GW_OWNER) != probe->hOwner || !IsWindowVisible(hWnd))
+        return TRUE;
+    char szCaption[64] = {};
+    GetWindowTextA(hWnd, szCaption, sizeof(szCaption));
+    probe->captionEmpty = szCaption[0] == '\0';
+    EnumChildWindows(hWnd, ProbeBoxText, lParam);
+    probe->found = true;
+    PostMessageA(hWnd, WM_COMMAND, IDOK, 0);
+    return FALSE;
+}
+
 class RichEditEnv : public ::testing::Environment {
 public:
     void SetUp() override { LoadRichEditFromSystem(); }
@@ -354,37 +385,20 @@ TEST_F(PagesTest, ClearedAgreementShowsTheMessageAndStartsNothing)
     SendMessageA(hCheck, BM_SETCHECK, BST_UNCHECKED, 0);
 
     // The message box is modal on this thread; a helper reads and closes it.
-    std::atomic<bool> found(false), textOk(false), captionEmpty(false);
+    BoxProbe probe;
+    probe.hOwner = g_hMainDlg;
     const DWORD uiThread = GetCurrentThreadId();
     std::thread closer([&] {
-        std::atomic<bool>* state[3] = {&found, &textOk, &captionEmpty};
-        for (int i = 0; i < 500 && !found; ++i) {
+        for (int i = 0; i < 500 && !probe.found; ++i) {
             Sleep(10);
-            EnumThreadWindows(uiThread, [](HWND h, LPARAM lp) -> BOOL {
-                auto* state = reinterpret_cast<std::atomic<bool>**>(lp);
-                if (GetWindow(h, GW_OWNER) != g_hMainDlg || !IsWindowVisible(h))
-                    return TRUE;
-                char szCaption[64] = {};
-                GetWindowTextA(h, szCaption, sizeof(szCaption));
-                *state[2] = szCaption[0] == '\0';
-                EnumChildWindows(h, [](HWND c, LPARAM lp2) -> BOOL {
-                    char sz[256] = {};
-                    GetWindowTextA(c, sz, sizeof(sz));
-                    if (std::strcmp(sz, kAgreeFirst) == 0)
-                        *reinterpret_cast<std::atomic<bool>*>(lp2) = true;
-                    return TRUE;
-                }, (LPARAM)state[1]);
-                *state[0] = true;
-                PostMessageA(h, WM_COMMAND, IDOK, 0);
-                return FALSE;
-            }, (LPARAM)state);
+            EnumThreadWindows(uiThread, ProbeMessageBox, (LPARAM)&probe);
         }
     });
     ClickInstall();
     closer.join();
-    EXPECT_TRUE(found);
-    EXPECT_TRUE(textOk);
-    EXPECT_TRUE(captionEmpty);
+    EXPECT_TRUE(probe.found);
+    EXPECT_TRUE(probe.textOk);
+    EXPECT_TRUE(probe.captionEmpty);
     EXPECT_EQ(0, g_nStarts);
     EXPECT_EQ(nullptr, g_hProgressDlg);
     EXPECT_EQ(nullptr, g_hWorkerThread);
