@@ -672,7 +672,7 @@ BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToR
   size_t limit = std::min(rep.body.size(), rep.closeAfter);
   if (r->readPos >= limit) {
     if (limit < rep.body.size() && rep.resetOnClose) {
-      SetLastError(ERROR_INTERNET_CONNECTION_RESET);
+      SetLastError(rep.resetError);
       return FALSE;
     }
     SetLastError(ERROR_SUCCESS);

@@ -33,9 +33,11 @@ struct HttpReply {
   std::string body;
   Framing framing = kContentLength;
   // The peer stops after this many body bytes: an early FIN (reads return
-  // TRUE with 0 bytes) or, with resetOnClose, a reset (reads fail 12031).
+  // TRUE with 0 bytes) or, with resetOnClose, a reset (reads fail with
+  // resetError; Wine reports the socket's 10054, Windows 12031).
   size_t closeAfter = static_cast<size_t>(-1);
   bool resetOnClose = false;
+  DWORD resetError = ERROR_INTERNET_CONNECTION_RESET;
   // At most this many bytes per InternetReadFile (0: as many as asked).
   DWORD maxReadChunk = 0;
   // Non-zero: the send fails with this error instead of answering
