@@ -1,4 +1,5 @@
 import json
+import os
 import signal
 import socket
 import time
@@ -157,6 +158,48 @@ class StandaloneTest(support.TempDirCase):
         reply = http_request(port, "POST", "//softServer/req", update_body(), dict(CLIENT_HEADERS))
         self.assertEqual(reply.json()["data"]["softList"], [{"address": "http://127.0.0.1:1/a.exe"}] * 3)
         self.assertEqual(support.read_log(self.path("u.jsonl"))[0]["fault"], "list=3")
+
+
+class InitDemoTest(support.TempDirCase):
+    def test_demo_layout_serves_both_products(self):
+        installer = self.write("ti.exe", b"MZ demo installer")
+        demo = self.path("demo")
+        result = run_cli(["init-demo", demo, "--installer", installer])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        again = run_cli(["init-demo", demo, "--installer", installer])
+        self.assertEqual(again.returncode, 2)
+        self.assertIn("--force", again.stderr)
+        # the demo's fixed ports may be taken on a shared machine: any free ones
+        with open(os.path.join(demo, "serve.json")) as f:
+            cfg = json.load(f)
+        self.assertEqual([cfg[k]["port"] for k in ("update_service", "package_server", "local_service")],
+                         [9006, 9007, 28000])
+        for section in ("update_service", "package_server", "local_service"):
+            cfg[section]["port"] = 0
+        with open(os.path.join(demo, "serve.json"), "w") as f:
+            json.dump(cfg, f)
+        proc = CliProcess(["serve", "--config", os.path.join(demo, "serve.json")], cwd=self.dir)
+        self.addCleanup(proc.stop)
+        report = proc.wait_ready()
+        up = report["update-service"]["port"]
+        for soft, version, count in (("levyDesk", "V1.0", 1), ("ZYN-HARBOLT", "V1.0-20200902", 2)):
+            answer = http_request(up, "POST", "//softServer/req", update_body(soft, version),
+                                  dict(CLIENT_HEADERS)).json()
+            self.assertEqual(answer["code"], "0")
+            packages = answer["data"]["softList"]
+            self.assertEqual(len(packages), count)
+            with urllib.request.urlopen(packages[0]["address"], timeout=10) as r:
+                self.assertEqual(r.read(), b"MZ demo installer")
+        self.assertEqual(http_request(up, "POST", "//softServer/req", update_body("levyDesk", "V0"),
+                                      dict(CLIENT_HEADERS)).json()["code"], "3")
+        import ssl
+        ctx = ssl.create_default_context(cafile=os.path.join(demo, "certs", "ca.pem"))
+        local = http_request(report["local-service"]["port"], "POST", "/api/getVersion", b"crosFlag=0",
+                             dict(CLIENT_HEADERS), context=ctx)
+        self.assertEqual(local.json()["code"], 0)
+        code, _, err = proc.stop()
+        self.assertEqual(code, 0, err)
+        self.assertTrue(os.path.exists(os.path.join(demo, "logs", "update-service.jsonl")))
 
 
 if __name__ == "__main__":

@@ -4,11 +4,13 @@ import argparse
 import json
 import os
 import signal
+import subprocess
 import sys
 import threading
 import time
 
 from . import faults as faultmod
+from .demo import init_demo
 from .httpcore import Limits
 from .local_service import DEFAULT_MSG, DEFAULT_VERSION, LocalService
 from .package_server import PackageServer
@@ -153,6 +155,18 @@ def build_parser():
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--config", required=True, metavar="FILE", help="JSON configuration")
     _limits_args(p)
+
+    p = sub.add_parser("init-demo", help="lay out a demo folder for serve",
+                       description="Writes serve.json and catalogue.json (from "
+                       "tools/services/examples), packages/ with copies of the given installer "
+                       "and certs/ with a CA and a certificate for 127.0.0.1 (openssl). Then: "
+                       "trust certs/ca.pem on the client and run: serve --config DIR/serve.json",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("dir", help="folder to lay out (created if missing)")
+    p.add_argument("--installer", required=True, metavar="EXE",
+                   help="program served as both products' installer, e.g. pavonix_testinstaller.exe")
+    p.add_argument("--force", action="store_true", help="overwrite an existing layout")
+    p.add_argument("--no-certs", action="store_true", help="skip the certificates")
     return parser
 
 
@@ -280,6 +294,14 @@ def _start_from_config(cfg, base, limits, running):
 
 
 def run(args):
+    if args.command == "init-demo":
+        try:
+            for path in init_demo(args.dir, args.installer, args.force, not args.no_certs):
+                print(path)
+        except (ValueError, OSError, subprocess.SubprocessError) as exc:
+            sys.stderr.write("pavonix_services: %s\n" % exc)
+            return 2
+        return 0
     limits = _limits(args)
     running = Running()
     try:

@@ -11,6 +11,7 @@ import datetime
 import email.utils
 import http
 import json
+import os
 import select
 import socket
 import ssl
@@ -86,7 +87,11 @@ class RequestLog:
     def __init__(self, path=None):
         self.path = path
         self._lock = threading.Lock()
-        self._file = open(path, "a", encoding="utf-8") if path else None
+        self._file = None
+        if path:
+            folder = os.path.dirname(os.path.abspath(path))
+            os.makedirs(folder, exist_ok=True)
+            self._file = open(path, "a", encoding="utf-8")
 
     def write(self, entry):
         if self._file is None:
