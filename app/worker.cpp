@@ -11,6 +11,13 @@ BYTE g_bFoundFwkp = 0;
 BYTE g_bFoundSkfp = 0;
 BYTE g_bFoundUKey = 0;
 
+// Progress-bar messages (commctrl.h), by their Windows values.
+#ifndef PBM_SETPOS
+#  define PBM_SETPOS (WM_USER + 2)
+#  define PBM_SETSTEP (WM_USER + 4)
+#  define PBM_STEPIT (WM_USER + 5)
+#endif
+
 namespace {
 
 const DWORD kPauseBeforeVendorMs = 3000;
