@@ -259,6 +259,9 @@ class CHttpClientT {
     } catch (const SafeIntException& e) {
       _CloseAll(hOwnInternet, hConnection, hRequest, nullptr);
       RaiseArithmeticError(e);
+    } catch (...) {
+      _CloseAll(hOwnInternet, hConnection, hRequest, nullptr);
+      throw;
     }
     m_hInternet = hInternet;
     m_bBorrowedInternet = bBorrowed;

@@ -36,5 +36,7 @@ std::string AnsiToUtf8(LPCSTR szText);
 std::string Utf8ToAnsi(LPCSTR szText);
 std::string WideToAnsi(const std::wstring& strWide);
 std::string WideToUtf8(const std::wstring& strWide);
+inline std::string AnsiToUtf8(const std::string& strText) { return AnsiToUtf8(strText.c_str()); }
+inline std::string Utf8ToAnsi(const std::string& strText) { return Utf8ToAnsi(strText.c_str()); }
 
 }  // namespace Corvu
