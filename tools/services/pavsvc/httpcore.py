@@ -270,6 +270,30 @@ class Responder:
             return True
         return False
 
+    def write_file(self, f, count):
+        """Send `count` bytes of file `f` from its current position (less when
+        the file ends first); the kernel copies them where it can."""
+        if self.request.method == "HEAD" or count <= 0:
+            return not self.closed
+        if self.closed:
+            return False
+        if isinstance(self.sock, ssl.SSLSocket):
+            left = count
+            while left > 0:
+                data = f.read(min(65536, left))
+                if not data or not self.write(data):
+                    break
+                left -= len(data)
+            return not self.closed
+        try:
+            self.sock.settimeout(self.server.limits.write_timeout)
+            sent = self.sock.sendfile(f, f.tell(), count)
+            self.bytes_sent += sent      # (sendfile leaves f positioned after them)
+            return True
+        except (OSError, ValueError):
+            self.closed = True
+            return False
+
     def _raw(self, data):
         if self.closed:
             return False

@@ -133,7 +133,7 @@ class PackageServer:
                 resp.abort(reset=False)
                 return
             limit = {"cut": size // 2, "short": announced - 1}.get(name, size)
-            self._copy(resp, f, limit)
+            resp.write_file(f, limit)
             if name == "cut":
                 resp.abort(reset=True)
             elif name == "short":
