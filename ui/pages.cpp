@@ -1,6 +1,7 @@
 #include "ui/pages.h"
 
 #include "app/contract.h"
+#include "app/worker.h"
 #include "config/sysconfig.h"
 #include "ui/imagebutton.h"
 #include "ui/letter.h"
@@ -8,9 +9,6 @@
 
 #include <cstdio>
 #include <cstring>
-
-// The install worker (runs one install from detection to its outcome message).
-DWORD WINAPI InstallWorkerProc(LPVOID lpParam);
 
 HWND g_hSuccessDlg = NULL;
 HWND g_hFailureDlg = NULL;

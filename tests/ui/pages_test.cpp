@@ -1,6 +1,7 @@
 #include "ui/pages.h"
 
 #include "app/contract.h"
+#include "app/worker.h"
 #include "config/sysconfig.h"
 #include "ui/imagebutton.h"
 #include "ui/startup.h"
@@ -13,8 +14,6 @@
 #include <thread>
 
 #include "tests/ui/ui_test_util.h"
-
-DWORD WINAPI InstallWorkerProc(LPVOID lpParam);
 
 namespace {
 
