@@ -8,6 +8,9 @@
 #include "update/httpcommtools.h"
 #include "update/softupdate.h"
 
+// The shipped 32-bit program hands CreateProcessA a STARTUPINFOA of 68 bytes.
+static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "STARTUPINFOA layout");
+
 int UpdateAndInstall(const char* szSoft, const char* szVersion) {
   CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
   CHTTPCommTools comm;
