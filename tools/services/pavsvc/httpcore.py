@@ -355,8 +355,9 @@ class Responder:
         if isinstance(self.sock, ssl.SSLSocket):
             return False        # no peeking through TLS; the stall stays bounded
         try:
-            readable, _, _ = select.select([self.sock], [], [], 0)
-            if not readable:
+            poller = select.poll()
+            poller.register(self.sock, select.POLLIN | select.POLLHUP | select.POLLERR)
+            if not poller.poll(0):
                 return False
             self.sock.settimeout(0)
             return self.sock.recv(1, socket.MSG_PEEK) == b""
