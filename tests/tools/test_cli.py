@@ -7,6 +7,7 @@ import urllib.request
 
 import support
 from support import CLIENT_HEADERS, CliProcess, http_request, run_cli, update_body
+from pavsvc import daemon
 
 
 class HelpTest(support.TempDirCase):
@@ -200,6 +201,38 @@ class InitDemoTest(support.TempDirCase):
         code, _, err = proc.stop()
         self.assertEqual(code, 0, err)
         self.assertTrue(os.path.exists(os.path.join(demo, "logs", "update-service.jsonl")))
+
+
+class BackgroundTest(support.TempDirCase):
+    def test_start_and_stop_leave_nothing_running(self):
+        self.write("pk/a.exe", b"A")
+        config = self.write("serve.json", json.dumps({"package_server": {"port": 0, "folder": "pk"}}))
+        state = self.path("state")
+        result = run_cli(["start", "--config", config, "--state", state, "--max-seconds", "60"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.addCleanup(run_cli, ["stop", "--state", state])
+        report = json.loads(result.stdout)
+        port = report["package-server"]["port"]
+        with open(os.path.join(state, "serve.pid")) as f:
+            pid = int(f.read())
+        self.assertEqual(http_request(port, "GET", "/a.exe").body, b"A")
+        again = run_cli(["start", "--config", config, "--state", state])
+        self.assertEqual(again.returncode, 2)
+        self.assertIn("already run", again.stderr)
+
+        result = run_cli(["stop", "--state", state])
+        self.assertEqual((result.returncode, result.stdout.strip()), (0, "stopped"))
+        self.assertTrue(support.port_refuses(port))
+        self.assertFalse(os.path.exists(os.path.join(state, "serve.pid")))
+        self.assertTrue(support.wait_for(lambda: not daemon.alive(pid)))
+        result = run_cli(["stop", "--state", state])
+        self.assertEqual((result.returncode, result.stdout.strip()), (0, "not running"))
+
+    def test_start_reports_a_serve_that_fails(self):
+        config = self.write("serve.json", json.dumps({"package_server": {"port": 0, "folder": "missing"}}))
+        result = run_cli(["start", "--config", config, "--state", self.path("state")])
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("does not exist", result.stderr)
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ import sys
 import threading
 import time
 
+from . import daemon
 from . import faults as faultmod
 from .demo import init_demo
 from .httpcore import Limits
@@ -167,6 +168,22 @@ def build_parser():
                    help="program served as both products' installer, e.g. pavonix_testinstaller.exe")
     p.add_argument("--force", action="store_true", help="overwrite an existing layout")
     p.add_argument("--no-certs", action="store_true", help="skip the certificates")
+
+    p = sub.add_parser("start", help="run serve in the background (for scripts and test fixtures)",
+                       description="Starts `serve --config FILE` as a detached process whose "
+                       "files live in --state (serve.pid, ready.json, serve.log), waits until it "
+                       "listens and prints ready.json. It still stops by itself after "
+                       "--max-seconds.")
+    p.add_argument("--config", required=True, metavar="FILE", help="JSON configuration")
+    p.add_argument("--state", required=True, metavar="DIR", help="folder for pid, ready and log files")
+    p.add_argument("--max-seconds", type=float, default=900.0, metavar="SECONDS",
+                   help="lifetime of the background process (default 900)")
+
+    p = sub.add_parser("stop", help="stop what start started",
+                       description="Ends the background services of --state (SIGTERM, then SIGKILL "
+                       "after 10 s) and removes serve.pid and ready.json. Exit code 0 also when "
+                       "nothing ran.")
+    p.add_argument("--state", required=True, metavar="DIR", help="the folder given to start")
     return parser
 
 
@@ -294,6 +311,17 @@ def _start_from_config(cfg, base, limits, running):
 
 
 def run(args):
+    if args.command in ("start", "stop"):
+        try:
+            if args.command == "start":
+                report = daemon.start(args.config, args.state, args.max_seconds)
+                print(json.dumps(report, indent=1))
+            else:
+                print("stopped" if daemon.stop(args.state) else "not running")
+        except (RuntimeError, OSError, ValueError) as exc:
+            sys.stderr.write("pavonix_services: %s\n" % exc)
+            return 2
+        return 0
     if args.command == "init-demo":
         try:
             for path in init_demo(args.dir, args.installer, args.force, not args.no_certs):
