@@ -81,6 +81,7 @@ struct State {
   std::vector<InternetHandleInfo> closed;
   std::vector<InternetOptionRecord> options;
   DWORD maxWriteChunk = 0;
+  bool stallWrites = false;
 };
 
 State& S() {
@@ -99,6 +100,7 @@ struct WinInetReset {
       s.closed.clear();
       s.options.clear();
       s.maxWriteChunk = 0;
+      s.stallWrites = false;
     });
   }
 };
@@ -273,6 +275,11 @@ void StopServing(const std::string& host, INTERNET_PORT port) {
 void SetMaxWriteChunk(DWORD bytes) {
   std::lock_guard<std::mutex> g(S().lock);
   S().maxWriteChunk = bytes;
+}
+
+void StallWrites(bool stall) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().stallWrites = stall;
 }
 
 std::vector<HttpRequestRecord> HttpRequests() {
@@ -513,12 +520,14 @@ BOOL InternetWriteFile(HINTERNET hFile, LPCVOID lpBuffer, DWORD dwNumberOfBytesT
   {
     std::lock_guard<std::mutex> g(S().lock);
     if (S().maxWriteChunk != 0 && n > S().maxWriteChunk) n = S().maxWriteChunk;
+    if (S().stallWrites) n = 0;
   }
   std::string bytes(static_cast<const char*>(lpBuffer), n);
-  UpdateRecord(*r, [&](HttpRequestRecord& rec) {
-    rec.writes.push_back(bytes);
-    rec.body += bytes;
-  });
+  if (n != 0)
+    UpdateRecord(*r, [&](HttpRequestRecord& rec) {
+      rec.writes.push_back(bytes);
+      rec.body += bytes;
+    });
   *lpdwNumberOfBytesWritten = n;
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -124,6 +124,15 @@ TEST_F(FormPost, ShortWritesAreResumedUntilEveryByteIsTaken) {
   for (const auto& w : q.writes) EXPECT_LE(w.size(), 7u);
 }
 
+TEST_F(FormPost, AWriteThatTakesNothingFailsInsteadOfLoopingForever) {
+  CHttpClient c;
+  c.AddParam("requestStr", "{}");
+  c.BeginFormPost(nullptr, "http://h/", kFlags);
+  simwin::StallWrites(true);
+  EXPECT_RAISES(c.ProceedPost(), 408, ERROR_INTERNET_CONNECTION_ABORTED, "::InternetWriteFile failed.");
+  EXPECT_FALSE(c.IsPostContextActive());
+}
+
 TEST_F(FormPost, RawFlagsSendNamesAndValuesUnencoded) {
   // No operation of the program sets these bits; the map keeps them for callers that do.
   class RawClient : public CHttpClient {
@@ -518,6 +527,16 @@ TEST_F(Upload, FileSizeAndReadFailuresCarryTheLastError) {
     EXPECT_RAISES(c.ProceedPost(), 602, ERROR_ACCESS_DENIED, "::ReadFile failed.");
   }
   EXPECT_EQ(simwin::OpenHandleCount("file"), 0u);
+}
+
+TEST_F(Upload, FileParameterWithoutAFileTableEntryIsRefused) {
+  UploadClient c;
+  c.AddFile("f", "C:\\a.bin");
+  c.AddFile("g", "C:\\b.bin");
+  c.Begin("http://h/", 1000, {{simwin::MemoryFile(""), "x/y"}});  // one entry for two files
+  EXPECT_EQ(c.ProceedPost(), nullptr);  // the empty first file ends in its header step
+  EXPECT_RAISES(c.ProceedPost(), 101, 0, "The index is out of range.");
+  EXPECT_FALSE(c.IsPostContextActive());
 }
 
 TEST_F(Upload, InvalidFileHandleIsAnEmptyPart) {

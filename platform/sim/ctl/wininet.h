@@ -103,6 +103,8 @@ void StopServing(const std::string& host, INTERNET_PORT port);
 
 // Each InternetWriteFile accepts at most this many bytes (0: all).
 void SetMaxWriteChunk(DWORD bytes);
+// InternetWriteFile succeeds but takes no byte (a peer that stopped reading).
+void StallWrites(bool stall);
 
 // Requests in the order they were opened.
 std::vector<HttpRequestRecord> HttpRequests();
