@@ -1,0 +1,633 @@
+#!/usr/bin/env python3
+"""End-to-end runs of pavonix.exe under Wine on a private Xvfb display.
+
+The real program talks to the bundled services on loopback, runs the test
+installer as its packages and is driven like a user: real pointer clicks with
+xdotool on the windows' real controls, screenshots with ImageMagick. A small
+Windows probe (pavonix_e2e_probe.exe) reads which page shows and its texts.
+
+    e2e.py --bin DIR SCENARIO...      run scenarios (or "all")
+    e2e.py --bin DIR --list           list them
+    e2e.py --bin DIR --stop           stop this folder's Xvfb and wineserver
+
+DIR holds pavonix.exe (built with the update host 127.0.0.1),
+pavonix_testinstaller.exe and pavonix_e2e_probe.exe. Work files, the Wine
+prefix and the screenshots go to --work (default build/e2e).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
+TESTCA = os.path.join(REPO, "tests", "support", "testca.sh")
+WINE_DIR = "/usr/lib/wine"
+WINE = os.path.join(WINE_DIR, "wine64")
+WINESERVER = os.path.join(WINE_DIR, "wineserver64")
+
+BLUE = (1, 140, 237)
+WHITE = (255, 255, 255)
+
+# Controls (ui/res/resource.h).
+IDC_PROGRESS_BAR = 1004
+IDC_AGREE_CHECK = 1009
+IDC_LETTER_LINK = 1010
+IDC_LETTER_TEXT = 1011
+IDC_ACTION_BUTTON = 1020
+IDC_INSTALLING_LABEL = 1021
+REASONS = {1022: "本机不是增值税发票开票电脑，请在开票机电脑上安装",
+           1023: "发票控件安装失败，请到发票综合管理平台下载安装",
+           1024: "网络连接异常",
+           1025: "授权软件安装失败，请重新安装"}
+IDC_CLOSE_BUTTON = 1029
+AGREE_FIRST = "请先阅读并同意《数据授权协议》"
+LETTER_TITLE = "数据授权书"
+
+SKFP_KEY = r"HKLM\Software\skfpkprj\skfpkprj"
+
+
+class Failure(Exception):
+    pass
+
+
+def log(msg):
+    print("e2e: " + msg, flush=True)
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+    log("ok: " + what)
+
+
+def wait_for(pred, timeout, step=0.25, what="condition"):
+    """Polls pred until it returns a true value; bounded by timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = pred()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(step)
+
+
+# -- the environment: display, prefix, programs --------------------------------
+
+class Env:
+    def __init__(self, bin_dir, work):
+        self.bin = os.path.abspath(bin_dir)
+        self.work = os.path.abspath(work)
+        self.prefix = os.path.join(self.work, "prefix")
+        self.shots = os.path.join(self.work, "screenshots")
+        self.exe = os.path.join(self.bin, "pavonix.exe")
+        self.probe_exe = os.path.join(self.bin, "pavonix_e2e_probe.exe")
+        self.installer = os.path.join(self.bin, "pavonix_testinstaller.exe")
+        self.display = None
+        os.makedirs(self.shots, exist_ok=True)
+
+    def env(self, extra=None):
+        e = dict(os.environ)
+        e.update({"WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
+                  "WINEDLLOVERRIDES": "mscoree=;mshtml=;winemenubuilder.exe=d",
+                  "WINESERVER": WINESERVER, "LANG": "zh_CN.UTF-8", "LC_ALL": "zh_CN.UTF-8",
+                  "DISPLAY": self.display or ""})
+        e.update(extra or {})
+        return e
+
+    # Display: a private Xvfb, kept between scenarios.
+    def start_display(self):
+        pid_file = os.path.join(self.work, "xvfb.pid")
+        disp_file = os.path.join(self.work, "xvfb.display")
+        if os.path.exists(pid_file) and os.path.exists(disp_file):
+            pid = int(open(pid_file).read() or 0)
+            if pid and os.path.exists("/proc/%d" % pid):
+                self.display = open(disp_file).read().strip()
+                return
+        for n in range(91, 140):
+            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
+                break
+        else:
+            raise Failure("no free X display number")
+        proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                start_new_session=True)
+        wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 20, what="Xvfb")
+        open(pid_file, "w").write(str(proc.pid))
+        open(disp_file, "w").write(":%d" % n)
+        self.display = ":%d" % n
+
+    def start_prefix(self):
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            log("creating the Wine prefix (a minute the first time)")
+            subprocess.run([WINE, "wineboot", "-i"], env=self.env(), timeout=600,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A persistent server keeps the start of each program short.
+        subprocess.Popen([WINESERVER, "-p", "600"], env=self.env(),
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env(), timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pid_file = os.path.join(self.work, "xvfb.pid")
+        if os.path.exists(pid_file):
+            pid = int(open(pid_file).read() or 0)
+            if pid:
+                try:
+                    os.kill(pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+            os.unlink(pid_file)
+
+    def wine(self, args, timeout=120, extra=None):
+        return subprocess.run([WINE] + args, env=self.env(extra), timeout=timeout,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def reg(self, *args):
+        self.wine(["reg"] + list(args), timeout=120)
+
+    def set_invoicing_pc(self, on):
+        # The 64-bit program reads the 32-bit registry view, as the shipped one does.
+        self.reg("delete", SKFP_KEY, "/f", "/reg:32")
+        if on:
+            self.reg("add", SKFP_KEY, "/v", "installdir", "/t", "REG_SZ", "/d", r"C:\skfpkprj", "/f", "/reg:32")
+
+    def winpath(self, path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    # The pages, as the probe sees them.
+    def probe(self):
+        r = self.wine([self.probe_exe], timeout=60)
+        try:
+            state = json.loads(r.stdout.decode("ascii", "replace"))
+        except ValueError:
+            return []
+        wins = []
+        for w in state.get("windows", []):
+            w["title"] = bytes.fromhex(w["title"]).decode("gbk", "replace")
+            for c in w["controls"]:
+                c["text"] = bytes.fromhex(c["text"]).decode("gbk", "replace")
+            w["ids"] = {c["id"]: c for c in w["controls"]}
+            w["page"] = classify(w)
+            w["foreground"] = w["hwnd"] == state.get("foreground")
+            wins.append(w)
+        return wins
+
+    def pages(self, name):
+        return [w for w in self.probe() if w["page"] == name]
+
+    def wait_page(self, name, timeout):
+        return wait_for(lambda: (self.pages(name) or [None])[0], timeout, step=0.5, what="the %s page" % name)
+
+    def click(self, x, y):
+        e = self.env()
+        subprocess.run(["xdotool", "mousemove", str(x), str(y)], env=e, timeout=20, check=True)
+        time.sleep(0.2)
+        subprocess.run(["xdotool", "click", "1"], env=e, timeout=20, check=True)
+
+    def click_control(self, control):
+        l, t, r, b = control["rect"]
+        self.click((l + r) // 2, (t + b) // 2)
+
+    def key(self, keys):
+        subprocess.run(["xdotool", "key"] + keys.split(), env=self.env(), timeout=20, check=True)
+
+    def screenshot(self, name):
+        path = os.path.join(self.shots, name + ".png")
+        subprocess.run(["import", "-window", "root", path], env=self.env(), timeout=60, check=True)
+        log("screenshot " + path)
+        return path
+
+
+def classify(w):
+    ids = w["ids"]
+    if IDC_LETTER_TEXT in ids:
+        return "letter"
+    if IDC_AGREE_CHECK in ids:
+        return "main"
+    if IDC_PROGRESS_BAR in ids:
+        return "progress"
+    if 1022 in ids:
+        return "failure"
+    if IDC_ACTION_BUTTON in ids:
+        return "success"
+    if w["owner"]:
+        return "messagebox"
+    return "other"
+
+
+# -- screenshots: what can be measured -----------------------------------------
+
+def region_colours(png, rect):
+    """Fractions of blue and of white pixels of a screen rectangle."""
+    l, t, r, b = rect
+    w, h = r - l, b - t
+    raw = subprocess.run(["convert", png, "-crop", "%dx%d+%d+%d" % (w, h, l, t), "+repage",
+                          "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, timeout=60, check=True).stdout
+    n = len(raw) // 3
+    if n == 0:
+        return 0.0, 0.0
+    blue = white = 0
+    for i in range(0, n * 3, 3):
+        px = (raw[i], raw[i + 1], raw[i + 2])
+        if all(abs(a - c) <= 12 for a, c in zip(px, BLUE)):
+            blue += 1
+        elif px[0] >= 245 and px[1] >= 245 and px[2] >= 245:
+            white += 1
+    return blue / n, white / n
+
+
+def check_main_look(png, page):
+    l, t, r, b = page["rect"]
+    h = b - t
+    blue, _ = region_colours(png, (l, t, r, t + h * 5 // 6 - 4))
+    check(blue > 0.5, "main page: the picture's field is blue (%.2f)" % blue)
+    _, white = region_colours(png, (l, b - h // 6 + 4, r, b))
+    check(white > 0.6, "main page: the strip under it is white (%.2f)" % white)
+    button = page["ids"][IDC_ACTION_BUTTON]["rect"]
+    blue, white = region_colours(png, button)
+    check(blue > 0.5 and white > 0.02, "main page: install button blue with a white caption (%.2f/%.2f)"
+          % (blue, white))
+
+
+def check_button_face(png, page, face, ink, label):
+    rect = page["ids"][IDC_ACTION_BUTTON]["rect"]
+    blue, white = region_colours(png, rect)
+    main, text = (blue, white) if face == "blue" else (white, blue)
+    check(main > 0.5 and text > 0.01, "%s: %s face with %s caption (%.2f/%.2f)" % (label, face, ink, main, text))
+
+
+# -- services -------------------------------------------------------------------
+
+class Services:
+    def __init__(self, env, folder, local="ok", update=True, client_ok=True, vendor_ok=True):
+        self.env = env
+        self.folder = folder
+        self.state = os.path.join(folder, "state")
+        os.makedirs(os.path.join(folder, "packages"), exist_ok=True)
+        os.makedirs(os.path.join(folder, "logs"), exist_ok=True)
+        not_exe = b"MZ? not a program, only a text that claims to be one.\r\n"
+
+        def package(name, ok):
+            path = os.path.join(folder, "packages", name)
+            if ok:
+                shutil.copyfile(env.installer, path)
+            else:
+                open(path, "wb").write(not_exe)
+
+        package("levydesk_setup.exe", client_ok)
+        package("harbolt_setup.exe", vendor_ok)
+        open(os.path.join(folder, "packages", "harbolt_readme.txt"), "wb").write(b"readme\r\n")
+        catalogue = {"products": {
+            "levyDesk": {"*": [{"address": "{packages}/levydesk_setup.exe", "version": "V1.0",
+                                "soft": "levyDesk", "excuteExe": True}]},
+            "ZYN-HARBOLT": {"*": [
+                {"address": "{packages}/harbolt_setup.exe", "version": "V1.0-20200902",
+                 "soft": "ZYN-HARBOLT", "excuteExe": True},
+                {"address": "{packages}/harbolt_readme.txt", "version": "V1.0-20200902",
+                 "soft": "ZYN-HARBOLT", "excuteExe": False}]}}}
+        json.dump(catalogue, open(os.path.join(folder, "catalogue.json"), "w"))
+        cfg = {"host": "127.0.0.1",
+               "package_server": {"port": 9007, "folder": "packages", "log": "logs/package-server.jsonl"}}
+        if update:
+            cfg["update_service"] = {"port": 9006, "catalogue": "catalogue.json", "log": "logs/update-service.jsonl"}
+        if local == "ok":
+            certs = os.path.join(env.work, "certs")
+            cfg["local_service"] = {"port": 28000, "cert": os.path.join(certs, "server.pem"),
+                                    "key": os.path.join(certs, "server.key"), "mode": "ok",
+                                    "log": "logs/local-service.jsonl"}
+        json.dump(cfg, open(os.path.join(folder, "serve.json"), "w"))
+
+    def start(self):
+        subprocess.run([sys.executable, SERVICES, "start", "--config", os.path.join(self.folder, "serve.json"),
+                        "--state", self.state, "--max-seconds", "600"], timeout=60, check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        subprocess.run([sys.executable, SERVICES, "stop", "--state", self.state], timeout=60,
+                       stdout=subprocess.DEVNULL)
+
+    def requests(self, service):
+        path = os.path.join(self.folder, "logs", service + ".jsonl")
+        if not os.path.exists(path):
+            return []
+        return [json.loads(line) for line in open(path, encoding="utf-8") if line.strip()]
+
+    def products_requested(self):
+        out = []
+        for entry in self.requests("update-service"):
+            text = json.dumps(entry.get("requestStr") or entry.get("body") or "")
+            out.append("levyDesk" if "levyDesk" in text else "ZYN-HARBOLT" if "ZYN-HARBOLT" in text else "?")
+        return out
+
+
+def trust_test_ca(env):
+    certs = os.path.join(env.work, "certs")
+    subprocess.run(["bash", TESTCA, "make", certs], timeout=120, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["bash", TESTCA, "trust", certs, env.prefix], timeout=180, check=True,
+                   stdout=subprocess.DEVNULL, env=env.env())
+
+
+# -- the program ----------------------------------------------------------------
+
+class Program:
+    def __init__(self, env, folder):
+        self.env = env
+        self.record = os.path.join(folder, "installer-record.txt")
+        if os.path.exists(self.record):
+            os.unlink(self.record)
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen([WINE, env.exe], env=env.env({
+            "PAVONIX_INSTALLER_RECORD": env.winpath(self.record),
+            "PAVONIX_INSTALLER_SLEEP_MS": "1500"}),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_exit(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("the program did not end within %d s" % timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=30)
+
+    def installers(self):
+        if not os.path.exists(self.record):
+            return []
+        lines = open(self.record, encoding="latin-1").read().splitlines()
+        return [line.split("\t")[0].rsplit("\\", 1)[-1] for line in lines if line.strip()]
+
+
+def visible_reasons(page):
+    return sorted(i for i in REASONS if page["ids"].get(i, {}).get("visible"))
+
+
+# -- scenarios ------------------------------------------------------------------
+
+def run_install(env, name, folder, expect, services_kw, invoicing=True):
+    """Starts the program, clicks install, waits for the final page."""
+    env.set_invoicing_pc(invoicing)
+    svc = Services(env, folder, **services_kw)
+    svc.start()
+    prog = Program(env, folder)
+    try:
+        main = env.wait_page("main", 90)
+        log("main page visible %.1f s after start" % (time.monotonic() - prog.started))
+        shot = env.screenshot(name + "-1-main")
+        check_main_look(shot, main)
+        check(main["ids"][IDC_AGREE_CHECK]["visible"], "agreement box shown")
+        env.click_control(main["ids"][IDC_ACTION_BUTTON])
+        progress = env.wait_page("progress", 30)
+        env.screenshot(name + "-2-progress")
+        check(not env.pages("main"), "main page hidden while the run goes on")
+        final = env.wait_page(expect, 180)
+        time.sleep(0.5)
+        final = env.pages(expect)[0]
+        shot = env.screenshot(name + "-3-" + expect)
+        check(not [w for w in env.probe() if w["page"] == "progress"], "progress page hidden at the end")
+        del progress
+        return svc, prog, final, shot
+    except Exception:
+        env.screenshot(name + "-error")
+        prog.kill()
+        svc.stop()
+        raise
+
+
+def finish(env, prog, svc, page):
+    env.click_control(page["ids"][IDC_ACTION_BUTTON])
+    code = prog.wait_exit(20)
+    svc.stop()
+    check(code == 0, "the final page's button ends the program with 0 (got %d)" % code)
+
+
+def scenario_healthy(env, folder):
+    svc, prog, page, shot = run_install(env, "healthy", folder, "success", {"local": "ok"})
+    check_button_face(shot, page, "blue", "white", "success page")
+    check(prog.installers() == ["harbolt_setup.exe"], "only the vendor installer ran: %s" % prog.installers())
+    check(svc.products_requested() == ["ZYN-HARBOLT"], "only the vendor product was requested: %s"
+          % svc.products_requested())
+    check(len(svc.requests("local-service")) >= 1, "the local service was asked")
+    finish(env, prog, svc, page)
+
+
+def scenario_local_down(env, folder):
+    svc, prog, page, _ = run_install(env, "local-down", folder, "success", {"local": "down"})
+    check(prog.installers() == ["levydesk_setup.exe", "harbolt_setup.exe"],
+          "client then vendor installer: %s" % prog.installers())
+    check(svc.products_requested() == ["levyDesk", "ZYN-HARBOLT"], "client then vendor requested: %s"
+          % svc.products_requested())
+    finish(env, prog, svc, page)
+
+
+def expect_failure(env, folder, name, reason, services_kw, invoicing=True):
+    svc, prog, page, shot = run_install(env, name, folder, "failure", services_kw, invoicing)
+    check(visible_reasons(page) == [reason], "only reason %d shows: %s" % (reason, visible_reasons(page)))
+    check(page["ids"][reason]["text"] == REASONS[reason], "reason text: " + page["ids"][reason]["text"])
+    check(page["topmost"], "the failure page stays on top")
+    check_button_face(shot, page, "white", "blue", "failure page")
+    return svc, prog, page
+
+
+def scenario_not_invoicing(env, folder):
+    svc, prog, page = expect_failure(env, folder, "not-invoicing", 1022, {"local": "ok"}, invoicing=False)
+    check(not svc.requests("update-service") and not svc.requests("local-service")
+          and not svc.requests("package-server"), "no request reached the services")
+    check(prog.installers() == [], "no installer ran")
+    finish(env, prog, svc, page)
+
+
+def scenario_update_down(env, folder):
+    svc, prog, page = expect_failure(env, folder, "update-down", 1024, {"local": "down", "update": False})
+    check(prog.installers() == [], "no installer ran")
+    finish(env, prog, svc, page)
+
+
+def scenario_client_fails(env, folder):
+    svc, prog, page = expect_failure(env, folder, "client-fails", 1023, {"local": "down", "client_ok": False})
+    check(svc.products_requested() == ["levyDesk"], "the vendor product was not tried: %s"
+          % svc.products_requested())
+    finish(env, prog, svc, page)
+
+
+def scenario_vendor_fails(env, folder):
+    svc, prog, page = expect_failure(env, folder, "vendor-fails", 1025, {"local": "down", "vendor_ok": False})
+    check(prog.installers() == ["levydesk_setup.exe"], "the client installer ran: %s" % prog.installers())
+    finish(env, prog, svc, page)
+
+
+def start_idle(env, folder, name):
+    env.set_invoicing_pc(True)
+    svc = Services(env, folder, local="down", update=False)
+    svc.start()
+    prog = Program(env, folder)
+    main = env.wait_page("main", 90)
+    env.screenshot(name + "-1-main")
+    return svc, prog, main
+
+
+def scenario_agreement_cleared(env, folder):
+    svc, prog, main = start_idle(env, folder, "agreement")
+    try:
+        env.click_control(main["ids"][IDC_AGREE_CHECK])
+        time.sleep(0.5)
+        env.click_control(main["ids"][IDC_ACTION_BUTTON])
+        box = env.wait_page("messagebox", 20)
+        env.screenshot("agreement-2-messagebox")
+        texts = [c["text"] for c in box["controls"]]
+        check(AGREE_FIRST in texts, "the message asks to accept the letter first")
+        check(box["title"] == "", "the message box has an empty title")
+        check(env.pages("main"), "the main page stays")
+        check(not env.pages("progress"), "no progress page")
+        ok = [c for c in box["controls"] if c["class"].lower() == "button"]
+        env.click_control(ok[0])
+        wait_for(lambda: not env.pages("messagebox"), 20, what="the message box to close")
+        check(env.pages("main") and not env.pages("progress"), "still on the main page, nothing started")
+        check(not svc.requests("package-server"), "no download was started")
+        env.click_control(env.pages("main")[0]["ids"][IDC_CLOSE_BUTTON])
+        prog.wait_exit(20)
+    finally:
+        prog.kill()
+        svc.stop()
+
+
+def scenario_letter_twice(env, folder):
+    svc, prog, main = start_idle(env, folder, "letter")
+    try:
+        link = main["ids"][IDC_LETTER_LINK]
+        env.click_control(link)
+        wait_for(lambda: len(env.pages("letter")) >= 1, 30, what="a viewer")
+        env.click_control(link)
+        viewers = wait_for(lambda: len(env.pages("letter")) >= 2 and env.pages("letter"), 30, what="two viewers")
+        env.screenshot("letter-2-viewers")
+        for v in viewers:
+            check(LETTER_TITLE in v["ids"][IDC_LETTER_TEXT]["text"], "viewer shows the letter's Chinese text")
+        env.key("alt+F4")
+        time.sleep(1.0)
+        check(len(env.pages("letter")) == 2, "Alt+F4 leaves the viewers open")
+        front = [v for v in env.pages("letter") if v["foreground"]] or env.pages("letter")
+        ok = [c for c in front[0]["controls"] if c["id"] == 1]
+        env.click_control(ok[0])
+        wait_for(lambda: len(env.pages("letter")) == 1, 20, what="one viewer to close")
+        env.screenshot("letter-3-one-closed")
+        check(env.pages("main"), "the main page is still there")
+        env.click_control(env.pages("main")[0]["ids"][IDC_CLOSE_BUTTON])
+        prog.wait_exit(20)
+    finally:
+        prog.kill()
+        svc.stop()
+
+
+def scenario_second_start(env, folder):
+    svc, prog, main = start_idle(env, folder, "second")
+    try:
+        # Put a viewer in front, then start again: the first instance comes forward.
+        env.click_control(main["ids"][IDC_LETTER_LINK])
+        wait_for(lambda: env.pages("letter"), 30, what="a viewer")
+        before = len(env.probe())
+        second = subprocess.run([WINE, env.exe], env=env.env(), timeout=120)
+        code = second.returncode
+        check(code in (-1, 255), "the second start exits with -1 (got %d)" % code)
+        wins = env.probe()
+        check(len(wins) == before, "the second start opened no window")
+        mains = [w for w in wins if w["page"] == "main"]
+        check(len(mains) == 1 and mains[0]["foreground"], "the first instance's main page is in front")
+        env.screenshot("second-2-front")
+        env.click_control(mains[0]["ids"][IDC_CLOSE_BUTTON])
+        prog.wait_exit(20)
+    finally:
+        prog.kill()
+        svc.stop()
+
+
+def scenario_close_button(env, folder):
+    svc, prog, main = start_idle(env, folder, "close")
+    try:
+        close = main["ids"][IDC_CLOSE_BUTTON]
+        l, t, r, b = close["rect"]
+        x, y = (l + r) // 2, (t + b) // 2
+        e = env.env()
+        subprocess.run(["xdotool", "mousemove", str(x), str(y)], env=e, timeout=20, check=True)
+        time.sleep(0.3)
+        # Press only: the program must end without the release.
+        subprocess.run(["xdotool", "mousedown", "1"], env=e, timeout=20, check=True)
+        try:
+            code = prog.wait_exit(20)
+        finally:
+            subprocess.run(["xdotool", "mouseup", "1"], env=e, timeout=20)
+        check(code == 0, "the press on the close button ends the program with 0")
+    finally:
+        prog.kill()
+        svc.stop()
+
+
+SCENARIOS = {
+    "healthy": scenario_healthy,
+    "local-down": scenario_local_down,
+    "not-invoicing": scenario_not_invoicing,
+    "update-down": scenario_update_down,
+    "client-fails": scenario_client_fails,
+    "vendor-fails": scenario_vendor_fails,
+    "agreement-cleared": scenario_agreement_cleared,
+    "letter-twice": scenario_letter_twice,
+    "second-start": scenario_second_start,
+    "close-button": scenario_close_button,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--bin", required=True, help="folder with pavonix.exe, the probe and the test installer")
+    ap.add_argument("--work", default=os.path.join(REPO, "build", "e2e"))
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--stop", action="store_true")
+    ap.add_argument("scenarios", nargs="*")
+    args = ap.parse_args()
+    if args.list:
+        print("\n".join(SCENARIOS))
+        return 0
+    env = Env(args.bin, args.work)
+    if args.stop:
+        env.stop()
+        return 0
+    names = list(SCENARIOS) if args.scenarios in ([], ["all"]) else args.scenarios
+    for name in names:
+        if name not in SCENARIOS:
+            ap.error("unknown scenario " + name)
+    for tool in ("Xvfb", "xdotool", "import", "convert", "openssl"):
+        if shutil.which(tool) is None:
+            log("missing %s (scripts/setup installs it)" % tool)
+            return 2
+    for path in (env.exe, env.probe_exe, env.installer):
+        if not os.path.exists(path):
+            log("missing " + path)
+            return 2
+    env.start_display()
+    env.start_prefix()
+    trust_test_ca(env)
+    failed = []
+    for name in names:
+        folder = os.path.join(env.work, "runs", name)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        log("=== " + name)
+        try:
+            SCENARIOS[name](env, folder)
+            log("PASS " + name)
+        except Failure as exc:
+            log("FAIL %s: %s" % (name, exc))
+            failed.append(name)
+    log("screenshots in " + env.shots)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
