@@ -135,8 +135,13 @@ class PrefixFaultTest(PackageCase):
         with self.assertRaises(http.client.IncompleteRead):
             http_request(self.port, "GET", "/fault/short/setup.exe")
 
-    def test_cut_sends_half_then_resets(self):
-        raw = self.get_raw("/fault/cut/setup.exe")
+    def test_cut_sends_half_then_closes(self):
+        status, headers, body = support.split_response(self.get_raw("/fault/cut/setup.exe"))
+        self.assertEqual((status, headers["content-length"], headers["connection"]), (200, str(SIZE), "close"))
+        self.assertEqual(body, self.data[:SIZE // 2])
+
+    def test_reset_sends_half_then_resets(self):
+        raw = self.get_raw("/fault/reset/setup.exe")
         self.assertTrue(raw.endswith(b"<RST>"), raw[-20:])
         status, headers, body = support.split_response(raw[:-len(b"<RST>")])
         self.assertEqual((status, headers["content-length"]), (200, str(SIZE)))

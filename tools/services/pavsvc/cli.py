@@ -32,8 +32,9 @@ Content-Length), notjson (200, an HTML page), code1 ("code":"1"), list=N
 
 PACKAGE_FAULT_HELP = """\
 package-server faults: close, 404, 500, empty (200, Content-Length 0),
-chunked (no Content-Length), cut (half the file, then a TCP reset), short
-(one byte less than Content-Length, then a clean close), slow=MS (head at
+chunked (no Content-Length), cut (half the file, then a clean close),
+reset (half the file, then a TCP reset), short (one byte less than
+Content-Length, then a clean close), slow=MS (head at
 once, body after MS ms), stall=MS (nothing until MS ms have passed). Also
 per request: GET /fault/<fault>/<name>."""
 

@@ -20,7 +20,8 @@ PACKAGE_FAULTS = {
     "500": None,
     "empty": None,      # 200 with Content-Length: 0
     "chunked": None,    # the file chunked, no Content-Length
-    "cut": None,        # half the file, then a TCP reset
+    "cut": None,        # half the file, then a clean close
+    "reset": None,      # half the file, then a TCP reset
     "short": None,      # one byte less than Content-Length, then a clean close
     "slow": "ms",       # head at once, body after the wait
     "stall": "ms",      # nothing at all until the wait is over

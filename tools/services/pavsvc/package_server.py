@@ -125,18 +125,18 @@ class PackageServer:
             announced = max(size, 1) if name == "short" else size
             if not resp.send_head(200, [("Content-Type", OCTETS),
                                         ("Content-Length", str(announced))],
-                                  close=name in ("short", "cut")):
+                                  close=name in ("short", "cut", "reset")):
                 return
             if req.method == "HEAD":
                 return
             if name == "slow" and not resp.stall(fault.arg / 1000.0):
                 resp.abort(reset=False)
                 return
-            limit = {"cut": size // 2, "short": announced - 1}.get(name, size)
+            limit = {"cut": size // 2, "reset": size // 2, "short": announced - 1}.get(name, size)
             resp.write_file(f, limit)
-            if name == "cut":
+            if name == "reset":
                 resp.abort(reset=True)
-            elif name == "short":
+            elif name in ("cut", "short"):
                 resp.abort(reset=False)
 
     @staticmethod
