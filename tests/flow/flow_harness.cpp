@@ -9,8 +9,9 @@
 //   exit <code> | timeout    the worker's exit code
 //   result, found, bar, texts, elapsed_ms  at the end
 //
-//   flow_harness [--update-url URL] [--invoicing-pc] [--timeout-ms N]
+//   flow_harness [--update-url URL] [--invoicing-pc] [--log FILE] [--timeout-ms N]
 //   flow_harness --print-temp
+// --log writes every ERROR and DEBUG line of the run to FILE.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 
 #include "app/worker.h"
 #include "config/sysconfig.h"
+#include "log/log.h"
 #include "platform/win.h"
 
 namespace {
@@ -118,6 +120,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--update-url") && i + 1 < argc) {
       strUpdateUrl = argv[++i];
+    } else if (!std::strcmp(argv[i], "--log") && i + 1 < argc) {
+      std::snprintf(g_szLogPath, sizeof(g_szLogPath), "%s", argv[++i]);
+      std::snprintf(g_szLogModule, sizeof(g_szLogModule), "%s", LOG_MODULE_NAME);
+      g_nLogLevel = 4;
     } else if (!std::strcmp(argv[i], "--invoicing-pc")) {
       bInvoicing = true;
     } else if (!std::strcmp(argv[i], "--print-temp")) {
@@ -128,7 +134,7 @@ int main(int argc, char** argv) {
     } else if (!std::strcmp(argv[i], "--timeout-ms") && i + 1 < argc) {
       dwTimeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
     } else {
-      std::fprintf(stderr, "usage: flow_harness [--update-url URL] [--invoicing-pc] [--timeout-ms N] | --print-temp\n");
+      std::fprintf(stderr, "usage: flow_harness [--update-url URL] [--invoicing-pc] [--log FILE] [--timeout-ms N] | --print-temp\n");
       return 2;
     }
   }

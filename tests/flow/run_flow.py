@@ -26,6 +26,7 @@ RUN_TIMEOUT = 240          # one harness run, seconds
 SERVICE_START_TIMEOUT = 30
 SERVICE_LIFETIME = 400     # the services stop by themselves after this
 LOCAL_PORT = 28000
+PORT_WAIT = 180            # seconds to wait for 127.0.0.1:28000 to come free
 
 CLIENT = "levyDesk"
 VENDOR = "ZYN-HARBOLT"
@@ -50,6 +51,28 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+def port_free(port):
+    # As the services bind: with SO_REUSEADDR, so closed connections do not count.
+    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        probe.bind(("127.0.0.1", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
+def wait_port_free(port, seconds):
+    """Another program on this machine may hold the port for a while."""
+    deadline = time.time() + seconds
+    while not port_free(port):
+        check(time.time() < deadline, "127.0.0.1:%d stayed taken for %d s; the local service needs it" % (
+            port, seconds))
+        time.sleep(0.5)
 
 
 def wine_env(wine_run):
@@ -180,6 +203,8 @@ class Flow:
         with open(os.path.join(d, "serve.json"), "w") as fh:
             json.dump(config, fh)
         ready = os.path.join(d, "ready.json")
+        # Scenarios without a listener need the port free as much as those with one.
+        wait_port_free(LOCAL_PORT, PORT_WAIT)
         services = subprocess.Popen(
             [sys.executable, self.args.services, "serve", "--config", os.path.join(d, "serve.json"),
              "--ready-file", ready, "--max-seconds", str(SERVICE_LIFETIME)],
@@ -203,7 +228,9 @@ class Flow:
             env = dict(self.env)
             env["PAVONIX_INSTALLER_RECORD"] = win_path_of_host(self.record)
             t0 = time.time()
-            out = subprocess.run([self.args.wine_run, self.args.harness, "--update-url", url, "--invoicing-pc"],
+            log = os.path.join(d, "pavonix.log")
+            out = subprocess.run([self.args.wine_run, self.args.harness, "--update-url", url, "--invoicing-pc",
+                                  "--log", win_path_of_host(log)],
                                  capture_output=True, text=True, errors="replace", timeout=RUN_TIMEOUT, env=env)
             wall = time.time() - t0
             with open(os.path.join(d, "harness.out"), "w") as fh:
@@ -220,6 +247,10 @@ class Flow:
         rec["update_log"] = read_jsonl(os.path.join(d, "update.jsonl"))
         rec["local_log"] = read_jsonl(os.path.join(d, "local.jsonl"))
         rec["package_log"] = read_jsonl(os.path.join(d, "packages.jsonl"))
+        rec["log"] = ""
+        if os.path.exists(log):
+            with open(log, encoding="gbk", errors="replace") as fh:
+                rec["log"] = fh.read()
         rec["records"] = []
         if os.path.exists(self.record):
             with open(self.record, encoding="gbk", errors="replace") as fh:
@@ -267,6 +298,10 @@ def scenario_healthy_https(flow):
     asks = [e for e in rec["local_log"] if e.get("path") == "/api/getVersion"]
     check(len(asks) == 1, "local service asked %d times" % len(asks))
     check(asks[0].get("body") == "crosFlag=0", "local request body %r" % asks[0].get("body"))
+    check("[DEBUG][PAVONIX]" in rec["log"] and "https://127.0.0.1:28000/api/getVersion" in rec["log"],
+          "no DEBUG line of the local query")
+    check('"version":"2.3.0.1120"' in rec["log"], "the local reply was not logged")
+    check("[ERROR]" not in rec["log"], "errors logged: %r" % rec["log"][-500:])
     return rec
 
 
@@ -275,6 +310,9 @@ def scenario_untrusted_certificate(flow):
     flow.expect_installed(rec, [CLIENT, VENDOR])
     check(not [e for e in rec["local_log"] if e.get("path") == "/api/getVersion"],
           "the untrusted service was asked all the same")
+    # The query failed in the send (the certificate check), and was logged.
+    errors = [line for line in rec["log"].splitlines() if "[ERROR][PAVONIX]" in line]
+    check(len(errors) == 1 and errors[0].endswith("::HttpSendRequestEx failed."), "error lines %r" % errors)
     return rec
 
 
@@ -317,15 +355,6 @@ def main():
         ap.add_argument(opt, required=True)
     ap.add_argument("--scenario", action="append", default=[])
     args = ap.parse_args()
-
-    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        probe.bind(("127.0.0.1", LOCAL_PORT))
-    except OSError as e:
-        print("flow: 127.0.0.1:%d is taken (%s); the local service needs it" % (LOCAL_PORT, e))
-        return 1
-    finally:
-        probe.close()
 
     flow = Flow(args)
     flow.setup()
