@@ -34,6 +34,7 @@ struct State {
   std::string modulePath = kDefaultModule;
   std::string tempPath = kDefaultTemp;
   std::set<std::string> readOnly;  // normalised, folded
+  bool shortNames = false;
 };
 State& S() {
   static State s;
@@ -337,6 +338,27 @@ bool Fault(const char* api) {
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
+// The 8.3 name NTFS would give a long name ("" when the name is already 8.3):
+// up to six characters of the base, "~1", and up to three of the extension.
+std::string ShortName(const std::string& name) {
+  if (name == "." || name == "..") return "";
+  size_t dot = name.rfind('.');
+  std::string base = dot == std::string::npos ? name : name.substr(0, dot);
+  std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  const bool fits = !base.empty() && base.size() <= 8 && ext.size() <= 3 &&
+                    name.find(' ') == std::string::npos && base.find('.') == std::string::npos;
+  if (fits) return "";
+  std::string b;
+  for (char c : base)
+    if (c != ' ' && c != '.') b += c;
+  std::string out = Fold(b.substr(0, 6)) + "~1";
+  std::string e;
+  for (char c : ext)
+    if (c != ' ') e += c;
+  if (!e.empty()) out += "." + Fold(e.substr(0, 3));
+  return out;
+}
+
 struct FsReset {
   FsReset() {
     core::OnReset([] {
@@ -346,6 +368,7 @@ struct FsReset {
       S().modulePath = kDefaultModule;
       S().tempPath = kDefaultTemp;
       S().readOnly.clear();
+      S().shortNames = false;
     });
   }
 };
@@ -394,6 +417,11 @@ void SetReadOnly(const std::string& winPath, bool readOnly) {
     S().readOnly.insert(Fold(n));
   else
     S().readOnly.erase(Fold(n));
+}
+
+void SetShortNames(bool enabled) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().shortNames = enabled;
 }
 
 void ClearReadOnly() {
@@ -483,8 +511,14 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
 
   auto obj = std::make_shared<FindObject>();
   const std::string dirPrefix = root ? dirNorm : dirNorm + "\\";
+  bool shortNames;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    shortNames = S().shortNames;
+  }
   for (const std::string& n : names) {
-    if (!WildcardMatch(pattern, n)) continue;
+    const std::string shortName = shortNames ? ShortName(n) : "";
+    if (!WildcardMatch(pattern, n) && (shortName.empty() || !WildcardMatch(pattern, shortName))) continue;
     std::string entryHost = (n == "." || n == "..") ? host : host + "/" + n;
     struct stat es;
     if (::stat(entryHost.c_str(), &es) != 0) continue;
@@ -498,6 +532,8 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
     fd.nFileSizeHigh = static_cast<DWORD>(size >> 32);
     fd.nFileSizeLow = static_cast<DWORD>(size);
     std::memcpy(fd.cFileName, n.data(), n.size());
+    if (shortName.size() < sizeof fd.cAlternateFileName)
+      std::memcpy(fd.cAlternateFileName, shortName.data(), shortName.size());
     obj->entries.push_back(fd);
   }
   if (obj->entries.empty()) {

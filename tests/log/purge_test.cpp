@@ -176,3 +176,21 @@ TEST_F(Purge, UnknownProgramFolderSearchesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Purge, ShortNameMatchesOfOtherEndingsAreLeftAlone) {
+  // With 8.3 names "*.log" also finds "x.logx" (short name "X~1.LOG"):
+  // only names that really end in ".log" are purged.
+  simwin::SetShortNames(true);
+  simwin::SetLocalTime(2026, 3, 15);
+  Put("20200101-pavonix.logx");
+  Put("20200101-pavonix.log.log2");
+  Put("20200101-pavonix.log");
+  EXPECT_EQ(PurgeExpiredLogs(1), 1);
+  EXPECT_TRUE(Has("20200101-pavonix.logx"));
+  EXPECT_TRUE(Has("20200101-pavonix.log.log2"));
+  EXPECT_FALSE(Has("20200101-pavonix.log"));
+}
+
+}  // namespace

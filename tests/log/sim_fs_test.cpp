@@ -206,3 +206,19 @@ TEST_F(SimFs, FopenFailures) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SimFs, ShortNamesWidenWildcardMatches) {
+  for (const char* n : {"notes.logx", "20200101-pavonix.log", "a.log", "plain.txt"}) WriteHostFile(std::string("C:\\s\\") + n);
+  EXPECT_THAT(Find("C:\\s\\*.log"), ElementsAre("20200101-pavonix.log", "a.log"));
+  simwin::SetShortNames(true);
+  EXPECT_THAT(Find("C:\\s\\*.log"), ElementsAre("20200101-pavonix.log", "a.log", "notes.logx"));
+  WIN32_FIND_DATAA fd;
+  HANDLE h = FindFirstFileA("C:\\s\\notes.logx", &fd);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_STREQ(fd.cAlternateFileName, "NOTES~1.LOG");
+  FindClose(h);
+}
+
+}  // namespace

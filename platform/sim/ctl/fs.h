@@ -40,6 +40,11 @@ void SetTempPath(const std::string& winPath);
 void SetReadOnly(const std::string& winPath, bool readOnly = true);
 void ClearReadOnly();
 
+// 8.3 short names as NTFS makes them (off by default): FindFirstFileA also
+// matches a pattern against them, so "*.log" finds "notes.logx" (short name
+// "NOTES~1.LOG"), and cAlternateFileName carries them.
+void SetShortNames(bool enabled);
+
 }  // namespace simwin
 
 // Fault injection (simwin::FailCall) works by Windows name for the calls of
