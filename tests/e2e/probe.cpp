@@ -6,6 +6,7 @@
 #include "platform/win.h"
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -33,12 +34,25 @@ std::string Rect(HWND hWnd)
 
 std::string Text(HWND hWnd)
 {
-    char sz[512] = {};
-    // Bounded: a hung window must not hang the probe.
+    // Read as UTF-16 and converted to the ANSI code page here: the narrow
+    // messages do not carry a rich edit control's text across processes.
+    // Bounded: a hung window must not hang the probe; at most 512 Ki characters.
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(hWnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length))
+        return std::string();
+    const size_t cch = length + 1 < (1u << 19) ? length + 1 : (1u << 19);
+    std::wstring wide(cch, L'\0');
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof(sz) - 1, (LPARAM)sz, SMTO_ABORTIFHUNG, 2000, &result))
-        sz[0] = '\0';
-    return Hex(sz);
+    if (!SendMessageTimeoutW(hWnd, WM_GETTEXT, cch, (LPARAM)&wide[0], SMTO_ABORTIFHUNG, 2000, &result))
+        return std::string();
+    wide.resize(wcslen(wide.c_str()));
+    if (wide.empty())
+        return std::string();
+    const int cb = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), NULL, 0, NULL, NULL);
+    std::string narrow(cb > 0 ? (size_t)cb : 0, '\0');
+    if (cb > 0)
+        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), &narrow[0], cb, NULL, NULL);
+    return Hex(narrow.c_str());
 }
 
 struct Output {
