@@ -14,8 +14,8 @@ namespace {
 static_assert(sizeof(PAVONIX_UPDATE_HOST_TEXT) + sizeof("http://:9006//softServer/req") <= 256,
               "update server host too long for the update URL");
 
-// Maker's display name (GBK): "北京智远宁科技有限公司".
-const char kMakerName[] = "\xb1\xb1\xbe\xa9\xd6\xc7\xd4\xb6\xc4\xfe\xbf\xc6\xbc\xbc\xd3\xd0\xcf\xde\xb9\xab\xcb\xbe";
+// Maker's display name (GBK): "浙江智翎信息技术有限公司".
+const char kMakerName[] = "\xd5\xe3\xbd\xad\xd6\xc7\xf4\xe1\xd0\xc5\xcf\xa2\xbc\xbc\xca\xf5\xd3\xd0\xcf\xde\xb9\xab\xcb\xbe";
 
 CPavonixSysConfig* g_pSysConfig = nullptr;
 
