@@ -1,11 +1,42 @@
 #include "ui/skin.h"
 
+#include "ui/syslib.h"
+
 #include <cstring>
 
 namespace {
 
 namespace gp = Gdiplus;
-namespace gpflat = Gdiplus::DllExports;
+
+// GDI+ is loaded at run time from the system folder rather than imported: an
+// imported gdiplus.dll would be looked for beside the program first, and the
+// program runs with administrator rights from wherever it was downloaded to.
+struct GdiplusApi {
+    decltype(&gp::GdiplusStartup) Startup;
+    decltype(&gp::DllExports::GdipCreateBitmapFromStream) CreateBitmapFromStream;
+    decltype(&gp::DllExports::GdipGetImageWidth) GetImageWidth;
+    decltype(&gp::DllExports::GdipGetImageHeight) GetImageHeight;
+    decltype(&gp::DllExports::GdipBitmapLockBits) BitmapLockBits;
+    decltype(&gp::DllExports::GdipBitmapUnlockBits) BitmapUnlockBits;
+    decltype(&gp::DllExports::GdipDisposeImage) DisposeImage;
+};
+
+GdiplusApi g_gdiplus;
+
+bool LoadGdiplus()
+{
+    HMODULE hModule = LoadSystemLibrary("gdiplus.dll");
+    if (hModule == NULL)
+        return false;
+    GdiplusApi& api = g_gdiplus;
+    return ResolveProc(hModule, "GdiplusStartup", api.Startup) &&
+           ResolveProc(hModule, "GdipCreateBitmapFromStream", api.CreateBitmapFromStream) &&
+           ResolveProc(hModule, "GdipGetImageWidth", api.GetImageWidth) &&
+           ResolveProc(hModule, "GdipGetImageHeight", api.GetImageHeight) &&
+           ResolveProc(hModule, "GdipBitmapLockBits", api.BitmapLockBits) &&
+           ResolveProc(hModule, "GdipBitmapUnlockBits", api.BitmapUnlockBits) &&
+           ResolveProc(hModule, "GdipDisposeImage", api.DisposeImage);
+}
 
 // Largest side accepted for a decoded or created image; far above any window.
 const int kMaxImageSide = 16384;
@@ -41,7 +72,7 @@ bool EnsureGdiplus()
         s_bTried = true;
         ULONG_PTR token = 0;
         gp::GdiplusStartupInput input;
-        s_bStarted = gp::GdiplusStartup(&token, &input, NULL) == gp::Ok;
+        s_bStarted = LoadGdiplus() && g_gdiplus.Startup(&token, &input, NULL) == gp::Ok;
     }
     return s_bStarted;
 }
@@ -64,18 +95,18 @@ HRESULT CSkinImage::Load(IStream* pStream)
     pStream->Seek(zero, STREAM_SEEK_SET, NULL);
 
     gp::GpBitmap* pBitmap = nullptr;
-    if (gpflat::GdipCreateBitmapFromStream(pStream, &pBitmap) != gp::Ok || pBitmap == nullptr)
+    if (g_gdiplus.CreateBitmapFromStream(pStream, &pBitmap) != gp::Ok || pBitmap == nullptr)
         return E_FAIL;
 
     HRESULT hr = E_FAIL;
     UINT w = 0, h = 0;
-    gpflat::GdipGetImageWidth(pBitmap, &w);
-    gpflat::GdipGetImageHeight(pBitmap, &h);
+    g_gdiplus.GetImageWidth(pBitmap, &w);
+    g_gdiplus.GetImageHeight(pBitmap, &h);
     if (w > 0 && h > 0 && w <= (UINT)kMaxImageSide && h <= (UINT)kMaxImageSide) {
         gp::GpRect rect(0, 0, (INT)w, (INT)h);
         gp::BitmapData data;
         std::memset(&data, 0, sizeof(data));
-        if (gpflat::GdipBitmapLockBits(pBitmap, &rect, gp::ImageLockModeRead,
+        if (g_gdiplus.BitmapLockBits(pBitmap, &rect, gp::ImageLockModeRead,
                                        PixelFormat32bppARGB, &data) == gp::Ok) {
             BYTE* pBits = nullptr;
             HBITMAP hDib = CreateTopDownDib((int)w, (int)h, &pBits);
@@ -91,10 +122,10 @@ HRESULT CSkinImage::Load(IStream* pStream)
                 m_nHeight = (int)h;
                 hr = S_OK;
             }
-            gpflat::GdipBitmapUnlockBits(pBitmap, &data);
+            g_gdiplus.BitmapUnlockBits(pBitmap, &data);
         }
     }
-    gpflat::GdipDisposeImage(pBitmap);
+    g_gdiplus.DisposeImage(pBitmap);
     return hr;
 }
 

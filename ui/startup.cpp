@@ -1,6 +1,7 @@
 #include "ui/startup.h"
 
 #include "ui/pages.h"
+#include "ui/syslib.h"
 
 HANDLE g_hSingleMutex = NULL;
 
@@ -12,21 +13,21 @@ HMODULE LoadRichEditFromSystem()
 {
     // Looked up at run time: systems without the loader update lack it.
     typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
-    HMODULE hKernel = GetModuleHandleA("kernel32.dll");
-    SetDefaultDllDirectoriesFn pfnSetDefault = NULL;
-    if (hKernel != NULL)
-        pfnSetDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-            reinterpret_cast<void (*)()>(GetProcAddress(hKernel, "SetDefaultDllDirectories")));
-    if (pfnSetDefault != NULL && pfnSetDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        return LoadLibraryExA("RICHED20.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    }
-    // Without the search flags: name the file in the system folder explicitly.
-    char szPath[MAX_PATH + 16];
-    UINT cch = GetSystemDirectoryA(szPath, MAX_PATH);
-    if (cch == 0 || cch >= MAX_PATH)
-        return NULL;
-    lstrcatA(szPath, "\\RICHED20.dll");
-    return LoadLibraryExA(szPath, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    SetDefaultDllDirectoriesFn pfnSetDefault = nullptr;
+    if (ResolveProc(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories", pfnSetDefault))
+        pfnSetDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return LoadSystemLibrary("RICHED20.dll");
+}
+
+bool InitCommonControlsFromSystem()
+{
+    // InitCommonControls is export 17 of COMCTL32.dll.
+    typedef void(WINAPI * InitCommonControlsFn)(void);
+    InitCommonControlsFn pfnInit = nullptr;
+    if (!ResolveProc(LoadSystemLibrary("COMCTL32.dll"), MAKEINTRESOURCEA(17), pfnInit))
+        return false;
+    pfnInit();
+    return true;
 }
 
 HWND FindRunningInstance()

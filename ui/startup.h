@@ -13,6 +13,10 @@ extern HANDLE g_hSingleMutex;
 // supports it, then loads "RICHED20.dll" from there. The library is kept.
 HMODULE LoadRichEditFromSystem();
 
+// Registers the common controls' classes (the progress bar), with COMCTL32.dll
+// taken from the system folder. False when it could not be loaded.
+bool InitCommonControlsFromSystem();
+
 // The first top-level window carrying the instance property, or NULL. The walk
 // is bounded, so a window list that changes under it cannot loop forever.
 HWND FindRunningInstance();
