@@ -44,7 +44,7 @@ def main():
         print("run_with_servers: no command", file=sys.stderr)
         return 2
 
-    kinds = [spec.split("=", 1)[-1].split(":")[0] for spec in args.server]
+    kinds = [item.split("=", 1)[-1].split(":")[0] for item in args.server]
     needs_ca = any(k.startswith("https") for k in kinds)
     if needs_ca or args.wine_run:
         if not args.ca_dir:
@@ -60,8 +60,8 @@ def main():
     servers = []
     env = dict(os.environ)
     try:
-        for spec in args.server:
-            name, kind = spec.split("=", 1)
+        for item in args.server:
+            name, kind = item.split("=", 1)
             routes = None
             if ":" in kind:
                 kind, routes = kind.split(":", 1)

@@ -90,25 +90,25 @@ def parse_catalogue(doc, packages_url=None):
         if not isinstance(versions, dict):
             raise CatalogueError("product %r: expected an object of versions" % soft)
         table = {}
-        for version, spec in versions.items():
+        for version, entry in versions.items():
             if version.startswith("_"):
                 continue
             where = "product %r version %r" % (soft, version)
-            if isinstance(spec, list):
-                spec = {"packages": spec}
-            if not isinstance(spec, dict):
+            if isinstance(entry, list):
+                entry = {"packages": entry}
+            if not isinstance(entry, dict):
                 raise CatalogueError(where + ": expected a list of packages or an object")
-            unknown = {k for k in spec if not k.startswith("_")} - _ENTRY_KEYS
+            unknown = {k for k in entry if not k.startswith("_")} - _ENTRY_KEYS
             if unknown:
                 raise CatalogueError(where + ": unknown keys " + ", ".join(sorted(unknown)))
-            packages = spec.get("packages", [])
+            packages = entry.get("packages", [])
             if not isinstance(packages, list):
                 raise CatalogueError(where + ': "packages" must be a list')
             packages = [{k: v for k, v in p.items() if not k.startswith("_")}
                         if isinstance(p, dict) else p for p in packages]
             if base is None and _uses_placeholder(packages):
                 raise CatalogueError(where + ": uses {packages} but no package server URL is set")
-            fault = spec.get("fault")
+            fault = entry.get("fault")
             if fault is not None:
                 try:
                     fault = faultmod.parse_fault(fault, faultmod.UPDATE_FAULTS)
@@ -116,10 +116,10 @@ def parse_catalogue(doc, packages_url=None):
                     raise CatalogueError("%s: %s" % (where, exc))
                 if fault.name == "refuse":
                     raise CatalogueError(where + ': "refuse" applies to the whole service only')
-            msg = spec.get("msg")
+            msg = entry.get("msg")
             if msg is not None and not isinstance(msg, str):
                 raise CatalogueError(where + ': "msg" must be a string')
-            table[version] = Entry(_expand(packages, base), spec.get("code", "0"), msg, fault)
+            table[version] = Entry(_expand(packages, base), entry.get("code", "0"), msg, fault)
         products[soft] = table
     return products
 
