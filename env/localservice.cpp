@@ -74,20 +74,7 @@ int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson, st
       nResult = ERR_JSON_FORMAT;
     } else {
       client.BeginFormPost(hInternet, szUrl, Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
-      while ((pResponse = client.ProceedPost()) == nullptr) {
-      }
-      DWORD dwStatus = pResponse->GetStatus();
-      if (dwStatus != 200) {
-        nResult = static_cast<int>(dwStatus);
-      } else {
-        DWORD cbLength = 0;
-        pResponse->GetContentLength(cbLength);
-        std::string strReply;
-        if (cbLength != 0 && pavonix::ReadReplyBody(pResponse, cbLength, &strReply) == 0) {
-          if (pstrReply) *pstrReply = strReply;
-          nResult = 0;
-        }
-      }
+      nResult = pavonix::CompleteFormPost(client, &pResponse, pstrReply);
     }
   } catch (const Corvu::httpclientexceptionA& e) {
     LogError("%s", e.ErrorMessage());

@@ -91,20 +91,7 @@ int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest
     client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     client.AddParam("requestStr", strRequest.c_str());
     client.BeginFormPost(hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
-    while ((pResponse = client.ProceedPost()) == nullptr) {
-    }
-    DWORD dwStatus = pResponse->GetStatus();
-    if (dwStatus != 200) {
-      nResult = static_cast<int>(dwStatus);
-    } else {
-      DWORD cbLength = 0;
-      pResponse->GetContentLength(cbLength);
-      std::string strReply;
-      if (cbLength != 0 && pavonix::ReadReplyBody(pResponse, cbLength, &strReply) == 0) {
-        if (pstrReply) *pstrReply = strReply;
-        nResult = 0;
-      }
-    }
+    nResult = pavonix::CompleteFormPost(client, &pResponse, pstrReply);
   } catch (const Corvu::httpclientexceptionA& e) {
     LogError("%s", e.ErrorMessage());
     nResult = -1;

@@ -1,5 +1,6 @@
 // Shared pieces of the program's HTTP exchanges: an Internet handle with
-// time-outs, and reading a whole reply body of a known length.
+// time-outs, reading a whole reply body of a known length, and completing a
+// form POST.
 #pragma once
 #include <cstring>
 #include <string>
@@ -48,6 +49,23 @@ inline int ReadReplyBody(Corvu::CHttpResponse* pResponse, DWORD cbLength, std::s
   if (cbGot != cbLength) return -1;
   const char* text = reinterpret_cast<const char*>(buf.data());
   pstrReply->assign(text, std::strlen(text));
+  return 0;
+}
+
+// Steps a begun form POST until the response comes, which goes to
+// *ppResponse (the caller deletes it), and reads a 200 reply's body into
+// *pstrReply. Returns 0, the HTTP status of any other reply, or -1 for a reply
+// without length or a body short of it; library errors pass on.
+inline int CompleteFormPost(Corvu::CHttpClient& client, Corvu::CHttpResponse** ppResponse, std::string* pstrReply) {
+  while ((*ppResponse = client.ProceedPost()) == nullptr) {
+  }
+  DWORD dwStatus = (*ppResponse)->GetStatus();
+  if (dwStatus != 200) return static_cast<int>(dwStatus);
+  DWORD cbLength = 0;
+  (*ppResponse)->GetContentLength(cbLength);
+  std::string strReply;
+  if (cbLength == 0 || ReadReplyBody(*ppResponse, cbLength, &strReply) != 0) return -1;
+  if (pstrReply) *pstrReply = strReply;
   return 0;
 }
 
