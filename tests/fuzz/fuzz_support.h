@@ -3,19 +3,25 @@
 #pragma once
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/simctl.h"
 
 namespace pavfuzz {
 
-// Host folder behind drive C, made once per process.
+// Host folder behind drive C, made once per process and removed at exit.
 inline const std::string& DriveFolder() {
+  // A plain array: it outlives the string, whose destructor runs before the
+  // exit handler.
+  static char tmpl[] = "/tmp/pavonix-fuzz-XXXXXX";
   static const std::string folder = [] {
-    char tmpl[] = "/tmp/pavonix-fuzz-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    if (d == nullptr) std::abort();
-    return std::string(d);
+    if (mkdtemp(tmpl) == nullptr) std::abort();
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(tmpl, ec);
+    });
+    return std::string(tmpl);
   }();
   return folder;
 }
