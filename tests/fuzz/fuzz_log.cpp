@@ -61,15 +61,39 @@ bool WindowsFileName(const std::string& name) {
   return name.back() != '.' && name.back() != ' ';
 }
 
+// Days since 1970-01-01 of a proleptic Gregorian date.
+long long DaysFromCivil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+// The date of a name "yyyymmdd-..." when it is a real calendar date.
+bool NameDate(const std::string& name, int* y, int* m, int* d) {
+  if (name.size() < 9 || name[8] != '-') return false;
+  for (int i = 0; i < 8; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  const int v = std::stoi(name.substr(0, 8));
+  *y = v / 10000, *m = v / 100 % 100, *d = v % 100;
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (*y < 1 || *m < 1 || *m > 12 || *d < 1 || *d > kDays[*m - 1]) return false;
+  const bool leap = (*y % 4 == 0 && *y % 100 != 0) || *y % 400 == 0;
+  return !(*m == 2 && *d == 29 && !leap);
+}
+
 void FuzzPurge(const std::string& name, uint8_t control) {
   if (!WindowsFileName(name)) return;
   const std::string winPath = std::string(kLogDir) + "\\" + name;
   const std::string host = simwin::HostPath(winPath);
   FUZZ_CHECK(!host.empty());
   { std::ofstream(host, std::ios::binary) << "x"; }
-  simwin::SetLocalTime(2000 + control % 40, 1 + control % 12, 1 + control % 28);
+  const int ty = 2000 + control % 40, tm = 1 + control % 12, td = 1 + control % 28, keep = control % 5;
+  simwin::SetLocalTime(ty, tm, td);
   CLogCleaner cleaner;
-  cleaner.Init(control % 5, "log");
+  cleaner.Init(keep, "log");
   cleaner.CollectExpired();
   // Only the file that is there, by its full path, and only a ".log" one.
   FUZZ_CHECK(cleaner.m_lstExpired.size() <= 1);
@@ -77,6 +101,14 @@ void FuzzPurge(const std::string& name, uint8_t control) {
     const std::string& listed = cleaner.m_lstExpired.front();
     FUZZ_CHECK(listed == std::string("C:\\App\\log\\") + name);
     FUZZ_CHECK(name.size() >= 4);
+  }
+  // A real date is purged exactly when it is more than the keep days old.
+  int y = 0, m = 0, d = 0;
+  std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : "";
+  for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (tail == ".log" && NameDate(name, &y, &m, &d)) {
+    const long long age = DaysFromCivil(ty, tm, td) - DaysFromCivil(y, m, d);
+    FUZZ_CHECK(cleaner.m_lstExpired.size() == (age > keep ? 1u : 0u));
   }
   unlink(host.c_str());
 }
