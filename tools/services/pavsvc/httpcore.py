@@ -635,3 +635,24 @@ class HttpServer:
                 drained += len(data)
         except (OSError, ssl.SSLError):
             pass
+
+
+class Service:
+    """A service on an HttpServer with its request log: subclasses set
+    self.server and self.log."""
+
+    def start(self):
+        self.server.start()
+        return self
+
+    def stop(self):
+        self.server.stop()
+        self.log.close()
+
+    @property
+    def port(self):
+        return self.server.port
+
+    @property
+    def url(self):
+        return self.server.base_url

@@ -9,7 +9,7 @@ import json
 import ssl
 
 from .form import FormError, first_field, parse_form
-from .httpcore import HttpServer, Limits, RequestLog, utc_timestamp
+from .httpcore import HttpServer, Limits, RequestLog, Service, utc_timestamp
 
 PATH = "/api/getVersion"
 JSON_TYPE = "application/json;charset=UTF-8"
@@ -28,7 +28,7 @@ def make_tls_context(cert, key):
     return ctx
 
 
-class LocalService:
+class LocalService(Service):
     def __init__(self, cert, key, host="127.0.0.1", port=28000, mode=None,
                  version=DEFAULT_VERSION, msg=DEFAULT_MSG, log_path=None, limits=None):
         if mode is not None and mode.name == "down":
@@ -41,22 +41,6 @@ class LocalService:
                                  limits or Limits(), ssl_context=make_tls_context(cert, key),
                                  error_reply=lambda s, m: (dump({"code": s, "msg": m}), JSON_TYPE),
                                  log=self.log)
-
-    def start(self):
-        self.server.start()
-        return self
-
-    def stop(self):
-        self.server.stop()
-        self.log.close()
-
-    @property
-    def port(self):
-        return self.server.port
-
-    @property
-    def url(self):
-        return self.server.base_url
 
     def handle(self, req, resp):
         entry = {"time": utc_timestamp(), "service": "local-service",

@@ -11,7 +11,7 @@ import os
 import urllib.parse
 
 from . import faults as faultmod
-from .httpcore import HttpServer, Limits, RequestLog, utc_timestamp
+from .httpcore import HttpServer, Limits, RequestLog, Service, utc_timestamp
 
 CHUNK = 64 * 1024
 OCTETS = "application/octet-stream"
@@ -24,7 +24,7 @@ def plain_name(name):
             and not any(c in _FORBIDDEN or ord(c) < 32 or ord(c) == 127 for c in name))
 
 
-class PackageServer:
+class PackageServer(Service):
     def __init__(self, folder, host="127.0.0.1", port=9007, fault=None,
                  file_faults=None, log_path=None, limits=None):
         self.folder = os.path.realpath(folder)
@@ -35,22 +35,6 @@ class PackageServer:
         self.log = RequestLog(log_path)
         self.server = HttpServer("package-server", self.handle, host, port,
                                  limits or Limits(), log=self.log)
-
-    def start(self):
-        self.server.start()
-        return self
-
-    def stop(self):
-        self.server.stop()
-        self.log.close()
-
-    @property
-    def port(self):
-        return self.server.port
-
-    @property
-    def url(self):
-        return self.server.base_url
 
     def handle(self, req, resp):
         entry = {"time": utc_timestamp(), "service": "package-server",

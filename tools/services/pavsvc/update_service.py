@@ -16,7 +16,7 @@ import threading
 
 from . import faults as faultmod
 from .form import FormError, decode_text, first_field, parse_form
-from .httpcore import HttpServer, Limits, RequestLog, utc_timestamp
+from .httpcore import HttpServer, Limits, RequestLog, Service, utc_timestamp
 
 PATHS = ("/softServer/req", "//softServer/req")
 PROTOCOL_ID = "PROTOCOL_99"
@@ -218,7 +218,7 @@ def error_body(code, msg):
     return dump({"code": code, "msg": msg})
 
 
-class UpdateService:
+class UpdateService(Service):
     def __init__(self, catalogue, host="127.0.0.1", port=9006, fault=None,
                  log_path=None, limits=None):
         self.catalogue = catalogue
@@ -227,18 +227,6 @@ class UpdateService:
         self.server = HttpServer("update-service", self.handle, host, port,
                                  limits or Limits(), error_reply=self._error_reply,
                                  log=self.log)
-
-    def start(self):
-        self.server.start()
-        return self
-
-    def stop(self):
-        self.server.stop()
-        self.log.close()
-
-    @property
-    def port(self):
-        return self.server.port
 
     @property
     def url(self):
