@@ -106,7 +106,11 @@ void FuzzPurge(const std::string& name, uint8_t control) {
   int y = 0, m = 0, d = 0;
   std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : "";
   for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  if (tail == ".log" && NameDate(name, &y, &m, &d)) {
+  // Only for one-byte names: a lead byte before ".log" makes a double-byte
+  // character of the dot, and such a name does not end in ".log".
+  bool singleByte = true;
+  for (unsigned char c : name) singleByte = singleByte && c < 0x80;
+  if (singleByte && tail == ".log" && NameDate(name, &y, &m, &d)) {
     const long long age = DaysFromCivil(ty, tm, td) - DaysFromCivil(y, m, d);
     FUZZ_CHECK(cleaner.m_lstExpired.size() == (age > keep ? 1u : 0u));
   }
