@@ -18,12 +18,15 @@ const DWORD kReadChunk = 10240;
 // The GET of SendGetRequest, made on the caller's Internet handle so that its
 // time-outs apply to the connection too. The response does not own hInternet.
 Corvu::CHttpResponse* SendGetOnHandle(Corvu::CHttpClient& client, HINTERNET hInternet, const char* szUrl,
-                                      DWORD dwFlags) {
+                                      DWORD dwFlags, DWORD dwTimeoutMs) {
   client.CancelPost();
   HINTERNET hConnection = nullptr, hRequest = nullptr;
   try {
     hConnection = client.OpenConnection(hInternet, szUrl);
     hRequest = client.OpenRequest(hConnection, "GET", szUrl, dwFlags);
+    // Child handles inherit the time-outs on Windows; some WinInet
+    // implementations only honour them on the request handle itself.
+    pavonix::SetInternetTimeouts(hRequest, dwTimeoutMs);
     client.AddRequestHeader(hRequest);
     Corvu::CHttpToolA::SendRequest(hRequest);
   } catch (...) {
@@ -112,7 +115,8 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl, Down
   try {
     hInternet = pavonix::OpenInternetWithTimeouts(kDownloadTimeoutMs);
     client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    pResponse = SendGetOnHandle(client, hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
+    pResponse = SendGetOnHandle(client, hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS,
+                                kDownloadTimeoutMs);
     DWORD dwStatus = pResponse->GetStatus();
     DWORD cbLength = 0;
     if (dwStatus != 200) {

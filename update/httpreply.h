@@ -14,22 +14,31 @@ namespace pavonix {
 // Largest service reply held in memory; a longer announced length fails.
 const DWORD kMaxReplyBytes = 16u * 1024u * 1024u;
 
-// InternetOpenA with the client's defaults, then the connect, send, receive,
-// data-send and data-receive time-outs set to dwTimeoutMs. Raises 402 or 410
-// (with the last error); a handle opened before a failure is closed.
-inline HINTERNET OpenInternetWithTimeouts(DWORD dwTimeoutMs) {
-  HINTERNET hInternet = InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (hInternet == nullptr) Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETOPEN_FAILED, GetLastError());
+// Sets the connect, send, receive, data-send and data-receive time-outs of
+// hInternet to dwTimeoutMs, in that order. Raises 410 with the last error at
+// the first option refused; later ones are not tried.
+inline void SetInternetTimeouts(HINTERNET hInternet, DWORD dwTimeoutMs) {
   static const DWORD kOptions[5] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                                     INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_DATA_SEND_TIMEOUT,
                                     INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
   for (DWORD dwOption : kOptions) {
     DWORD dwValue = dwTimeoutMs;
-    if (!InternetSetOptionA(hInternet, dwOption, &dwValue, sizeof(dwValue))) {
-      DWORD dwError = GetLastError();
-      InternetCloseHandle(hInternet);
-      Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETSETOPTION_FAILED, dwError);
-    }
+    if (!InternetSetOptionA(hInternet, dwOption, &dwValue, sizeof(dwValue)))
+      Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETSETOPTION_FAILED, GetLastError());
+  }
+}
+
+// InternetOpenA with the client's defaults, then the five time-outs set to
+// dwTimeoutMs. Raises 402 or 410 (with the last error); a handle opened
+// before a failure is closed.
+inline HINTERNET OpenInternetWithTimeouts(DWORD dwTimeoutMs) {
+  HINTERNET hInternet = InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (hInternet == nullptr) Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETOPEN_FAILED, GetLastError());
+  try {
+    SetInternetTimeouts(hInternet, dwTimeoutMs);
+  } catch (...) {
+    InternetCloseHandle(hInternet);
+    throw;
   }
   return hInternet;
 }

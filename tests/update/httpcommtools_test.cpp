@@ -235,23 +235,54 @@ TEST_F(CommTools, DownloadRunsOnAHandleWithFifteenSecondTimeouts) {
   simwin::ServeAt("pkg.example", 80, Body("abc"));
   std::string local;
   ASSERT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), 0);
+  // The five on the Internet handle, then the same five on the GET's request
+  // handle, each 15000 ms in the order connect, send, receive, data send,
+  // data receive.
   auto opts = simwin::InternetOptions();
-  ASSERT_EQ(opts.size(), 5u);
-  for (const auto& o : opts) {
+  ASSERT_EQ(opts.size(), 10u);
+  const DWORD expected[5] = {2, 5, 6, 7, 8};
+  for (size_t i = 0; i < opts.size(); ++i) {
+    EXPECT_EQ(opts[i].option, expected[i % 5]);
+    EXPECT_EQ(opts[i].kind, i < 5 ? "internet" : "request");
+    EXPECT_EQ(opts[i].handle, opts[i < 5 ? 0 : 5].handle);
+    ASSERT_EQ(opts[i].bytes.size(), 4u);
     DWORD v;
-    memcpy(&v, o.bytes.data(), 4);
+    memcpy(&v, opts[i].bytes.data(), 4);
     EXPECT_EQ(v, 15000u);
-    EXPECT_EQ(o.handle, opts[0].handle);
   }
-  // One Internet handle for the whole download: the one the time-outs are on.
+  // One Internet handle for the whole download: the one the time-outs are on;
+  // the request handle with the time-outs is the GET's.
   auto closed = simwin::ClosedInternetHandles();
-  size_t internets = 0;
-  for (const auto& c : closed)
+  size_t internets = 0, requests = 0;
+  for (const auto& c : closed) {
     if (c.kind == "internet") {
       ++internets;
       EXPECT_EQ(c.handle, opts[0].handle);
     }
+    if (c.kind == "request") {
+      ++requests;
+      EXPECT_EQ(c.handle, opts[5].handle);
+    }
+  }
   EXPECT_EQ(internets, 1u);
+  EXPECT_EQ(requests, 1u);
+  ASSERT_EQ(simwin::HttpRequests().size(), 1u);
+}
+
+TEST_F(CommTools, DownloadRequestHandleRefusingATimeoutFailsBeforeSending) {
+  EnableErrorLog();
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  // The second option on the request handle is refused: nothing is sent, no
+  // file is made, every handle is closed.
+  simwin::FailCall("InternetSetOptionA", ERROR_INVALID_PARAMETER, 1, 6);
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), -1);
+  EXPECT_NE(LogText().find("::InternetSetOption failed."), std::string::npos);
+  EXPECT_EQ(simwin::InternetOptions().size(), 6u);
+  ASSERT_EQ(simwin::HttpRequests().size(), 1u);
+  EXPECT_FALSE(simwin::HttpRequests()[0].sent);
+  EXPECT_FALSE(fs::exists(root / "Temp" / "a.exe"));
+  EXPECT_TRUE(simwin::OpenInternetHandles().empty());
 }
 
 TEST_F(CommTools, DownloadReplacesAnOlderFile) {
