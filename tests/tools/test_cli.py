@@ -37,6 +37,10 @@ class HelpTest(support.TempDirCase):
             (["serve", "--config", self.write("bad2.json", '{"package_server":{"port":0}}')], "folder missing"),
             (["serve", "--config", self.write("bad3.json", "{nope")], "not a UTF-8 JSON file"),
             (["package-server", "--folder", self.dir, "--port", "70000"], "port out of range"),
+            (["package-server", "--folder", self.dir, "--port", "0", "--alias", "a=../cat.json"],
+             "plain file name"),
+            (["serve", "--config", self.write("bad4.json", '{"package_server":{"port":0,"folder":".",'
+                                                          '"aliases":{"x":"a/b"}}}')], "plain file name"),
         ]
         for args, message in cases:
             with self.subTest(args=args):

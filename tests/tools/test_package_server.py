@@ -205,6 +205,31 @@ class FileFaultTest(PackageCase):
         self.assertEqual(http_request(self.port, "GET", "/fault/chunked/other.exe").body, b"other")
 
 
+class AliasTest(PackageCase):
+    def test_a_name_that_is_not_plain_serves_the_aliased_file_only(self):
+        server = PackageServer(self.path("pkg"), port=0, log_path=self.path("alias.jsonl"),
+                               aliases={"..\\..\\evil.exe": "other.exe"},
+                               file_faults={"other.exe": pf("short")}).start()
+        self.addCleanup(server.stop)
+        raw = support.raw_exchange(server.port, b"GET /..%5C..%5Cevil.exe HTTP/1.1\r\nHost: x\r\n\r\n")
+        status, headers, body = support.split_response(raw)
+        self.assertEqual(status, 200)
+        self.assertEqual(headers["content-length"], "5")
+        # The served file's own fault applies: all but the last byte.
+        self.assertEqual(body, b"othe")
+        self.assertTrue(support.wait_for(lambda: support.read_log(self.path("alias.jsonl")), 5))
+        entry = support.read_log(self.path("alias.jsonl"))[0]
+        self.assertEqual((entry["alias"], entry["file"]), ("..\\..\\evil.exe", "other.exe"))
+        # Unaliased names that are not plain stay refused; a near miss is no alias.
+        for path in ("/..%5Csecret.txt", "/..%5C..%5Cevil.ex", "/../secret.txt"):
+            self.assertEqual(http_request(server.port, "GET", path).status, 404, path)
+
+    def test_targets_must_be_plain_names_of_the_folder(self):
+        for target in ("../secret.txt", "", "a\\b", None):
+            with self.assertRaises(ValueError, msg=repr(target)):
+                PackageServer(self.path("pkg"), port=0, aliases={"x": target})
+
+
 class BoundedStallTest(PackageCase):
     fault = pf("slow=600000")
     limits = Limits(max_stall=0.5)

@@ -102,13 +102,15 @@ protected:
                       static_cast<unsigned long>(GetTickCount()));
         dir_ = std::string(tmp) + name;
         ASSERT_TRUE(CreateDirectoryA(dir_.c_str(), nullptr)) << dir_;
-        for (const char* v : {"PAVONIX_INSTALLER_RECORD", "PAVONIX_INSTALLER_EXIT", "PAVONIX_INSTALLER_SLEEP_MS"}) {
+        for (const char* v : {"PAVONIX_INSTALLER_RECORD", "PAVONIX_INSTALLER_EXIT", "PAVONIX_INSTALLER_SLEEP_MS",
+                              "PAVONIX_INSTALLER_REMOVE"}) {
             SetEnvironmentVariableA(v, nullptr);
         }
     }
 
     void TearDown() override {
-        for (const char* v : {"PAVONIX_INSTALLER_RECORD", "PAVONIX_INSTALLER_EXIT", "PAVONIX_INSTALLER_SLEEP_MS"}) {
+        for (const char* v : {"PAVONIX_INSTALLER_RECORD", "PAVONIX_INSTALLER_EXIT", "PAVONIX_INSTALLER_SLEEP_MS",
+                              "PAVONIX_INSTALLER_REMOVE"}) {
             SetEnvironmentVariableA(v, nullptr);
         }
         WIN32_FIND_DATAA fd;
@@ -233,6 +235,29 @@ TEST_F(TestInstaller, EnvironmentChoosesExitCodeAndRecordFile) {
     EXPECT_EQ(records[0].code, 5u);
     EXPECT_EQ(records[1].code, 3u);
     EXPECT_FALSE(Exists(BesideRecord(exe)));
+}
+
+TEST_F(TestInstaller, RemovesOnlyAPlainSiblingOtherThanItself) {
+    std::string first = Place("first.exe");
+    std::string later = Place("Later.exe");
+    std::string outside = Place("sub\\kept.exe");
+    SetEnvironmentVariableA("PAVONIX_INSTALLER_REMOVE", "first.exe");
+    EXPECT_EQ(Run(first), 0);
+    EXPECT_TRUE(Exists(first)) << "it must never delete itself";
+    for (const char* name : {"sub\\kept.exe", "..\\Later.exe", "C:kept.exe", "sub/kept.exe", "."}) {
+        SetEnvironmentVariableA("PAVONIX_INSTALLER_REMOVE", name);
+        EXPECT_EQ(Run(first), 0) << name;
+        EXPECT_EQ(Run(outside), 0) << name;  // "..\\Later.exe" from sub would hit Later.exe
+    }
+    EXPECT_TRUE(Exists(outside));
+    EXPECT_TRUE(Exists(later));
+    SetEnvironmentVariableA("PAVONIX_INSTALLER_REMOVE", "later.EXE");
+    EXPECT_EQ(Run(first), 0);
+    EXPECT_FALSE(Exists(later));
+    // A name that is not there is no error.
+    EXPECT_EQ(Run(first), 0);
+    EXPECT_EQ(ReadRecords(BesideRecord(first)).size(), 8u);
+    EXPECT_EQ(ReadRecords(BesideRecord(outside)).size(), 5u);
 }
 
 TEST_F(TestInstaller, SleepsWhenAsked) {

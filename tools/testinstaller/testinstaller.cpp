@@ -5,6 +5,9 @@
 //   PAVONIX_INSTALLER_EXIT     exit code (default: N from a name ending in
 //                              "_exitN.exe", else 0)
 //   PAVONIX_INSTALLER_SLEEP_MS time to spend "installing" (at most 10 minutes)
+//   PAVONIX_INSTALLER_REMOVE   a plain file name beside the installer to delete
+//                              before it ends (never itself), so that a later
+//                              installer of the same run is missing
 // When it ends it appends one line to the record file:
 //   <full path>\t<start time>\t<end time>\t<process id>\t<exit code>\r\n
 // with times as "YYYY-MM-DD hh:mm:ss.mmm" (local time).
@@ -113,6 +116,21 @@ bool AppendLine(const std::string& file, const std::string& line) {
     return ok && written == line.size();
 }
 
+// The file `name` beside `self` is deleted when `name` is a plain file name
+// other than the installer's own; anything with a folder part is ignored.
+void RemoveSibling(const std::string& self, const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/:") != std::string::npos) {
+        return;
+    }
+    size_t slash = self.find_last_of('\\');
+    std::string own = slash == std::string::npos ? self : self.substr(slash + 1);
+    if (lstrcmpiA(own.c_str(), name.c_str()) == 0) {
+        return;
+    }
+    std::string path = (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + name;
+    DeleteFileA(path.c_str());
+}
+
 }  // namespace
 
 int main() {
@@ -134,6 +152,10 @@ int main() {
     long long sleep_ms = 0;
     if (GetEnv("PAVONIX_INSTALLER_SLEEP_MS", &text) && ParseNumber(text, &sleep_ms) && sleep_ms > 0) {
         Sleep(sleep_ms > kMaxSleepMs ? kMaxSleepMs : static_cast<DWORD>(sleep_ms));
+    }
+
+    if (GetEnv("PAVONIX_INSTALLER_REMOVE", &text)) {
+        RemoveSibling(self, text);
     }
 
     std::string record;

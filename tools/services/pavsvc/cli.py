@@ -14,7 +14,7 @@ from . import faults as faultmod
 from .demo import init_demo
 from .httpcore import Limits
 from .local_service import DEFAULT_MSG, DEFAULT_VERSION, LocalService
-from .package_server import PackageServer
+from .package_server import PackageServer, plain_name
 from .update_service import Catalogue, CatalogueError, UpdateService
 
 DESCRIPTION = """\
@@ -65,6 +65,25 @@ def _file_fault(text):
         return name, faultmod.parse_fault(fault, faultmod.PACKAGE_FAULTS)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc))
+
+
+def _alias(text):
+    name, sep, target = text.rpartition("=")
+    if not sep or not name or not target:
+        raise argparse.ArgumentTypeError("expected NAME=FILE, got %r" % text)
+    return name, target
+
+
+def _aliases(value, where):
+    """Checked {requested name: plain file name} of a configuration or options."""
+    if value is None:
+        return None
+    if not isinstance(value, dict):
+        raise UsageError(where + " must be an object")
+    for name, target in value.items():
+        if not isinstance(target, str) or not plain_name(target):
+            raise UsageError("%s: %r -> %r: the file must be a plain file name" % (where, name, target))
+    return value
 
 
 def _port(text):
@@ -136,6 +155,9 @@ def build_parser():
                    help="apply this fault to every file")
     p.add_argument("--file-fault", type=_file_fault, action="append", default=[],
                    metavar="NAME=FAULT", help="apply a fault to one file (repeatable)")
+    p.add_argument("--alias", type=_alias, action="append", default=[], metavar="NAME=FILE",
+                   help="serve FILE of the folder for the request name NAME, whatever NAME is "
+                        "(repeatable; for clients offered names that are not plain)")
     _common(p, 9007)
 
     p = sub.add_parser("local-service", help="the invoice control's local service (HTTPS)",
@@ -270,7 +292,7 @@ def _start_from_config(cfg, base, limits, running):
         except ValueError as exc:
             raise UsageError("%s: %s" % (where, exc))
 
-    pk = section("package_server", {"port", "folder", "fault", "file_faults", "log"})
+    pk = section("package_server", {"port", "folder", "fault", "file_faults", "aliases", "log"})
     up = section("update_service", {"port", "catalogue", "fault", "log", "packages_url"})
     lo = section("local_service", {"port", "cert", "key", "mode", "version", "msg", "log"})
 
@@ -283,7 +305,8 @@ def _start_from_config(cfg, base, limits, running):
             file_faults[name] = fault(text, faultmod.PACKAGE_FAULTS, "package_server." + name)
         srv = PackageServer(_resolve(base, pk["folder"]), host, pk.get("port", 9007),
                             fault(pk.get("fault"), faultmod.PACKAGE_FAULTS, "package_server"),
-                            file_faults, _resolve(base, pk.get("log")), limits).start()
+                            file_faults, _resolve(base, pk.get("log")), limits,
+                            _aliases(pk.get("aliases"), "package_server.aliases")).start()
         packages_url = srv.url
         running.add("package-server", srv, srv.url)
     if up is not None:
@@ -344,7 +367,8 @@ def run(args):
                 running.add("update-service", srv, srv.url)
         elif args.command == "package-server":
             srv = PackageServer(args.folder, args.host, args.port, args.fault,
-                                dict(args.file_fault), args.log, limits).start()
+                                dict(args.file_fault), args.log, limits,
+                                _aliases(dict(args.alias), "--alias")).start()
             running.add("package-server", srv, srv.url)
         elif args.command == "local-service":
             if args.mode is not None and args.mode.name == "down":

@@ -26,12 +26,20 @@ def plain_name(name):
 
 class PackageServer(Service):
     def __init__(self, folder, host="127.0.0.1", port=9007, fault=None,
-                 file_faults=None, log_path=None, limits=None):
+                 file_faults=None, log_path=None, limits=None, aliases=None):
         self.folder = os.path.realpath(folder)
         if not os.path.isdir(self.folder):
             raise ValueError("package folder does not exist: " + folder)
         self.fault = fault
         self.file_faults = dict(file_faults or {})
+        # Requested name (percent-decoded, without the leading "/") -> a plain
+        # file of the folder: lets a test offer a client names that are not
+        # plain file names, which are never looked up on disk themselves.
+        self.aliases = {}
+        for requested, target in (aliases or {}).items():
+            if not isinstance(requested, str) or not requested or not plain_name(target):
+                raise ValueError("alias %r -> %r: the target must be a plain file name" % (requested, target))
+            self.aliases[requested] = target
         self.log = RequestLog(log_path)
         self.server = HttpServer("package-server", self.handle, host, port,
                                  limits or Limits(), log=self.log)
@@ -57,6 +65,9 @@ class PackageServer(Service):
         except UnicodeDecodeError:
             return None, None, "path is not UTF-8"
         fault = None
+        if path[1:] in self.aliases:
+            entry["alias"] = path[1:]
+            path = "/" + self.aliases[path[1:]]
         segments = path.split("/")[1:]
         if len(segments) >= 3 and segments[0] == "fault":
             try:
