@@ -1,0 +1,176 @@
+"""Helpers of the benchmark driver (run_bench.py): medians, rates, the
+records the benchmark programs print, checks of downloaded files, the shared
+port lock and the one table scripts/bench prints."""
+
+import errno
+import fcntl
+import hashlib
+import os
+import time
+
+MIB = 1024 * 1024
+
+
+class BenchError(Exception):
+    """A benchmark could not run, or a run did not do what it was timed for."""
+
+
+def median(values):
+    values = sorted(values)
+    if not values:
+        raise BenchError("no values to take the median of")
+    mid = len(values) // 2
+    if len(values) % 2:
+        return values[mid]
+    return (values[mid - 1] + values[mid]) / 2.0
+
+
+def mib_per_s(nbytes, ms):
+    if ms <= 0:
+        raise BenchError("a transfer of %d bytes took %r ms" % (nbytes, ms))
+    return nbytes / MIB / (ms / 1000.0)
+
+
+def parse_record(text, kind, nfields):
+    """The fields after `kind` of the last line of `text` that starts with it
+    (tab-separated, CR ignored). At least nfields of them, else BenchError."""
+    found = None
+    for line in text.splitlines():
+        fields = line.rstrip("\r").split("\t")
+        if fields[0] == kind:
+            found = fields[1:]
+    if found is None:
+        raise BenchError("no %r record in the output: %r" % (kind, text[-300:]))
+    if len(found) < nfields:
+        raise BenchError("%r record with %d fields, want %d: %r" % (kind, len(found), nfields, found))
+    return found
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(4 * MIB)
+            if not block:
+                break
+            h.update(block)
+    return h.hexdigest()
+
+
+def verify_file(path, size, sha256):
+    """The file is there with exactly `size` bytes and the given SHA-256."""
+    if not os.path.isfile(path):
+        raise BenchError("%s was not written" % path)
+    got = os.path.getsize(path)
+    if got != size:
+        raise BenchError("%s has %d bytes, want %d" % (path, got, size))
+    digest = sha256_file(path)
+    if digest != sha256:
+        raise BenchError("%s has the right size but SHA-256 %s, want %s" % (path, digest[:16], sha256[:16]))
+
+
+def make_random_file(path, size):
+    """Writes `size` random bytes to path; returns their SHA-256."""
+    h = hashlib.sha256()
+    tmp = path + ".tmp"
+    with open(tmp, "wb") as f:
+        left = size
+        while left > 0:
+            block = os.urandom(min(4 * MIB, left))
+            f.write(block)
+            h.update(block)
+            left -= len(block)
+    os.replace(tmp, path)
+    return h.hexdigest()
+
+
+def random_file(path, size):
+    """A file of `size` random bytes at path, reused when it is already there
+    with the hash noted beside it; returns its SHA-256."""
+    note = path + ".sha256"
+    if os.path.isfile(path) and os.path.isfile(note) and os.path.getsize(path) == size:
+        with open(note) as f:
+            parts = f.read().split()
+        st = os.stat(path)
+        if len(parts) == 3 and parts[0] == str(size) and parts[1] == str(st.st_mtime_ns):
+            return parts[2]
+    digest = make_random_file(path, size)
+    with open(note, "w") as f:
+        f.write("%d %d %s\n" % (size, os.stat(path).st_mtime_ns, digest))
+    return digest
+
+
+def acquire_lock(path, timeout, poll=0.5):
+    """An exclusive flock on path, waited for at most `timeout` seconds.
+    Returns the open descriptor (closing it releases the lock)."""
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return fd
+        except OSError as exc:
+            if exc.errno not in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                os.close(fd)
+                raise
+        if time.monotonic() >= deadline:
+            os.close(fd)
+            raise BenchError("%s stayed locked for %.0f s" % (path, timeout))
+        time.sleep(poll)
+
+
+# -- the table ---------------------------------------------------------------
+
+class Row:
+    """One line of the table. `met` is True, False, or None for a row
+    without a goal; `error` marks a benchmark that could not run."""
+
+    def __init__(self, name, value, goal="-", met=None, error=None):
+        self.name = name
+        self.value = value
+        self.goal = goal
+        self.met = met
+        self.error = error
+
+    def cells(self):
+        if self.error is not None:
+            return [self.name, "could not run: " + self.error, self.goal, "-"]
+        met = "-" if self.met is None else ("yes" if self.met else "no")
+        return [self.name, self.value, self.goal, met]
+
+
+def format_table(rows):
+    lines = [["benchmark", "median", "goal", "met"]] + [r.cells() for r in rows]
+    widths = [max(len(line[i]) for line in lines) for i in range(4)]
+    out = []
+    for n, line in enumerate(lines):
+        out.append("  ".join(cell.ljust(widths[i]) for i, cell in enumerate(line)).rstrip())
+        if n == 0:
+            out.append("  ".join("-" * w for w in widths))
+    return "\n".join(out)
+
+
+def download_row(label, program, bare, curl, min_ratio):
+    """Medians in MiB/s of the three downloads of one size, and whether the
+    program keeps to min_ratio of the bare loop."""
+    ratio = program / bare
+    value = "%.1f / %.1f / %.1f, ratio %.2f" % (program, bare, curl, ratio)
+    return Row("download %s program / bare / curl MiB/s, ratio" % label, value,
+               "ratio >= %.2f" % min_ratio, ratio >= min_ratio)
+
+
+def memory_row(small_label, big_label, small_bytes, big_bytes, max_diff_bytes):
+    diff = abs(big_bytes - small_bytes)
+    value = "%.1f / %.1f / %.1f" % (small_bytes / MIB, big_bytes / MIB, diff / MIB)
+    return Row("peak working set %s / %s / difference MiB" % (small_label, big_label), value,
+               "difference <= %.0f MiB" % (max_diff_bytes / MIB), diff <= max_diff_bytes)
+
+
+def below_row(name, ms, limit_ms):
+    return Row(name, "%.0f" % ms, "< %.0f" % limit_ms, ms < limit_ms)
+
+
+def size_label(nbytes):
+    if nbytes % MIB == 0:
+        return "%d MiB" % (nbytes // MIB)
+    return "%d bytes" % nbytes

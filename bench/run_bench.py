@@ -1,0 +1,546 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks under Wine and prints one table (scripts/bench).
+
+    run_bench.py --build DIR [--work DIR] [--runs N] [--quick] [--only NAME ...]
+
+DIR is a win64 build with the benchmark programs, pavonix.exe and the test
+installer. Everything runs in a Wine prefix of its own (WORK/wine-prefix)
+with its own wineserver and Xvfb display, all ended at the end.
+
+  download  the program's DownloadFile with its progress path, a bare
+            10240-byte InternetReadFile loop, and native curl, on files of
+            1 MiB and 256 MiB served by the bundled package server on a free
+            loopback port; every downloaded file's size and SHA-256 checked;
+            the program's peak working set per size
+  install   whole InstallWorkerProc runs against the bundled services (local
+            service on 127.0.0.1:28000 over HTTPS, test CA trusted), one 1 MiB
+            package that is the test installer; a run counts only when it
+            ended with WM_INSTALL_DONE and the installer recorded its run
+  startup   pavonix.exe from CreateProcess to its visible main page, after
+            one warm-up start
+
+Each figure is the median of N runs (default 5). Exit status 0 when every
+benchmark ran (goals missed or not), 1 when one could not run, 2 for usage.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import benchlib  # noqa: E402
+from benchlib import MIB, BenchError  # noqa: E402
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
+TESTCA = os.path.join(REPO, "tests", "support", "testca.sh")
+WINE_DIR = "/usr/lib/wine"
+WINE = os.path.join(WINE_DIR, "wine64")
+WINESERVER = os.path.join(WINE_DIR, "wineserver64")
+
+PORT_LOCK = "/tmp/pavonix-loopback-ports.lock"
+PORT_LOCK_WAIT = 600        # seconds
+LOCAL_PORT = 28000          # the local service address the worker asks
+PAUSE_MS = 3000             # the worker's fixed pause before the vendor product (app/worker.cpp)
+INSTALL_PACKAGE = "harbolt_setup.exe"
+INSTALL_PACKAGE_SIZE = MIB
+VENDOR = "ZYN-HARBOLT"      # the vendor product code of the configuration
+SKFP_KEY = r"HKLM\Software\skfpkprj\skfpkprj"
+
+GOAL_RATIO = 0.9
+GOAL_MEMORY_DIFF = 2 * MIB
+GOAL_INSTALL_MS = 500
+GOAL_STARTUP_MS = 500
+
+RUN_TIMEOUT = 180           # one Wine program, seconds
+TOTAL_BUDGET = 540          # all benchmarks, seconds
+
+
+def log(msg):
+    print("bench: " + msg, file=sys.stderr, flush=True)
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def host_path(prefix, win):
+    """Host path of a C:\\ path of the prefix, components matched without case."""
+    if len(win) < 3 or win[1] != ":":
+        raise BenchError("not a drive path: %r" % win)
+    if win[0].upper() == "Z":
+        return "/" + "/".join(p for p in win[3:].split("\\") if p)
+    cur = os.path.join(prefix, "drive_" + win[0].lower())
+    for part in [p for p in win[3:].split("\\") if p]:
+        match = None
+        if os.path.isdir(cur):
+            for name in os.listdir(cur):
+                if name.lower() == part.lower():
+                    match = name
+                    break
+        cur = os.path.join(cur, match or part)
+    return cur
+
+
+def wait_for(pred, timeout, what, step=0.1):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = pred()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise BenchError("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(step)
+
+
+def port_free(port):
+    # As the services bind: with SO_REUSEADDR, so closed connections do not count.
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        s.bind(("127.0.0.1", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def read_jsonl(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+# -- Wine: a prefix, a wineserver and a display of our own ----------------------
+
+class Wine:
+    def __init__(self, work):
+        self.work = work
+        self.prefix = os.path.join(work, "wine-prefix")
+        self.out = os.path.join(work, "out")
+        self.display = None
+        self.xvfb = None
+        self.server = None
+        os.makedirs(self.out, exist_ok=True)
+
+    def env(self, extra=None):
+        e = dict(os.environ)
+        for k in ("PAVONIX_INSTALLER_SLEEP_MS", "PAVONIX_INSTALLER_EXIT", "PAVONIX_INSTALLER_RECORD"):
+            e.pop(k, None)
+        e.update({"WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
+                  "WINEDLLOVERRIDES": "mscoree=;mshtml=;winemenubuilder.exe=d",
+                  "WINESERVER": WINESERVER, "LANG": "zh_CN.UTF-8", "LC_ALL": "zh_CN.UTF-8",
+                  "DISPLAY": self.display or ""})
+        e.update(extra or {})
+        return e
+
+    def start(self):
+        if not os.path.exists(WINE):
+            raise BenchError("%s missing; run scripts/setup" % WINE)
+        os.makedirs(self.prefix, exist_ok=True)
+        self._stop_server()     # a server left by an interrupted run of ours
+        for n in range(150, 250):
+            if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
+                continue
+            proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, start_new_session=True)
+            deadline = time.monotonic() + 10
+            while proc.poll() is None and not os.path.exists("/tmp/.X11-unix/X%d" % n):
+                if time.monotonic() > deadline:
+                    break
+                time.sleep(0.05)
+            if proc.poll() is None and os.path.exists("/tmp/.X11-unix/X%d" % n):
+                self.xvfb = proc
+                self.display = ":%d" % n
+                break
+            self._end(proc)     # lost the number to another server
+        if self.xvfb is None:
+            raise BenchError("no Xvfb display could be started")
+        self.server = subprocess.Popen([WINESERVER, "-f", "-p600"], env=self.env(), stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                       start_new_session=True)
+        time.sleep(0.2)
+        if self.server.poll() is not None:
+            raise BenchError("wineserver for %s ended at start (%s)" % (self.prefix, self.server.returncode))
+        ready = os.path.join(self.prefix, ".pavonix-bench-ready")
+        if not os.path.exists(ready):
+            log("preparing the Wine prefix %s (once, about a minute)" % self.prefix)
+            self.command(["wineboot", "-i"], timeout=600)
+            # Unmanaged windows: without a window manager Wine would wait 2 s
+            # for one at every window it hides or destroys.
+            self.command(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/t", "REG_SZ",
+                          "/d", "N", "/f"])
+            with open(ready, "w") as f:
+                f.write("1\n")
+        else:
+            self.command(["wineboot"], timeout=120)   # Wine's helper processes, started now
+
+    def command(self, args, timeout=120, check=True):
+        r = subprocess.run([WINE] + args, env=self.env(), timeout=timeout, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if check and r.returncode != 0:
+            raise BenchError("wine %s failed (%d)" % (" ".join(args), r.returncode))
+        return r.returncode
+
+    def run(self, exe, args, timeout=RUN_TIMEOUT, extra=None):
+        """Runs a Windows program; returns (exit code, stdout, stderr). The
+        output goes through files: Wine's helper processes may inherit the
+        handles and outlive the program."""
+        out_path = os.path.join(self.out, "stdout.txt")
+        err_path = os.path.join(self.out, "stderr.txt")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            try:
+                rc = subprocess.run([WINE, exe] + list(args), env=self.env(extra), timeout=timeout,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err).returncode
+            except subprocess.TimeoutExpired:
+                raise BenchError("%s did not end within %d s" % (os.path.basename(exe), timeout))
+        with open(out_path, encoding="utf-8", errors="replace") as f:
+            stdout = f.read()
+        with open(err_path, encoding="utf-8", errors="replace") as f:
+            stderr = f.read()
+        return rc, stdout, stderr
+
+    def _stop_server(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env(), timeout=60, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env(), timeout=60, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    @staticmethod
+    def _end(proc):
+        if proc is not None and proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(timeout=10)
+
+    def stop(self):
+        # The prefix is ours alone: its server ends every process left in it.
+        try:
+            self._stop_server()
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+        self._end(self.server)
+        self._end(self.xvfb)
+
+
+# -- the bundled services --------------------------------------------------------
+
+class Services:
+    """`pavonix_services.py serve` with a configuration, until stop()."""
+
+    def __init__(self, folder, config):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        self.config_path = os.path.join(folder, "serve.json")
+        with open(self.config_path, "w") as f:
+            json.dump(config, f)
+        self.ready = os.path.join(folder, "ready.json")
+        self.proc = None
+
+    def start(self, lifetime):
+        if os.path.exists(self.ready):
+            os.remove(self.ready)
+        self.proc = subprocess.Popen([sys.executable, SERVICES, "serve", "--config", self.config_path,
+                                      "--ready-file", self.ready, "--max-seconds", str(lifetime)],
+                                     stdin=subprocess.DEVNULL, stdout=open(os.path.join(self.folder, "serve.log"), "w"),
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+
+        def up():
+            if self.proc.poll() is not None:
+                raise BenchError("the services ended at start: see %s/serve.log" % self.folder)
+            return os.path.exists(self.ready)
+
+        wait_for(up, 30, "the services to listen")
+        with open(self.ready) as f:
+            return json.load(f)
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=15)
+
+
+# -- the benchmarks ----------------------------------------------------------------
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build)
+        self.work = os.path.abspath(args.work)
+        self.runs = args.runs
+        self.wine = Wine(self.work)
+        self.deadline = time.monotonic() + TOTAL_BUDGET
+        self.exe = {name: os.path.join(self.build, "bench", name + ".exe")
+                    for name in ("pavonix_bench_download", "pavonix_bench_install", "pavonix_bench_startup")}
+        self.exe["pavonix"] = os.path.join(self.build, "ui", "pavonix.exe")
+        self.exe["installer"] = os.path.join(self.build, "tools", "pavonix_testinstaller.exe")
+
+    def check_time(self):
+        if time.monotonic() > self.deadline:
+            raise BenchError("out of time (%d s for all benchmarks)" % TOTAL_BUDGET)
+
+    def check_programs(self, names):
+        for name in names:
+            if not os.path.isfile(self.exe[name]):
+                raise BenchError("%s is not built" % self.exe[name])
+
+    # Download ----------------------------------------------------------------
+
+    def download(self, sizes):
+        self.check_programs(["pavonix_bench_download"])
+        files = os.path.join(self.work, "files")
+        dl = os.path.join(self.work, "downloads")
+        os.makedirs(files, exist_ok=True)
+        os.makedirs(dl, exist_ok=True)
+        digests = {}
+        for size in sizes:
+            name = "bench_%d.bin" % size
+            digests[size] = (name, benchlib.random_file(os.path.join(files, name), size))
+        services = Services(os.path.join(self.work, "download-services"),
+                            {"host": "127.0.0.1", "package_server": {"port": 0, "folder": files}})
+        report = services.start(lifetime=TOTAL_BUDGET + 120)
+        base = report["package-server"]["url"]
+        results = {}
+        try:
+            for size in sizes:
+                name, digest = digests[size]
+                url = "%s/%s" % (base, name)
+                target = os.path.join(dl, name)
+                rates = {"program": [], "bare": [], "curl": []}
+                peaks = []
+                for i in range(self.runs):
+                    # Interleaved, so that the machine's moods fall on all three alike.
+                    for mode in ("program", "bare", "curl"):
+                        self.check_time()
+                        if os.path.exists(target):
+                            os.remove(target)
+                        nbytes, ms, peak = self.one_download(mode, url, dl, target)
+                        benchlib.verify_file(target, size, digest)
+                        if nbytes != size:
+                            raise BenchError("%s download reported %d bytes, want %d" % (mode, nbytes, size))
+                        rates[mode].append(benchlib.mib_per_s(size, ms))
+                        if mode == "program":
+                            peaks.append(peak)
+                    os.remove(target)
+                    log("download %s run %d: program %.1f, bare %.1f, curl %.1f MiB/s, peak %.1f MiB" % (
+                        benchlib.size_label(size), i + 1, rates["program"][-1], rates["bare"][-1],
+                        rates["curl"][-1], peaks[-1] / MIB))
+                results[size] = ({m: benchlib.median(v) for m, v in rates.items()}, benchlib.median(peaks))
+        finally:
+            services.stop()
+        return results
+
+    def one_download(self, mode, url, folder, target):
+        """(bytes, ms, peak working set) of one download."""
+        if mode == "curl":
+            r = subprocess.run(["curl", "-sS", "--noproxy", "*", "--max-time", "120", "-o", target,
+                                "-w", "%{http_code} %{size_download} %{time_total}", url],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=150)
+            parts = r.stdout.split()
+            if r.returncode != 0 or len(parts) != 3 or parts[0] != "200":
+                raise BenchError("curl failed (%d): %s %s" % (r.returncode, r.stdout, r.stderr.strip()))
+            return int(float(parts[1])), float(parts[2]) * 1000.0, 0
+        where = winpath(folder) + "\\" if mode == "program" else winpath(target)
+        rc, out, err = self.wine.run(self.exe["pavonix_bench_download"], [mode, url, where])
+        if rc != 0:
+            raise BenchError("%s download exited %d: %s" % (mode, rc, (err or out).strip()[-300:]))
+        f = benchlib.parse_record(out, "download", 8)
+        if f[0] != mode or f[1] != "0":
+            raise BenchError("%s download returned %s" % (mode, f[1]))
+        if mode == "program":
+            # The progress path really ran: messages sent, the text repainted, 100% shown.
+            if int(f[5]) < 1 or int(f[6]) < 1 or f[7] != "100%":
+                raise BenchError("program download: %s progress messages, %s paints, text %r" % (f[5], f[6], f[7]))
+        return int(f[2]), float(f[3]), int(f[4])
+
+    # Install -------------------------------------------------------------------
+
+    def install(self):
+        self.check_programs(["pavonix_bench_install", "installer"])
+        folder = os.path.join(self.work, "install")
+        packages = os.path.join(folder, "packages")
+        logs = os.path.join(folder, "logs")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(packages)
+        os.makedirs(logs)
+        package = os.path.join(packages, INSTALL_PACKAGE)
+        shutil.copyfile(self.exe["installer"], package)
+        have = os.path.getsize(package)
+        if have > INSTALL_PACKAGE_SIZE:
+            raise BenchError("the test installer has %d bytes, more than the 1 MiB package" % have)
+        with open(package, "ab") as f:   # data after the image: the program still runs
+            f.write(b"\0" * (INSTALL_PACKAGE_SIZE - have))
+        ca = os.path.join(self.work, "ca")
+        subprocess.run(["bash", TESTCA, "trust", ca, self.wine.prefix], env=self.wine.env(), check=True,
+                       timeout=300, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        # An invoicing PC to the worker's probes (the 32-bit registry view).
+        self.wine.command(["reg", "add", SKFP_KEY, "/v", "installdir", "/t", "REG_SZ", "/d", r"C:\skfpkprj",
+                           "/f", "/reg:32"])
+        catalogue = {"products": {VENDOR: {"*": [{"address": "{packages}/" + INSTALL_PACKAGE,
+                                                  "version": "V1.0-20200902", "soft": VENDOR,
+                                                  "excuteExe": True}]}}}
+        with open(os.path.join(folder, "catalogue.json"), "w") as f:
+            json.dump(catalogue, f)
+        config = {"host": "127.0.0.1",
+                  "update_service": {"port": 0, "catalogue": "catalogue.json", "log": "logs/update.jsonl"},
+                  "package_server": {"port": 0, "folder": "packages", "log": "logs/packages.jsonl"},
+                  "local_service": {"port": LOCAL_PORT, "cert": os.path.join(ca, "server.pem"),
+                                    "key": os.path.join(ca, "server.key"), "mode": "ok",
+                                    "log": "logs/local.jsonl"}}
+        services = Services(folder, config)
+        record = os.path.join(folder, "installer-record.txt")
+        times = []
+        log("waiting for the loopback port lock %s" % PORT_LOCK)
+        lock = benchlib.acquire_lock(PORT_LOCK, PORT_LOCK_WAIT)
+        try:
+            wait_for(lambda: port_free(LOCAL_PORT), 120, "127.0.0.1:%d to come free" % LOCAL_PORT, step=0.5)
+            report = services.start(lifetime=300)
+            url = report["update-service"]["url"]
+            for i in range(self.runs):
+                self.check_time()
+                ms = self.one_install(url, folder, record, i)
+                times.append(ms - PAUSE_MS)
+                log("install run %d: %.0f ms, %.0f ms without the pause" % (i + 1, ms, ms - PAUSE_MS))
+        finally:
+            services.stop()
+            os.close(lock)
+        return benchlib.median(times)
+
+    def one_install(self, url, folder, record, i):
+        if os.path.exists(record):
+            os.remove(record)
+        logs = os.path.join(folder, "logs")
+        before = {name: len(read_jsonl(os.path.join(logs, name))) for name in
+                  ("local.jsonl", "update.jsonl", "packages.jsonl")}
+        rc, out, err = self.wine.run(self.exe["pavonix_bench_install"], ["--update-url", url],
+                                     extra={"PAVONIX_INSTALLER_RECORD": winpath(record)})
+        if rc != 0:
+            raise BenchError("install run %d exited %d: %s" % (i + 1, rc, (err or out).strip()[-300:]))
+        f = benchlib.parse_record(out, "install", 9)
+        exit_code, ms, done, failed, started, progress, paints, result, temp = f[:9]
+        if (exit_code, done, failed, started, result) != ("0", "1", "0", "1", "0"):
+            raise BenchError("install run %d did not succeed: exit %s, done %s, failed %s, started %s, result %s"
+                             % (i + 1, exit_code, done, failed, started, result))
+        if int(progress) < 1 or int(paints) < 1:
+            raise BenchError("install run %d: no progress shown" % (i + 1))
+        new = {name: read_jsonl(os.path.join(logs, name))[n:] for name, n in before.items()}
+        asks = [e for e in new["local.jsonl"] if e.get("path") == "/api/getVersion" and e.get("status") == 200]
+        if len(asks) != 1:
+            raise BenchError("install run %d: the local service answered %d times" % (i + 1, len(asks)))
+        sent = [e for e in new["packages.jsonl"] if e.get("complete") and e.get("bytes") == INSTALL_PACKAGE_SIZE]
+        if len(sent) != 1:
+            raise BenchError("install run %d: %d complete package transfers" % (i + 1, len(sent)))
+        local = host_path(self.wine.prefix, temp + INSTALL_PACKAGE)
+        if not os.path.isfile(local) or os.path.getsize(local) != INSTALL_PACKAGE_SIZE:
+            raise BenchError("install run %d: no 1 MiB package at %s" % (i + 1, local))
+        os.remove(local)
+        lines = []
+        if os.path.exists(record):
+            with open(record, encoding="latin-1") as fh:
+                lines = [line.split("\t") for line in fh.read().splitlines() if line.strip()]
+        if len(lines) != 1 or not lines[0][0].lower().endswith("\\" + INSTALL_PACKAGE) or lines[0][-1] != "0":
+            raise BenchError("install run %d: installer record %r" % (i + 1, lines))
+        return float(ms)
+
+    # Start-up --------------------------------------------------------------------
+
+    def startup(self):
+        self.check_programs(["pavonix_bench_startup", "pavonix"])
+        self.check_time()
+        rc, out, err = self.wine.run(self.exe["pavonix_bench_startup"],
+                                     [winpath(self.exe["pavonix"]), str(self.runs), "30000"],
+                                     timeout=60 + 45 * (self.runs + 1))
+        failed = [line for line in out.splitlines() if line.startswith("failed\t")]
+        if rc != 0 or failed:
+            raise BenchError("start-up: %s" % ((failed[0] if failed else err.strip()[-300:]) or "exit %d" % rc))
+        times = []
+        for line in out.splitlines():
+            f = line.rstrip("\r").split("\t")
+            if f[0] == "startup" and len(f) >= 3 and f[1] != "0":
+                times.append(float(f[2]))
+        if len(times) != self.runs:
+            raise BenchError("start-up: %d timed starts, want %d: %r" % (len(times), self.runs, out[-300:]))
+        log("start-up: %s ms" % ", ".join("%.0f" % t for t in times))
+        return benchlib.median(times)
+
+
+def run_all(args):
+    bench = Bench(args)
+    only = set(args.only or ["download", "install", "startup"])
+    sizes = [MIB, (32 if args.quick else 256) * MIB]
+    labels = [benchlib.size_label(s) for s in sizes]
+    rows = []
+    ok = True
+    try:
+        bench.wine.start()
+    except (BenchError, OSError, subprocess.SubprocessError) as exc:
+        bench.wine.stop()
+        print(benchlib.format_table([benchlib.Row("Wine", "", error=str(exc))]))
+        return 1
+    try:
+        if "download" in only:
+            try:
+                results = bench.download(sizes)
+                for size, label in zip(sizes, labels):
+                    m = results[size][0]
+                    rows.append(benchlib.download_row(label, m["program"], m["bare"], m["curl"], GOAL_RATIO))
+                rows.append(benchlib.memory_row(labels[0], labels[1], results[sizes[0]][1], results[sizes[1]][1],
+                                                GOAL_MEMORY_DIFF))
+            except (BenchError, OSError, subprocess.SubprocessError, ValueError) as exc:
+                ok = False
+                rows.append(benchlib.Row("download program / bare / curl MiB/s", "", "ratio >= %.2f" % GOAL_RATIO,
+                                         error=str(exc)))
+        if "install" in only:
+            try:
+                rows.append(benchlib.below_row("install run minus pause ms", bench.install(), GOAL_INSTALL_MS))
+            except (BenchError, OSError, subprocess.SubprocessError, ValueError) as exc:
+                ok = False
+                rows.append(benchlib.Row("install run minus pause ms", "", "< %d" % GOAL_INSTALL_MS, error=str(exc)))
+        if "startup" in only:
+            try:
+                rows.append(benchlib.below_row("start-up ms", bench.startup(), GOAL_STARTUP_MS))
+            except (BenchError, OSError, subprocess.SubprocessError, ValueError) as exc:
+                ok = False
+                rows.append(benchlib.Row("start-up ms", "", "< %d" % GOAL_STARTUP_MS, error=str(exc)))
+    finally:
+        bench.wine.stop()
+    print("medians of %d runs%s" % (args.runs, " (quick)" if args.quick else ""))
+    print(benchlib.format_table(rows), flush=True)
+    return 0 if ok else 1
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Runs the Pavonix benchmarks under Wine; prints one table.")
+    ap.add_argument("--build", required=True, help="win64 build folder")
+    ap.add_argument("--work", default=os.path.join(REPO, "build", "bench-work"), help="work folder")
+    ap.add_argument("--runs", type=int, default=None, help="runs per benchmark (default 5, 3 with --quick)")
+    ap.add_argument("--quick", action="store_true", help="3 runs, 32 MiB instead of 256 MiB")
+    ap.add_argument("--only", action="append", choices=["download", "install", "startup"],
+                    help="run only this benchmark (repeatable)")
+    args = ap.parse_args()
+    if args.runs is None:
+        args.runs = 3 if args.quick else 5
+    if not 1 <= args.runs <= 50:
+        ap.error("--runs must be 1..50")
+    return run_all(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
