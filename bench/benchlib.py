@@ -119,6 +119,47 @@ def acquire_lock(path, timeout, poll=0.5):
         time.sleep(poll)
 
 
+def check_install_record(fields):
+    """The fields of an "install" record of a run that succeeded: worker
+    exit 0, one WM_INSTALL_DONE, no failure, one product started, result 0,
+    the percent shown and repainted. Returns the worker's time in ms."""
+    if len(fields) < 9:
+        raise BenchError("install record with %d fields: %r" % (len(fields), fields))
+    exit_code, ms, done, failed, started, progress, paints, result = fields[:8]
+    if (exit_code, done, failed, started, result) != ("0", "1", "0", "1", "0"):
+        raise BenchError("the run did not succeed: exit %s, done %s, failed %s, started %s, result %s"
+                         % (exit_code, done, failed, started, result))
+    if int(progress) < 1 or int(paints) < 1:
+        raise BenchError("the run showed no progress (%s messages, %s paints)" % (progress, paints))
+    return float(ms)
+
+
+def check_installer_runs(text, package):
+    """The test installer's record file text holds exactly one run, of the
+    package (by file name, any case), that exited 0."""
+    lines = [line.split("\t") for line in text.splitlines() if line.strip()]
+    if len(lines) != 1:
+        raise BenchError("%d installer runs recorded, want 1" % len(lines))
+    fields = lines[0]
+    if len(fields) < 5 or not fields[0].lower().endswith("\\" + package.lower()) or fields[4] != "0":
+        raise BenchError("installer record %r" % fields)
+
+
+def startup_times(text, runs):
+    """The timed starts of the launcher's output (the warm-up, start 0, left
+    out); exactly `runs` of them, else BenchError."""
+    times = []
+    for line in text.splitlines():
+        f = line.rstrip("\r").split("\t")
+        if f[0] == "failed":
+            raise BenchError("start %s: %s" % (f[1] if len(f) > 1 else "?", f[2] if len(f) > 2 else ""))
+        if f[0] == "startup" and len(f) >= 3 and f[1] != "0":
+            times.append(float(f[2]))
+    if len(times) != runs:
+        raise BenchError("%d timed starts, want %d: %r" % (len(times), runs, text[-300:]))
+    return times
+
+
 # -- the table ---------------------------------------------------------------
 
 class Row:
@@ -157,6 +198,10 @@ def download_row(label, program, bare, curl, min_ratio):
     value = "%.1f / %.1f / %.1f, ratio %.2f" % (program, bare, curl, ratio)
     return Row("download %s program / bare / curl MiB/s, ratio" % label, value,
                "ratio >= %.2f" % min_ratio, ratio >= min_ratio)
+
+
+def info_row(name, value):
+    return Row(name, value)
 
 
 def memory_row(small_label, big_label, small_bytes, big_bytes, max_diff_bytes):

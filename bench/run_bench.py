@@ -7,7 +7,8 @@ DIR is a win64 build with the benchmark programs, pavonix.exe and the test
 installer. Everything runs in a Wine prefix of its own (WORK/wine-prefix)
 with its own wineserver and Xvfb display, all ended at the end.
 
-  download  the program's DownloadFile with its progress path, a bare
+  download  the program's DownloadFile with its progress path, the same
+            without a progress callback (to tell where the time goes), a bare
             10240-byte InternetReadFile loop, and native curl, on files of
             1 MiB and 256 MiB served by the bundled package server on a free
             loopback port; every downloaded file's size and SHA-256 checked;
@@ -323,11 +324,11 @@ class Bench:
                 name, digest = digests[size]
                 url = "%s/%s" % (base, name)
                 target = os.path.join(dl, name)
-                rates = {"program": [], "bare": [], "curl": []}
+                rates = {"program": [], "quiet": [], "bare": [], "curl": []}
                 peaks = []
                 for i in range(self.runs):
-                    # Interleaved, so that the machine's moods fall on all three alike.
-                    for mode in ("program", "bare", "curl"):
+                    # Interleaved, so that the machine's moods fall on all of them alike.
+                    for mode in ("program", "quiet", "bare", "curl"):
                         self.check_time()
                         if os.path.exists(target):
                             os.remove(target)
@@ -339,9 +340,10 @@ class Bench:
                         if mode == "program":
                             peaks.append(peak)
                     os.remove(target)
-                    log("download %s run %d: program %.1f, bare %.1f, curl %.1f MiB/s, peak %.1f MiB" % (
-                        benchlib.size_label(size), i + 1, rates["program"][-1], rates["bare"][-1],
-                        rates["curl"][-1], peaks[-1] / MIB))
+                    log("download %s run %d: program %.1f, without progress %.1f, bare %.1f, curl %.1f MiB/s, "
+                        "peak %.1f MiB" % (benchlib.size_label(size), i + 1, rates["program"][-1],
+                                           rates["quiet"][-1], rates["bare"][-1], rates["curl"][-1],
+                                           peaks[-1] / MIB))
                 results[size] = ({m: benchlib.median(v) for m, v in rates.items()}, benchlib.median(peaks))
         finally:
             services.stop()
@@ -357,7 +359,7 @@ class Bench:
             if r.returncode != 0 or len(parts) != 3 or parts[0] != "200":
                 raise BenchError("curl failed (%d): %s %s" % (r.returncode, r.stdout, r.stderr.strip()))
             return int(float(parts[1])), float(parts[2]) * 1000.0, 0
-        where = winpath(folder) + "\\" if mode == "program" else winpath(target)
+        where = winpath(target) if mode == "bare" else winpath(folder) + "\\"
         rc, out, err = self.wine.run(self.exe["pavonix_bench_download"], [mode, url, where])
         if rc != 0:
             raise BenchError("%s download exited %d: %s" % (mode, rc, (err or out).strip()[-300:]))
@@ -434,12 +436,11 @@ class Bench:
         if rc != 0:
             raise BenchError("install run %d exited %d: %s" % (i + 1, rc, (err or out).strip()[-300:]))
         f = benchlib.parse_record(out, "install", 9)
-        exit_code, ms, done, failed, started, progress, paints, result, temp = f[:9]
-        if (exit_code, done, failed, started, result) != ("0", "1", "0", "1", "0"):
-            raise BenchError("install run %d did not succeed: exit %s, done %s, failed %s, started %s, result %s"
-                             % (i + 1, exit_code, done, failed, started, result))
-        if int(progress) < 1 or int(paints) < 1:
-            raise BenchError("install run %d: no progress shown" % (i + 1))
+        try:
+            ms = benchlib.check_install_record(f)
+        except BenchError as exc:
+            raise BenchError("install run %d: %s" % (i + 1, exc))
+        temp = f[8]
         new = {name: read_jsonl(os.path.join(logs, name))[n:] for name, n in before.items()}
         asks = [e for e in new["local.jsonl"] if e.get("path") == "/api/getVersion" and e.get("status") == 200]
         if len(asks) != 1:
@@ -451,13 +452,15 @@ class Bench:
         if not os.path.isfile(local) or os.path.getsize(local) != INSTALL_PACKAGE_SIZE:
             raise BenchError("install run %d: no 1 MiB package at %s" % (i + 1, local))
         os.remove(local)
-        lines = []
+        text = ""
         if os.path.exists(record):
             with open(record, encoding="latin-1") as fh:
-                lines = [line.split("\t") for line in fh.read().splitlines() if line.strip()]
-        if len(lines) != 1 or not lines[0][0].lower().endswith("\\" + INSTALL_PACKAGE) or lines[0][-1] != "0":
-            raise BenchError("install run %d: installer record %r" % (i + 1, lines))
-        return float(ms)
+                text = fh.read()
+        try:
+            benchlib.check_installer_runs(text, INSTALL_PACKAGE)
+        except BenchError as exc:
+            raise BenchError("install run %d: %s" % (i + 1, exc))
+        return ms
 
     # Start-up --------------------------------------------------------------------
 
@@ -467,16 +470,9 @@ class Bench:
         rc, out, err = self.wine.run(self.exe["pavonix_bench_startup"],
                                      [winpath(self.exe["pavonix"]), str(self.runs), "30000"],
                                      timeout=60 + 45 * (self.runs + 1))
-        failed = [line for line in out.splitlines() if line.startswith("failed\t")]
-        if rc != 0 or failed:
-            raise BenchError("start-up: %s" % ((failed[0] if failed else err.strip()[-300:]) or "exit %d" % rc))
-        times = []
-        for line in out.splitlines():
-            f = line.rstrip("\r").split("\t")
-            if f[0] == "startup" and len(f) >= 3 and f[1] != "0":
-                times.append(float(f[2]))
-        if len(times) != self.runs:
-            raise BenchError("start-up: %d timed starts, want %d: %r" % (len(times), self.runs, out[-300:]))
+        times = benchlib.startup_times(out, self.runs)
+        if rc != 0:
+            raise BenchError("the launcher exited %d: %s" % (rc, err.strip()[-300:]))
         log("start-up: %s ms" % ", ".join("%.0f" % t for t in times))
         return benchlib.median(times)
 
@@ -501,6 +497,10 @@ def run_all(args):
                 for size, label in zip(sizes, labels):
                     m = results[size][0]
                     rows.append(benchlib.download_row(label, m["program"], m["bare"], m["curl"], GOAL_RATIO))
+                for size, label in zip(sizes, labels):
+                    m = results[size][0]
+                    rows.append(benchlib.info_row("download %s DownloadFile without progress MiB/s, ratio" % label,
+                                                  "%.1f, ratio %.2f" % (m["quiet"], m["quiet"] / m["bare"])))
                 rows.append(benchlib.memory_row(labels[0], labels[1], results[sizes[0]][1], results[sizes[1]][1],
                                                 GOAL_MEMORY_DIFF))
             except (BenchError, OSError, subprocess.SubprocessError, ValueError) as exc:
@@ -526,7 +526,13 @@ def run_all(args):
     return 0 if ok else 1
 
 
+def on_term(signum, _frame):
+    # Leaves through the finally clauses, which stop Wine and the services.
+    raise SystemExit(128 + signum)
+
+
 def main():
+    signal.signal(signal.SIGTERM, on_term)
     ap = argparse.ArgumentParser(description="Runs the Pavonix benchmarks under Wine; prints one table.")
     ap.add_argument("--build", required=True, help="win64 build folder")
     ap.add_argument("--work", default=os.path.join(REPO, "build", "bench-work"), help="work folder")

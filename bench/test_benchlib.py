@@ -1,0 +1,185 @@
+#!/usr/bin/env python3
+"""Unit tests of the benchmark driver's helpers (python3 bench/test_benchlib.py)."""
+
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import benchlib  # noqa: E402
+import run_bench  # noqa: E402
+from benchlib import MIB, BenchError  # noqa: E402
+
+
+class MedianAndRates(unittest.TestCase):
+    def test_median_of_odd_and_even_counts_unsorted(self):
+        self.assertEqual(benchlib.median([5, 1, 3]), 3)
+        self.assertEqual(benchlib.median([4, 1, 3, 2]), 2.5)
+        self.assertEqual(benchlib.median([7.5]), 7.5)
+
+    def test_median_is_not_swayed_by_one_outlier(self):
+        self.assertEqual(benchlib.median([100, 101, 99, 5000, 102]), 101)
+
+    def test_median_of_nothing_is_an_error(self):
+        with self.assertRaises(BenchError):
+            benchlib.median([])
+
+    def test_mib_per_s(self):
+        self.assertAlmostEqual(benchlib.mib_per_s(256 * MIB, 1000.0), 256.0)
+        self.assertAlmostEqual(benchlib.mib_per_s(MIB, 250.0), 4.0)
+        with self.assertRaises(BenchError):
+            benchlib.mib_per_s(MIB, 0)
+
+
+class Records(unittest.TestCase):
+    def test_last_record_of_its_kind_with_cr_stripped(self):
+        text = "noise\r\ndownload\tbare\t0\t10\r\ndownload\tprogram\t0\t20\r\nother\tx\r\n"
+        self.assertEqual(benchlib.parse_record(text, "download", 3), ["program", "0", "20"])
+
+    def test_missing_or_short_record(self):
+        with self.assertRaises(BenchError):
+            benchlib.parse_record("install\t0\n", "download", 1)
+        with self.assertRaises(BenchError):
+            benchlib.parse_record("download\tbare\t0\n", "download", 8)
+
+    def install_fields(self, **change):
+        f = {"exit": "0", "ms": "3412.5", "done": "1", "failed": "0", "started": "1", "progress": "103",
+             "paints": "104", "result": "0", "temp": "C:\\users\\root\\Temp\\"}
+        f.update(change)
+        return [f[k] for k in ("exit", "ms", "done", "failed", "started", "progress", "paints", "result", "temp")]
+
+    def test_install_record_of_a_good_run(self):
+        self.assertEqual(benchlib.check_install_record(self.install_fields()), 3412.5)
+
+    def test_install_record_of_failed_runs(self):
+        for change in ({"exit": "-1"}, {"done": "0"}, {"failed": "1"}, {"started": "0"}, {"result": "3"},
+                       {"progress": "0"}, {"paints": "0"}):
+            with self.assertRaises(BenchError, msg=str(change)):
+                benchlib.check_install_record(self.install_fields(**change))
+        with self.assertRaises(BenchError):
+            benchlib.check_install_record(self.install_fields()[:5])
+
+    def test_installer_runs(self):
+        good = "C:\\users\\root\\Temp\\HARBOLT_setup.exe\t2026-12-09 11:00:00.000\t2026-12-09 11:00:00.100\t42\t0\r\n"
+        benchlib.check_installer_runs(good, "harbolt_setup.exe")
+        for bad in ("", good + good, good.replace("\t0\r\n", "\t3\r\n"),
+                    good.replace("HARBOLT_setup.exe", "other.exe"), "C:\\x\\harbolt_setup.exe\t0\n"):
+            with self.assertRaises(BenchError, msg=repr(bad)):
+                benchlib.check_installer_runs(bad, "harbolt_setup.exe")
+
+    def test_startup_times_leave_out_the_warm_up(self):
+        out = "startup\t0\t900.0\tclosed\r\nstartup\t1\t210.5\tclosed\r\nstartup\t2\t190.0\tterminated\r\n"
+        self.assertEqual(benchlib.startup_times(out, 2), [210.5, 190.0])
+        with self.assertRaises(BenchError):
+            benchlib.startup_times(out, 3)
+        with self.assertRaises(BenchError):
+            benchlib.startup_times(out + "failed\t3\tno main page within 30000 ms\r\n", 2)
+
+
+class Files(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.path = os.path.join(self.tmp.name, "f.bin")
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_verify_accepts_the_same_bytes_only(self):
+        digest = benchlib.make_random_file(self.path, 100000)
+        self.assertEqual(digest, benchlib.sha256_file(self.path))
+        benchlib.verify_file(self.path, 100000, digest)
+        with self.assertRaises(BenchError):
+            benchlib.verify_file(self.path, 99999, digest)
+        # Same size, one byte changed: only the hash can tell.
+        with open(self.path, "r+b") as f:
+            f.seek(50000)
+            b = f.read(1)
+            f.seek(50000)
+            f.write(bytes([b[0] ^ 1]))
+        with self.assertRaises(BenchError):
+            benchlib.verify_file(self.path, 100000, digest)
+        os.remove(self.path)
+        with self.assertRaises(BenchError):
+            benchlib.verify_file(self.path, 100000, digest)
+
+    def test_random_file_is_reused_until_it_changes(self):
+        first = benchlib.random_file(self.path, 5000)
+        mtime = os.stat(self.path).st_mtime_ns
+        self.assertEqual(benchlib.random_file(self.path, 5000), first)
+        self.assertEqual(os.stat(self.path).st_mtime_ns, mtime)
+        # Another size, or a file rewritten behind the note, is made afresh.
+        second = benchlib.random_file(self.path, 6000)
+        self.assertEqual(os.path.getsize(self.path), 6000)
+        self.assertEqual(second, benchlib.sha256_file(self.path))
+        time.sleep(0.01)
+        with open(self.path, "wb") as f:
+            f.write(b"\0" * 6000)
+        third = benchlib.random_file(self.path, 6000)
+        self.assertEqual(third, benchlib.sha256_file(self.path))
+        self.assertNotEqual(third, second)
+
+
+class Lock(unittest.TestCase):
+    def test_waits_bounded_while_held_and_takes_it_when_free(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "ports.lock")
+            held = benchlib.acquire_lock(path, 1)
+            t0 = time.monotonic()
+            with self.assertRaises(BenchError):
+                benchlib.acquire_lock(path, 0.3, poll=0.05)
+            self.assertLess(time.monotonic() - t0, 3)
+            os.close(held)
+            fd = benchlib.acquire_lock(path, 1)
+            os.close(fd)
+
+
+class Table(unittest.TestCase):
+    def test_rows_and_goals(self):
+        row = benchlib.download_row("1 MiB", 90.0, 100.0, 500.0, 0.9)
+        self.assertTrue(row.met)
+        self.assertEqual(row.value, "90.0 / 100.0 / 500.0, ratio 0.90")
+        self.assertFalse(benchlib.download_row("1 MiB", 89.0, 100.0, 500.0, 0.9).met)
+        mem = benchlib.memory_row("1 MiB", "256 MiB", 30 * MIB, 27.5 * MIB, 2 * MIB)
+        self.assertFalse(mem.met)            # 2.5 MiB apart, whichever is larger
+        self.assertTrue(benchlib.memory_row("1 MiB", "256 MiB", 30 * MIB, 31.5 * MIB, 2 * MIB).met)
+        self.assertTrue(benchlib.below_row("start-up ms", 499.4, 500).met)
+        self.assertFalse(benchlib.below_row("start-up ms", 500.0, 500).met)
+
+    def test_table_is_aligned_and_says_what_could_not_run(self):
+        rows = [benchlib.below_row("install run minus pause ms", 386.2, 500),
+                benchlib.Row("start-up ms", "", "< 500", error="no main page"),
+                benchlib.info_row("download 1 MiB DownloadFile without progress MiB/s, ratio", "50.0, ratio 1.02")]
+        lines = benchlib.format_table(rows).splitlines()
+        self.assertEqual(len(lines), 5)
+        self.assertTrue(lines[0].startswith("benchmark"))
+        col = lines[0].index("median")
+        self.assertEqual(lines[2][col:col + 3], "386")
+        self.assertIn("could not run: no main page", lines[3])
+        self.assertTrue(lines[2].rstrip().endswith("yes"))
+        self.assertTrue(lines[4].rstrip().endswith("-"))
+
+    def test_size_labels(self):
+        self.assertEqual(benchlib.size_label(256 * MIB), "256 MiB")
+        self.assertEqual(benchlib.size_label(1000), "1000 bytes")
+
+
+class Paths(unittest.TestCase):
+    def test_windows_paths_of_host_files_and_back(self):
+        self.assertEqual(run_bench.winpath("/work/x/y.bin"), "Z:\\work\\x\\y.bin")
+        self.assertEqual(run_bench.host_path("/p", "Z:\\work\\x\\y.bin"), "/work/x/y.bin")
+
+    def test_prefix_paths_match_without_case(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            os.makedirs(os.path.join(prefix, "drive_c", "users", "root", "AppData", "Local", "Temp"))
+            got = run_bench.host_path(prefix, "C:\\USERS\\root\\appdata\\local\\temp\\pkg.exe")
+            self.assertEqual(got, os.path.join(prefix, "drive_c", "users", "root", "AppData", "Local", "Temp",
+                                               "pkg.exe"))
+            with self.assertRaises(BenchError):
+                run_bench.host_path(prefix, "relative\\pkg.exe")
+
+
+if __name__ == "__main__":
+    unittest.main()
