@@ -412,7 +412,10 @@ class Bench:
         log("waiting for the loopback port lock %s" % PORT_LOCK)
         t0 = time.monotonic()
         lock = benchlib.acquire_lock(PORT_LOCK, PORT_LOCK_WAIT)
-        self.deadline += time.monotonic() - t0     # waiting for others is not our time
+        waited = time.monotonic() - t0
+        self.deadline += waited     # waiting for others is not our time
+        if waited >= 1:
+            log("had the port lock after %.0f s" % waited)
         try:
             wait_for(lambda: port_free(LOCAL_PORT), 120, "127.0.0.1:%d to come free" % LOCAL_PORT, step=0.5)
             report = services.start(lifetime=300)
