@@ -254,10 +254,11 @@ class Services:
     def start(self, lifetime):
         if os.path.exists(self.ready):
             os.remove(self.ready)
-        self.proc = subprocess.Popen([sys.executable, SERVICES, "serve", "--config", self.config_path,
-                                      "--ready-file", self.ready, "--max-seconds", str(lifetime)],
-                                     stdin=subprocess.DEVNULL, stdout=open(os.path.join(self.folder, "serve.log"), "w"),
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+        with open(os.path.join(self.folder, "serve.log"), "w") as out:
+            self.proc = subprocess.Popen([sys.executable, SERVICES, "serve", "--config", self.config_path,
+                                          "--ready-file", self.ready, "--max-seconds", str(lifetime)],
+                                         stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                         start_new_session=True)
 
         def up():
             if self.proc.poll() is not None:
