@@ -2,10 +2,12 @@
 """Unit tests of the benchmark driver's helpers (python3 bench/test_benchlib.py)."""
 
 import os
+import socket
 import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -179,6 +181,54 @@ class Paths(unittest.TestCase):
                                                "pkg.exe"))
             with self.assertRaises(BenchError):
                 run_bench.host_path(prefix, "relative\\pkg.exe")
+
+
+class Services(unittest.TestCase):
+    def test_serves_on_a_free_port_and_ends_when_stopped(self):
+        with tempfile.TemporaryDirectory() as d:
+            files = os.path.join(d, "files")
+            os.makedirs(files)
+            with open(os.path.join(files, "a.bin"), "wb") as f:
+                f.write(b"x" * 12345)
+            services = run_bench.Services(os.path.join(d, "svc"), {
+                "host": "127.0.0.1", "package_server": {"port": 0, "folder": files}})
+            try:
+                url = services.start(lifetime=60)["package-server"]["url"]
+                self.assertTrue(url.startswith("http://127.0.0.1:"))
+                with urllib.request.urlopen(url + "/a.bin", timeout=10) as r:
+                    self.assertEqual(len(r.read()), 12345)
+            finally:
+                services.stop()
+            self.assertIsNotNone(services.proc.poll())
+
+    def test_a_configuration_that_does_not_start_is_reported(self):
+        with tempfile.TemporaryDirectory() as d:
+            services = run_bench.Services(d, {"host": "127.0.0.1", "no_such_service": {}})
+            try:
+                with self.assertRaises(BenchError):
+                    services.start(lifetime=30)
+            finally:
+                services.stop()
+
+
+class Waiting(unittest.TestCase):
+    def test_wait_for_returns_the_value_or_gives_up_in_time(self):
+        self.assertEqual(run_bench.wait_for(lambda: 7, 1, "seven"), 7)
+        t0 = time.monotonic()
+        with self.assertRaises(BenchError):
+            run_bench.wait_for(lambda: None, 0.3, "nothing", step=0.05)
+        self.assertLess(time.monotonic() - t0, 2)
+
+    def test_port_free_sees_a_listener(self):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind(("127.0.0.1", 0))
+        s.listen(1)
+        port = s.getsockname()[1]
+        try:
+            self.assertFalse(run_bench.port_free(port))
+        finally:
+            s.close()
+        self.assertTrue(run_bench.port_free(port))
 
 
 if __name__ == "__main__":
