@@ -54,17 +54,16 @@ std::string BuildSoftListRequest(const char* szUid, const char* szSoft, const ch
   return writer.write(root);
 }
 
-bool ParseSoftListReply(const std::string& strReply, std::list<SoftPackage>* plstOut) {
+SoftListReply ParseSoftListReply(const std::string& strReply, std::list<SoftPackage>* plstOut) {
   plstOut->clear();
   try {
     Json::Value root;
     Json::Reader reader;
-    // A text that is not JSON counts as an empty reply, not as what the
-    // reader had built before it gave up.
-    if (!reader.parse(strReply, root)) root = Json::Value();
-    if (std::atoi(ReadString(Member(root, "code")).c_str()) != 0) return false;
+    // What the reader had built before it gave up is never used.
+    if (!reader.parse(strReply, root)) return SOFTLIST_NOT_JSON;
+    if (std::atoi(ReadString(Member(root, "code")).c_str()) != 0) return SOFTLIST_NOTHING;
     const Json::Value& list = Member(Member(root, "data"), "softList");
-    if (list.isNull()) return true;
+    if (list.isNull()) return SOFTLIST_LISTED;
     if (!list.isArray()) throw ReplyTypeError("softList is not an array");
     std::list<SoftPackage> found;
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
@@ -78,12 +77,12 @@ bool ParseSoftListReply(const std::string& strReply, std::list<SoftPackage>* pls
       found.push_back(std::move(pkg));
     }
     plstOut->swap(found);
-    return true;
+    return SOFTLIST_LISTED;
   } catch (const ReplyTypeError&) {
   } catch (const Json::Exception&) {
   }
   plstOut->clear();
-  return false;
+  return SOFTLIST_NOTHING;
 }
 
 int CSoftUpdateTool::RequestSoftList(const char* szUid, const char* szSoft, const char* szVersion) {
@@ -92,7 +91,10 @@ int CSoftUpdateTool::RequestSoftList(const char* szUid, const char* szSoft, cons
   m_pComm->SetServerUrl(m_strServerUrl.c_str(), 0);
   if (m_pComm->PostRequest(request, &reply) != 0) return -1;
   std::list<SoftPackage> packages;
-  ParseSoftListReply(reply, &packages);
+  // A reply that is not JSON (a proxy's or server's error page sent with
+  // 200, a reply cut short) is a failed exchange, not an empty list: the run
+  // tries again and ends on the network error instead of a false success.
+  if (ParseSoftListReply(reply, &packages) == SOFTLIST_NOT_JSON) return -1;
   m_lstSoft.splice(m_lstSoft.end(), packages);
   return 0;
 }

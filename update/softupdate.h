@@ -22,8 +22,9 @@ class CSoftUpdateTool {
   virtual ~CSoftUpdateTool() = default;
 
   // Posts the request for one product and appends the packages of the reply
-  // to m_lstSoft. 0 when the POST succeeded, whatever the reply held; -1
-  // when it failed (list unchanged).
+  // to m_lstSoft. 0 when the POST succeeded with a JSON reply, whatever it
+  // listed; -1 when the POST failed or the reply is not JSON at all (an
+  // error page, a cut reply): list unchanged.
   int RequestSoftList(const char* szUid, const char* szSoft, const char* szVersion);
 
   // Downloads every package of m_lstSoft into the temporary folder and lists
@@ -40,7 +41,9 @@ class CSoftUpdateTool {
 // The request text for one product, as it goes to the service.
 std::string BuildSoftListRequest(const char* szUid, const char* szSoft, const char* szVersion);
 
-// Reads the packages of a reply. False when the reply is usable but its code
-// is not 0, or when it is not usable at all (not JSON, members of the wrong
-// type); *plstOut is then left empty.
-bool ParseSoftListReply(const std::string& strReply, std::list<SoftPackage>* plstOut);
+// Reads the packages of a reply into *plstOut: SOFTLIST_LISTED for a code-0
+// reply (the list may be empty); SOFTLIST_NOTHING for JSON whose code is not
+// 0 or whose members have the wrong types; SOFTLIST_NOT_JSON for a text that
+// does not parse. *plstOut is left empty but for SOFTLIST_LISTED.
+enum SoftListReply { SOFTLIST_LISTED = 1, SOFTLIST_NOTHING = 0, SOFTLIST_NOT_JSON = -1 };
+SoftListReply ParseSoftListReply(const std::string& strReply, std::list<SoftPackage>* plstOut);

@@ -32,15 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tool.m_strServerUrl = "http://127.0.0.1:9006/update";
   SoftPackage earlier{"http://h/a.exe", "1", "a", true};
   tool.m_lstSoft.push_back(earlier);
-  FUZZ_CHECK(tool.RequestSoftList("uid", "soft", "1.0") == 0);
+  int rc = tool.RequestSoftList("uid", "soft", "1.0");
   FUZZ_CHECK(!comm.m_strRequest.empty());
   // The packages of the reply come after what the list held.
   FUZZ_CHECK(!tool.m_lstSoft.empty());
   FUZZ_CHECK(tool.m_lstSoft.front().strAddress == earlier.strAddress);
 
   std::list<SoftPackage> parsed;
-  bool ok = ParseSoftListReply(reply, &parsed);
-  if (!ok) FUZZ_CHECK(parsed.empty());
+  SoftListReply kind = ParseSoftListReply(reply, &parsed);
+  if (kind != SOFTLIST_LISTED) FUZZ_CHECK(parsed.empty());
+  // Only a text that is not JSON fails the request, and then adds nothing.
+  FUZZ_CHECK((rc == -1) == (kind == SOFTLIST_NOT_JSON));
+  FUZZ_CHECK(rc == 0 || rc == -1);
   // The same reply gives the same packages both ways.
   FUZZ_CHECK(tool.m_lstSoft.size() == parsed.size() + 1);
   auto it = ++tool.m_lstSoft.begin();

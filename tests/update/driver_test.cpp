@@ -118,7 +118,7 @@ TEST_F(Driver, InstallStartedComesAfterDownloadsAndBeforeProcesses) {
 }
 
 TEST_F(Driver, EmptyListStillSendsInstallStarted) {
-  for (const char* reply : {"{\"code\":\"0\",\"data\":{\"softList\":[]}}", "{\"code\":\"5\"}", "not json"}) {
+  for (const char* reply : {"{\"code\":\"0\",\"data\":{\"softList\":[]}}", "{\"code\":\"5\"}", "null"}) {
     simwin::ClearSentMessages();
     comm.answers = {{0, reply}};
     EXPECT_EQ(Run(), 0) << reply;
@@ -157,6 +157,21 @@ TEST_F(Driver, ThreeFailedAttemptsGiveMinusOne) {
   EXPECT_TRUE(MainMessages().empty());
   EXPECT_EQ(g_hAnimThread, nullptr);
   EXPECT_EQ(simwin::RunningThreadCount(), 0u);
+}
+
+TEST_F(Driver, RepliesThatAreNotJsonAreRetriedThenGiveMinusOne) {
+  // An error page sent with status 200 is no list: three attempts, no
+  // install notice, no installer, and then the first good reply is used.
+  comm.answers = {{0, "<html><body>Service temporarily unavailable</body></html>"}};
+  EXPECT_EQ(Run(), -1);
+  EXPECT_EQ(comm.posted.size(), 3u);
+  EXPECT_TRUE(MainMessages().empty());
+  EXPECT_TRUE(simwin::ProcessLaunches().empty());
+  comm.posted.clear();
+  comm.answers = {{0, "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\""}, {0, Reply({{"http://p/a.exe", ""}})}};
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(comm.posted.size(), 2u);
+  EXPECT_EQ(Launched().size(), 1u);
 }
 
 TEST_F(Driver, RetryAfterAFailedDownloadFetchesEverythingAgain) {

@@ -7,10 +7,11 @@
 
 namespace {
 
-std::list<SoftPackage> Parse(const std::string& reply, bool* valid = nullptr) {
+std::list<SoftPackage> Parse(const std::string& reply, bool* valid = nullptr, SoftListReply* kind = nullptr) {
   std::list<SoftPackage> out;
-  bool ok = ParseSoftListReply(reply, &out);
-  if (valid) *valid = ok;
+  SoftListReply k = ParseSoftListReply(reply, &out);
+  if (valid) *valid = k == SOFTLIST_LISTED;
+  if (kind) *kind = k;
   return out;
 }
 
@@ -78,13 +79,25 @@ TEST(SoftListReply, BooleansReadAsText) {
   EXPECT_EQ(l.front().strSoft, "false");
 }
 
-TEST(SoftListReply, UnusableRepliesGiveNoPackages) {
+TEST(SoftListReply, TextsThatAreNotJsonAreToldApart) {
   const char* replies[] = {
       "",
       "not json",
       "<html>502</html>",
+      "\xef\xbb\xbf<html><body>Service temporarily unavailable</body></html>\n",
       // cut short: what the reader had built is not used
       "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://h/a.exe\"}",
+      "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://h/a.exe\"}]}",
+  };
+  for (const char* r : replies) {
+    SoftListReply kind = SOFTLIST_LISTED;
+    EXPECT_TRUE(Parse(r, nullptr, &kind).empty()) << r;
+    EXPECT_EQ(kind, SOFTLIST_NOT_JSON) << r;
+  }
+}
+
+TEST(SoftListReply, UnusableRepliesGiveNoPackages) {
+  const char* replies[] = {
       "[1,2]",
       "42",
       "\"text\"",
@@ -109,7 +122,11 @@ TEST(SoftListReply, UnusableRepliesGiveNoPackages) {
       // a good package before a bad one: nothing of the reply is used
       "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"a\"},{\"address\":[]}]}}",
   };
-  for (const char* r : replies) EXPECT_TRUE(Parse(r).empty()) << r;
+  for (const char* r : replies) {
+    SoftListReply kind = SOFTLIST_NOT_JSON;
+    EXPECT_TRUE(Parse(r, nullptr, &kind).empty()) << r;
+    EXPECT_NE(kind, SOFTLIST_NOT_JSON) << r;  // JSON, only of no use
+  }
 }
 
 TEST(SoftListReply, DeepNestingDoesNotCrash) {
@@ -154,6 +171,16 @@ TEST_F(SoftListRequestRun, FailedPostLeavesTheListAlone) {
   for (int rc : {-1, 404, 500}) {
     comm.answers = {{rc, ""}};
     EXPECT_EQ(tool.RequestSoftList("U", "T", "V"), -1) << rc;
+  }
+  ASSERT_EQ(tool.m_lstSoft.size(), 1u);
+  EXPECT_EQ(tool.m_lstSoft.front().strAddress, "http://p/keep.exe");
+}
+
+TEST_F(SoftListRequestRun, ReplyThatIsNotJsonFailsAndLeavesTheListAlone) {
+  tool.m_lstSoft.push_back(SoftPackage{"http://p/keep.exe", "", "", true});
+  for (const char* reply : {"<html><body>502 Bad Gateway</body></html>", "{\"code\":\"0\",\"data\":{", ""}) {
+    comm.answers = {{0, reply}};
+    EXPECT_EQ(tool.RequestSoftList("U", "T", "V"), -1) << reply;
   }
   ASSERT_EQ(tool.m_lstSoft.size(), 1u);
   EXPECT_EQ(tool.m_lstSoft.front().strAddress, "http://p/keep.exe");
