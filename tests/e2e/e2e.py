@@ -16,6 +16,7 @@ prefix and the screenshots go to --work (default build/e2e).
 """
 
 import argparse
+import fcntl
 import json
 import os
 import shutil
@@ -94,6 +95,7 @@ class Env:
         self.probe_exe = os.path.join(self.bin, "pavonix_e2e_probe.exe")
         self.installer = os.path.join(self.bin, "pavonix_testinstaller.exe")
         self.display = None
+        self.known_identity = None
         os.makedirs(self.shots, exist_ok=True)
 
     def env(self, extra=None):
@@ -172,6 +174,48 @@ class Env:
 
     def winpath(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def unixpath(self, winpath):
+        """C:\\... of this prefix as a path here."""
+        drive, _, rest = winpath.partition(":")
+        return os.path.join(self.prefix, "drive_" + drive.lower(), *[p for p in rest.split("\\") if p])
+
+    def temp_folder(self):
+        """The Wine temporary folder, where the program saves its packages."""
+        if getattr(self, "_temp", None) is None:
+            out = self.wine(["cmd", "/c", "echo", "%TEMP%"]).stdout.decode("utf-8", "replace").strip()
+            check(len(out) > 3 and out[1] == ":", "the prefix has a temporary folder: %r" % out)
+            self._temp = self.unixpath(out)
+        return self._temp
+
+    def temp_files(self):
+        """{name: size} of the package-like files in the temporary folder."""
+        out = {}
+        folder = self.temp_folder()
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path) and (name.startswith(("levydesk", "harbolt", "pkg")) or "evil" in name):
+                out[name] = os.path.getsize(path)
+        return out
+
+    def clear_temp_packages(self):
+        for name in self.temp_files():
+            os.unlink(os.path.join(self.temp_folder(), name))
+
+    def log_folder(self):
+        return os.path.join(self.bin, "log")
+
+    def identity(self):
+        """The installation identity as stored (REG_NONE bytes), or None."""
+        r = self.wine(["reg", "query", r"HKLM\Software\ZYN\DA", "/v", "UniqueID", "/reg:32"], timeout=120)
+        for line in r.stdout.decode("utf-8", "replace").splitlines():
+            parts = line.split()
+            if len(parts) >= 3 and parts[0] == "UniqueID":
+                try:
+                    return bytes.fromhex(parts[2]).decode("ascii")
+                except ValueError:
+                    return parts[2]
+        return None
 
     # The pages, as the probe sees them.
     def probe(self):
@@ -286,49 +330,91 @@ def check_button_face(png, page, face, ink, label):
 
 # -- services -------------------------------------------------------------------
 
+PORT_LOCK = "/tmp/pavonix-loopback-ports.lock"  # shared with the benchmarks
+PACKAGE_SIZE = 300001   # odd: half and one-less differ; a few reads of 10240 bytes
+
+
+def installer_bytes(env, size=PACKAGE_SIZE):
+    """The test installer padded to `size` bytes (a PE file runs with a tail)."""
+    data = open(env.installer, "rb").read()
+    return data + b"\0" * max(0, size - len(data))
+
+
 class Services:
-    def __init__(self, env, folder, local="ok", update=True, client_ok=True, vendor_ok=True):
+    """The bundled services on the program's fixed ports, one scenario's worth.
+
+    local: "ok", "down", a local-service mode ("notjson", "code1", ...) or a
+    certificate fault ("untrusted": a CA the prefix does not trust,
+    "wrongname": trusted CA, another name). update: False for nothing
+    listening, else True; update_fault: a fault of the whole update service.
+    package_faults: {file: fault}; aliases: {requested name: file};
+    vendor: the vendor product's catalogue entries (default: installer and
+    readme); files: extra {name: bytes} in the package folder."""
+
+    def __init__(self, env, folder, local="ok", update=True, client_ok=True, vendor_ok=True,
+                 update_fault=None, package_faults=None, aliases=None, vendor=None, files=None):
         self.env = env
         self.folder = folder
         self.state = os.path.join(folder, "state")
+        self.lock = None
         os.makedirs(os.path.join(folder, "packages"), exist_ok=True)
         os.makedirs(os.path.join(folder, "logs"), exist_ok=True)
         not_exe = b"MZ? not a program, only a text that claims to be one.\r\n"
+        self.sizes = {}
 
-        def package(name, ok):
-            path = os.path.join(folder, "packages", name)
-            if ok:
-                shutil.copyfile(env.installer, path)
-            else:
-                open(path, "wb").write(not_exe)
+        def package(name, data):
+            open(os.path.join(folder, "packages", name), "wb").write(data)
+            self.sizes[name] = len(data)
 
-        package("levydesk_setup.exe", client_ok)
-        package("harbolt_setup.exe", vendor_ok)
-        open(os.path.join(folder, "packages", "harbolt_readme.txt"), "wb").write(b"readme\r\n")
+        package("levydesk_setup.exe", installer_bytes(env) if client_ok else not_exe)
+        package("harbolt_setup.exe", installer_bytes(env) if vendor_ok else not_exe)
+        package("harbolt_readme.txt", b"readme\r\n")
+        for name, data in (files or {}).items():
+            package(name, data)
+        if vendor is None:
+            vendor = [("harbolt_setup.exe", True), ("harbolt_readme.txt", False)]
+        self.vendor = vendor
         catalogue = {"products": {
             "levyDesk": {"*": [{"address": "{packages}/levydesk_setup.exe", "version": "V1.0",
                                 "soft": "levyDesk", "excuteExe": True}]},
-            "ZYN-HARBOLT": {"*": [
-                {"address": "{packages}/harbolt_setup.exe", "version": "V1.0-20200902",
-                 "soft": "ZYN-HARBOLT", "excuteExe": True},
-                {"address": "{packages}/harbolt_readme.txt", "version": "V1.0-20200902",
-                 "soft": "ZYN-HARBOLT", "excuteExe": False}]}}}
+            "ZYN-HARBOLT": {"*": [{"address": "{packages}/" + name, "version": "V1.0-20200902",
+                                   "soft": "ZYN-HARBOLT", "excuteExe": run} for name, run in vendor]}}}
         json.dump(catalogue, open(os.path.join(folder, "catalogue.json"), "w"))
         cfg = {"host": "127.0.0.1",
-               "package_server": {"port": 9007, "folder": "packages", "log": "logs/package-server.jsonl"}}
+               "package_server": {"port": 9007, "folder": "packages", "log": "logs/package-server.jsonl",
+                                  "file_faults": package_faults or {}, "aliases": aliases or {}}}
         if update:
-            cfg["update_service"] = {"port": 9006, "catalogue": "catalogue.json", "log": "logs/update-service.jsonl"}
-        if local == "ok":
+            cfg["update_service"] = {"port": 9006, "catalogue": "catalogue.json", "fault": update_fault,
+                                     "log": "logs/update-service.jsonl"}
+        if local != "down":
             certs = os.path.join(env.work, "certs")
-            cfg["local_service"] = {"port": 28000, "cert": os.path.join(certs, "server.pem"),
-                                    "key": os.path.join(certs, "server.key"), "mode": "ok",
+            cert = {"untrusted": "untrusted", "wrongname": "wrongname"}.get(local, "server")
+            mode = "ok" if local in ("ok", "untrusted", "wrongname") else local
+            cfg["local_service"] = {"port": 28000, "cert": os.path.join(certs, cert + ".pem"),
+                                    "key": os.path.join(certs, cert + ".key"), "mode": mode,
                                     "log": "logs/local-service.jsonl"}
         json.dump(cfg, open(os.path.join(folder, "serve.json"), "w"))
 
+    def take_port_lock(self, timeout):
+        """The fixed ports are machine-wide: one holder at a time (bounded wait)."""
+        self.lock = open(PORT_LOCK, "a")
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return
+            except BlockingIOError:
+                if time.monotonic() >= deadline:
+                    self.lock.close()
+                    self.lock = None
+                    raise Failure("%s stayed locked for %d s" % (PORT_LOCK, timeout))
+                time.sleep(0.5)
+
     def start(self):
         STARTED.append(self)
-        # The program's ports are fixed; other suites on this machine may hold
-        # them for a while. Wait for them (bounded), then start.
+        self.take_port_lock(600)
+        # Other programs on this machine may still hold the ports for a while.
+        # Wait for them (bounded), then start.
         deadline = time.monotonic() + 600
         while True:
             wait_for(ports_free, max(1.0, deadline - time.monotonic()), step=1.0,
@@ -338,14 +424,20 @@ class Services:
                                stdout=subprocess.DEVNULL)
             if r.returncode == 0:
                 return
-            self.stop()
+            self._stop_services()
             if time.monotonic() >= deadline:
                 raise Failure("the services did not start (see %s)" % self.state)
             time.sleep(2)
 
-    def stop(self):
+    def _stop_services(self):
         subprocess.run([sys.executable, SERVICES, "stop", "--state", self.state], timeout=60,
                        stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        self._stop_services()
+        if self.lock is not None:
+            self.lock.close()  # releases the lock
+            self.lock = None
 
     def requests(self, service):
         path = os.path.join(self.folder, "logs", service + ".jsonl")
@@ -374,9 +466,34 @@ def ports_free():
     return True
 
 
+def make_fault_certs(certs):
+    """untrusted.pem: 127.0.0.1 from a CA the prefix does not trust;
+    wrongname.pem: from the trusted test CA, for another name."""
+    def run(*args):
+        subprocess.run(["openssl"] + list(args), timeout=120, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    p = lambda name: os.path.join(certs, name)
+    if all(os.path.exists(p(n)) for n in ("untrusted.pem", "untrusted.key", "wrongname.pem", "wrongname.key")):
+        return
+    run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "3650", "-keyout", p("other-ca.key"),
+        "-out", p("other-ca.pem"), "-subj", "/CN=Pavonix Other CA",
+        "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    for name, ca, san in (("untrusted", "other-ca", "IP:127.0.0.1,DNS:127.0.0.1"),
+                          ("wrongname", "ca", "DNS:localhost.invalid")):
+        ext = p(name + ".ext")
+        open(ext, "w").write("subjectAltName=%s\nbasicConstraints=CA:FALSE\n"
+                             "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n" % san)
+        cn = "127.0.0.1" if name == "untrusted" else "localhost.invalid"
+        run("req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", p(name + ".key"), "-out", p(name + ".csr"),
+            "-subj", "/CN=" + cn)
+        run("x509", "-req", "-in", p(name + ".csr"), "-CA", p(ca + ".pem"), "-CAkey", p(ca + ".key"),
+            "-CAcreateserial", "-days", "3650", "-sha256", "-extfile", ext, "-out", p(name + ".pem"))
+
+
 def trust_test_ca(env):
     certs = os.path.join(env.work, "certs")
     subprocess.run(["bash", TESTCA, "make", certs], timeout=120, check=True, stdout=subprocess.DEVNULL)
+    make_fault_certs(certs)
     subprocess.run(["bash", TESTCA, "trust", certs, env.prefix], timeout=180, check=True,
                    stdout=subprocess.DEVNULL, env=env.env())
 
@@ -384,17 +501,17 @@ def trust_test_ca(env):
 # -- the program ----------------------------------------------------------------
 
 class Program:
-    def __init__(self, env, folder):
+    def __init__(self, env, folder, extra_env=None):
         self.env = env
         self.record = os.path.join(folder, "installer-record.txt")
         if os.path.exists(self.record):
             os.unlink(self.record)
         self.started = time.monotonic()
         STARTED.append(self)
-        self.proc = subprocess.Popen([WINE, env.exe], env=env.env({
-            "PAVONIX_INSTALLER_RECORD": env.winpath(self.record),
-            "PAVONIX_INSTALLER_SLEEP_MS": "1500"}),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        extra = {"PAVONIX_INSTALLER_RECORD": env.winpath(self.record), "PAVONIX_INSTALLER_SLEEP_MS": "1500"}
+        extra.update(extra_env or {})
+        self.proc = subprocess.Popen([WINE, env.exe], env=env.env(extra),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_exit(self, timeout):
         try:
@@ -410,11 +527,16 @@ class Program:
             self.proc.kill()
             self.proc.wait(timeout=30)
 
-    def installers(self):
+    def runs(self):
+        """(file name, exit code) of each installer run, in order."""
         if not os.path.exists(self.record):
             return []
         lines = open(self.record, encoding="latin-1").read().splitlines()
-        return [line.split("\t")[0].rsplit("\\", 1)[-1] for line in lines if line.strip()]
+        fields = [line.split("\t") for line in lines if line.strip()]
+        return [(f[0].rsplit("\\", 1)[-1], int(f[4])) for f in fields if len(f) == 5]
+
+    def installers(self):
+        return [name for name, _ in self.runs()]
 
 
 def visible_reasons(page):
@@ -423,12 +545,16 @@ def visible_reasons(page):
 
 # -- scenarios ------------------------------------------------------------------
 
-def run_install(env, name, folder, expect, services_kw, invoicing=True):
-    """Starts the program, clicks install, waits for the final page."""
+def run_install(env, name, folder, expect, services_kw, invoicing=True, program_env=None, during=None,
+                final_timeout=180):
+    """Starts the program, clicks install, waits for the final page.
+
+    during(prog), when given, runs once the progress page shows."""
     env.set_invoicing_pc(invoicing)
+    env.clear_temp_packages()
     svc = Services(env, folder, **services_kw)
     svc.start()
-    prog = Program(env, folder)
+    prog = Program(env, folder, program_env)
     try:
         main = env.wait_page("main", 90)
         log("main page visible %.1f s after start" % (time.monotonic() - prog.started))
@@ -436,17 +562,22 @@ def run_install(env, name, folder, expect, services_kw, invoicing=True):
         check_main_look(shot, main)
         check(main["ids"][IDC_AGREE_CHECK]["visible"], "agreement box shown")
         env.click_control(main["ids"][IDC_ACTION_BUTTON])
+        prog.clicked = time.monotonic()
         # A short run may already be past the progress page when it is looked at.
         first = wait_for(lambda: [w for w in env.probe() if w["page"] in ("progress", expect)], 30, step=0.3,
                          what="the progress or the %s page" % expect)
         if first[0]["page"] == "progress":
             env.screenshot(name + "-2-progress")
         check(not env.pages("main"), "main page hidden once install was pressed")
-        final = env.wait_page(expect, 180)
+        if during is not None:
+            during(prog)
+        final = env.wait_page(expect, final_timeout)
+        prog.ended_run = time.monotonic()
         time.sleep(0.5)
         final = env.pages(expect)[0]
         shot = env.screenshot(name + "-3-" + expect)
         check(not [w for w in env.probe() if w["page"] == "progress"], "progress page hidden at the end")
+        check(prog.proc.poll() is None, "the program is still running on its final page")
         return svc, prog, final, shot
     except Exception:
         env.screenshot(name + "-error")
@@ -455,11 +586,25 @@ def run_install(env, name, folder, expect, services_kw, invoicing=True):
         raise
 
 
+def check_identity(env, svc):
+    """The identity in the registry is the one the program sent, and the one
+    the earlier scenarios of this prefix saw."""
+    now = env.identity()
+    check(now is not None and len(now) == 36, "the registry holds an identity: %r" % now)
+    if env.known_identity is not None:
+        check(now == env.known_identity, "the identity is unchanged: %s" % now)
+    env.known_identity = now
+    for entry in svc.requests("update-service"):
+        text = json.dumps(entry)
+        check(now in text, "the update request carries the stored identity")
+
+
 def finish(env, prog, svc, page):
     env.click_control(page["ids"][IDC_ACTION_BUTTON])
     code = prog.wait_exit(20)
     svc.stop()
     check(code == 0, "the final page's button ends the program with 0 (got %d)" % code)
+    check_identity(env, svc)
 
 
 def scenario_healthy(env, folder):
@@ -481,8 +626,8 @@ def scenario_local_down(env, folder):
     finish(env, prog, svc, page)
 
 
-def expect_failure(env, folder, name, reason, services_kw, invoicing=True):
-    svc, prog, page, shot = run_install(env, name, folder, "failure", services_kw, invoicing)
+def expect_failure(env, folder, name, reason, services_kw, invoicing=True, **kw):
+    svc, prog, page, shot = run_install(env, name, folder, "failure", services_kw, invoicing, **kw)
     check(visible_reasons(page) == [reason], "only reason %d shows: %s" % (reason, visible_reasons(page)))
     check(page["ids"][reason]["text"] == REASONS[reason], "reason text: " + page["ids"][reason]["text"])
     check(page["topmost"], "the failure page stays on top")
@@ -638,6 +783,204 @@ def scenario_close_button(env, folder):
         svc.stop()
 
 
+# -- the fault matrix -------------------------------------------------------------
+
+NETWORK = 1024
+CLIENT_FAILED = 1023
+VENDOR_FAILED = 1025
+
+
+def check_three_attempts(svc, product="levyDesk"):
+    asked = svc.products_requested()
+    check(asked == [product] * 3, "three attempts for %s, nothing else: %s" % (product, asked))
+
+
+def update_fault_scenario(fault):
+    def scenario(env, folder):
+        svc, prog, page = expect_failure(env, folder, "update-" + fault, NETWORK,
+                                         {"local": "down", "update_fault": fault})
+        check_three_attempts(svc)
+        check(not svc.requests("package-server"), "no download was tried")
+        check(prog.installers() == [], "no installer ran")
+        check(env.temp_files() == {}, "no package file appeared: %s" % env.temp_files())
+        finish(env, prog, svc, page)
+    return scenario
+
+
+def scenario_update_code1(env, folder):
+    # A code other than "0" lists nothing to do, even with packages beside it.
+    svc, prog, page, _ = run_install(env, "update-code1", folder, "success", {"local": "ok", "update_fault": "code1"})
+    check(svc.products_requested() == ["ZYN-HARBOLT"], "one request: %s" % svc.products_requested())
+    check(not svc.requests("package-server"), "the listed packages were not fetched")
+    check(prog.installers() == [], "no installer ran")
+    finish(env, prog, svc, page)
+
+
+def scenario_update_list20(env, folder):
+    names = ["pkg%02d_%s" % (i, "setup.exe" if i in (1, 10, 20) else "data.bin") for i in range(1, 21)]
+    files = {n: installer_bytes(env, PACKAGE_SIZE + i) if n.endswith(".exe") else os.urandom(1000 + 7919 * i)
+             for i, n in enumerate(names, 1)}
+    vendor = [(n, n.endswith(".exe")) for n in names]
+    svc, prog, page, _ = run_install(env, "update-list20", folder, "success",
+                                     {"local": "ok", "vendor": vendor, "files": files},
+                                     program_env={"PAVONIX_INSTALLER_SLEEP_MS": "200"})
+    gets = [e["file"] for e in svc.requests("package-server")]
+    check(gets == names, "the 20 packages fetched once each, in list order")
+    have = env.temp_files()
+    check(all(have.get(n) == svc.sizes[n] for n in names), "all 20 saved whole in the temporary folder")
+    for n in names:
+        data = open(os.path.join(env.temp_folder(), n), "rb").read()
+        if data != open(os.path.join(folder, "packages", n), "rb").read():
+            raise Failure("%s differs from the served file" % n)
+    log("ok: every saved package is byte for byte the served one")
+    check(prog.installers() == [n for n in names if n.endswith(".exe")],
+          "the three marked installers ran in list order: %s" % prog.installers())
+    finish(env, prog, svc, page)
+
+
+def package_fault_scenario(fault, saved, timeout=180):
+    """saved(size): the size the client's file must have afterwards, or None
+    for no file at all."""
+    label = fault.split("=")[0]
+
+    def scenario(env, folder):
+        svc, prog, page = expect_failure(env, folder, "package-" + label, NETWORK,
+                                         {"local": "down", "package_faults": {"levydesk_setup.exe": fault}},
+                                         final_timeout=timeout)
+        check_three_attempts(svc)
+        gets = svc.requests("package-server")
+        check(len(gets) == 3 and all(e["file"] == "levydesk_setup.exe" for e in gets),
+              "three downloads of the client package: %d" % len(gets))
+        want = saved(svc.sizes["levydesk_setup.exe"])
+        have = env.temp_files().get("levydesk_setup.exe")
+        check(have == want, "the client package in the temporary folder: %s bytes (expected %s)" % (have, want))
+        check(prog.installers() == [], "no installer ran")
+        finish(env, prog, svc, page)
+    return scenario
+
+
+def scenario_package_slow(env, folder):
+    # The body comes 20 s after the head: each attempt gives up at its 15 s
+    # time-out, so the run ends by itself after three of them.
+    scenario = package_fault_scenario("slow=20000", lambda size: 0, timeout=150)
+    t0 = time.monotonic()
+    scenario(env, folder)
+    spent = time.monotonic() - t0
+    check(spent > 45, "three attempts waited about 15 s each (%.0f s in all)" % spent)
+
+
+def scenario_package_unsafe(env, folder):
+    # The vendor's package address ends in a name that climbs out of the
+    # temporary folder; the server answers it with a real installer.
+    # WinInet canonicalises the object name before it leaves (backslashes,
+    # dot segments), so the server is told to answer each form it may get.
+    evil = "..\\..\\..\\pavonix_evil.exe"
+    aliases = {name: "harbolt_setup.exe" for name in (evil, "", "pavonix_evil.exe", "../../../pavonix_evil.exe")}
+    svc, prog, page = expect_failure(env, folder, "package-unsafe", NETWORK,
+                                     {"local": "ok", "vendor": [(evil, True)], "aliases": aliases})
+    gets = svc.requests("package-server")
+    check(len(gets) == 3 and all(e.get("alias") in aliases and e["status"] == 200 for e in gets),
+          "three requests for the unsafe name reached the server and were answered: %s"
+          % [(e.get("path"), e.get("status")) for e in gets])
+    found = [os.path.join(d, f) for d, _, files in os.walk(os.path.join(env.prefix, "drive_c"))
+             for f in files if "pavonix_evil" in f]
+    check(found == [], "no file of that name anywhere in the prefix: %s" % found)
+    check(prog.installers() == [], "nothing ran")
+    finish(env, prog, svc, page)
+
+
+def local_fault_scenario(local, asked):
+    def scenario(env, folder):
+        svc, prog, page, _ = run_install(env, "local-" + local, folder, "success", {"local": local})
+        check(prog.installers() == ["levydesk_setup.exe", "harbolt_setup.exe"],
+              "client then vendor installer: %s" % prog.installers())
+        check(svc.products_requested() == ["levyDesk", "ZYN-HARBOLT"], "client then vendor requested")
+        entries = svc.requests("local-service")
+        queries = [e for e in entries if e.get("event") is None]
+        if asked:
+            check(len(queries) == 1, "the local service was asked once: %d" % len(queries))
+        else:
+            # The service would have answered code 0 (only the vendor product):
+            # the program refused the certificate before any query went out.
+            check(queries == [], "no query got through the refused certificate: %s"
+                  % [e.get("event") for e in entries])
+        finish(env, prog, svc, page)
+    return scenario
+
+
+def scenario_installer_exit_code(env, folder):
+    svc, prog, page, _ = run_install(env, "installer-exit", folder, "success",
+                                     {"local": "ok", "vendor": [("harbolt_setup_exit7.exe", True)],
+                                      "files": {"harbolt_setup_exit7.exe": installer_bytes(env)}})
+    check(prog.runs() == [("harbolt_setup_exit7.exe", 7)], "the installer ran and ended with 7: %s" % prog.runs())
+    finish(env, prog, svc, page)
+
+
+def scenario_installer_missing(env, folder):
+    # The first installer removes the second before it ends: the second one
+    # cannot be started.
+    svc, prog, page = expect_failure(env, folder, "installer-missing", VENDOR_FAILED,
+                                     {"local": "ok", "vendor": [("harbolt_setup.exe", True), ("harbolt_second.exe", True)],
+                                      "files": {"harbolt_second.exe": installer_bytes(env)}},
+                                     program_env={"PAVONIX_INSTALLER_REMOVE": "harbolt_second.exe"})
+    check(prog.installers() == ["harbolt_setup.exe"], "only the first installer ran: %s" % prog.installers())
+    check("harbolt_second.exe" not in env.temp_files(), "the second installer is gone")
+    check(svc.products_requested() == ["ZYN-HARBOLT"], "no second attempt after a failed start")
+    finish(env, prog, svc, page)
+
+
+def scenario_no_log_folder(env, folder):
+    shutil.rmtree(env.log_folder(), ignore_errors=True)
+    svc, prog, page, _ = run_install(env, "no-log-folder", folder, "success", {"local": "ok"})
+    check(prog.installers() == ["harbolt_setup.exe"], "the run went through")
+    finish(env, prog, svc, page)
+    check(not os.path.exists(env.log_folder()), "no log folder was made")
+
+
+def scenario_read_only_log(env, folder):
+    logs = env.log_folder()
+    os.makedirs(logs, exist_ok=True)
+    today = time.strftime("%Y%m%d") + "-pavonix.log"
+    paths = {name: os.path.join(logs, name) for name in (today, "20000101-pavonix.log", "20000102-pavonix.log")}
+    for name, path in paths.items():
+        if os.path.exists(path):
+            os.chmod(path, 0o644)
+        open(path, "wb").write(b"kept line\r\n")
+    # Wine maps the read-only attribute to the file's write bits.
+    os.chmod(paths[today], 0o444)
+    os.chmod(paths["20000101-pavonix.log"], 0o444)
+    try:
+        svc, prog, page, _ = run_install(env, "read-only-log", folder, "success", {"local": "ok"})
+        check(prog.installers() == ["harbolt_setup.exe"], "the run went through")
+        finish(env, prog, svc, page)
+        check(open(paths[today], "rb").read() == b"kept line\r\n", "today's read-only log is untouched")
+        check(os.path.exists(paths["20000101-pavonix.log"]), "an expired read-only log stays: its delete failed")
+        check(not os.path.exists(paths["20000102-pavonix.log"]), "an expired writable log was purged")
+    finally:
+        for path in paths.values():
+            if os.path.exists(path):
+                os.chmod(path, 0o644)
+                os.unlink(path)
+
+
+def scenario_second_during_run(env, folder):
+    seen = {}
+
+    def start_second(prog):
+        before = len(env.probe())
+        r = subprocess.run([WINE, env.exe], env=env.env(), timeout=120)
+        seen["code"] = r.returncode
+        seen["new windows"] = len(env.probe()) - before
+
+    svc, prog, page, _ = run_install(env, "second-during-run", folder, "success", {"local": "down"},
+                                     program_env={"PAVONIX_INSTALLER_SLEEP_MS": "3000"}, during=start_second)
+    check(seen["code"] in (-1, 255), "the second start exits with -1 (got %d)" % seen["code"])
+    check(seen["new windows"] <= 0, "the second start opened no window")
+    check(prog.installers() == ["levydesk_setup.exe", "harbolt_setup.exe"],
+          "each installer ran once: %s" % prog.installers())
+    finish(env, prog, svc, page)
+
+
 SCENARIOS = {
     "healthy": scenario_healthy,
     "local-down": scenario_local_down,
@@ -649,6 +992,27 @@ SCENARIOS = {
     "letter-twice": scenario_letter_twice,
     "second-start": scenario_second_start,
     "close-button": scenario_close_button,
+    "update-404": update_fault_scenario("404"),
+    "update-500": update_fault_scenario("500"),
+    "update-empty": update_fault_scenario("empty"),
+    "update-chunked": update_fault_scenario("chunked"),
+    "update-notjson": update_fault_scenario("notjson"),
+    "update-code1": scenario_update_code1,
+    "update-list20": scenario_update_list20,
+    "package-404": package_fault_scenario("404", lambda size: None),
+    "package-cut": package_fault_scenario("cut", lambda size: size // 2),
+    "package-short": package_fault_scenario("short", lambda size: size - 1),
+    "package-slow": scenario_package_slow,
+    "package-unsafe": scenario_package_unsafe,
+    "local-untrusted": local_fault_scenario("untrusted", asked=False),
+    "local-wrongname": local_fault_scenario("wrongname", asked=False),
+    "local-notjson": local_fault_scenario("notjson", asked=True),
+    "local-code1": local_fault_scenario("code1", asked=True),
+    "installer-exit": scenario_installer_exit_code,
+    "installer-missing": scenario_installer_missing,
+    "no-log-folder": scenario_no_log_folder,
+    "read-only-log": scenario_read_only_log,
+    "second-during-run": scenario_second_during_run,
 }
 
 

@@ -32,12 +32,12 @@ class PackageServer(Service):
             raise ValueError("package folder does not exist: " + folder)
         self.fault = fault
         self.file_faults = dict(file_faults or {})
-        # Requested name (percent-decoded, without the leading "/") -> a plain
-        # file of the folder: lets a test offer a client names that are not
-        # plain file names, which are never looked up on disk themselves.
+        # Requested name (percent-decoded, without the leading "/"; "" is the
+        # root) -> a plain file of the folder: lets a test offer a client names
+        # that are not plain file names, which are never looked up on disk.
         self.aliases = {}
         for requested, target in (aliases or {}).items():
-            if not isinstance(requested, str) or not requested or not plain_name(target):
+            if not isinstance(requested, str) or not plain_name(target):
                 raise ValueError("alias %r -> %r: the target must be a plain file name" % (requested, target))
             self.aliases[requested] = target
         self.log = RequestLog(log_path)
