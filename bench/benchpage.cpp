@@ -3,10 +3,9 @@
 #include <cstring>
 
 #include "app/contract.h"
+#include "platform/winperf.h"
 #include "ui/pages.h"
 #include "ui/startup.h"
-
-#include <psapi.h>  // GetProcessMemoryInfo; not part of the platform header
 
 namespace bench {
 

@@ -1,6 +1,8 @@
 #include "update/httpcommtools.h"
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -141,7 +143,13 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl, Down
             plat_fwrite(buf, 1, n, fp);
             cbTotal += n;
             std::memset(buf, 0, sizeof(buf));
-            if (pfnProgress) pfnProgress(static_cast<int>(cbTotal), static_cast<int>(cbLength));
+            if (pfnProgress) {
+              // The callback takes ints: lengths of 2 GiB and more are halved
+              // together, so the percent stays right instead of going negative.
+              const int shift = cbLength > static_cast<DWORD>(INT_MAX) ? 1 : 0;
+              pfnProgress(static_cast<int>(std::min<uint64_t>(cbTotal >> shift, INT_MAX)),
+                          static_cast<int>(cbLength >> shift));
+            }
           }
           plat_fclose(fp);
           fp = nullptr;

@@ -66,6 +66,26 @@ def port_free(port):
         probe.close()
 
 
+PORT_LOCK = "/tmp/pavonix-loopback-ports.lock"  # machine-wide, with the e2e suite and the benchmarks
+PORT_LOCK_WAIT = 600
+
+
+def take_port_lock():
+    """Exclusive hold of the shared port lock, waited for (bounded)."""
+    import fcntl
+    fh = open(PORT_LOCK, "a")
+    deadline = time.time() + PORT_LOCK_WAIT
+    while True:
+        try:
+            fcntl.flock(fh, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return fh
+        except BlockingIOError:
+            if time.time() >= deadline:
+                fh.close()
+                raise Failure("%s stayed locked for %d s" % (PORT_LOCK, PORT_LOCK_WAIT))
+            time.sleep(0.5)
+
+
 def wait_port_free(port, seconds):
     """Another program on this machine may hold the port for a while."""
     deadline = time.time() + seconds
@@ -204,7 +224,12 @@ class Flow:
             json.dump(config, fh)
         ready = os.path.join(d, "ready.json")
         # Scenarios without a listener need the port free as much as those with one.
-        wait_port_free(LOCAL_PORT, PORT_WAIT)
+        lock = take_port_lock()
+        try:
+            wait_port_free(LOCAL_PORT, PORT_WAIT)
+        except Failure:
+            lock.close()
+            raise
         services = subprocess.Popen(
             [sys.executable, self.args.services, "serve", "--config", os.path.join(d, "serve.json"),
              "--ready-file", ready, "--max-seconds", str(SERVICE_LIFETIME)],
@@ -242,6 +267,7 @@ class Flow:
             except subprocess.TimeoutExpired:
                 services.kill()
                 services.wait(timeout=15)
+            lock.close()
         rec = parse_harness(out.stdout)
         rec["wall_s"] = wall
         rec["update_log"] = read_jsonl(os.path.join(d, "update.jsonl"))

@@ -231,6 +231,24 @@ TEST_F(CommTools, DownloadWritesTheFileAndReportsProgress) {
   EXPECT_EQ(q.Header("Cache-Control"), "no-cache");
 }
 
+TEST_F(CommTools, ProgressOfALengthBeyondTwoGibibytesStaysPositive) {
+  // A 3 GiB announcement whose peer stops after two blocks: the counts the
+  // callback gets keep their ratio and stay positive.
+  simwin::HttpReply r = Body(std::string(20480, 'x'));
+  r.framing = simwin::HttpReply::kUntilClose;
+  r.headers = {{"Content-Length", "3221225472"}};
+  simwin::ServeAt("pkg.example", 80, r);
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/big.exe", Progress, &local), -1);
+  EXPECT_EQ(g_progress, (std::vector<std::pair<int, int>>{{5120, 1610612736}, {10240, 1610612736}}));
+  // Lengths up to INT_MAX pass unchanged.
+  g_progress.clear();
+  r.headers = {{"Content-Length", "2147483647"}};
+  simwin::ServeAt("pkg.example", 80, r);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/big.exe", Progress, &local), -1);
+  EXPECT_EQ(g_progress, (std::vector<std::pair<int, int>>{{10240, 2147483647}, {20480, 2147483647}}));
+}
+
 TEST_F(CommTools, DownloadRunsOnAHandleWithFifteenSecondTimeouts) {
   simwin::ServeAt("pkg.example", 80, Body("abc"));
   std::string local;
