@@ -145,6 +145,65 @@ def check_installer_runs(text, package):
         raise BenchError("installer record %r" % fields)
 
 
+ROUNDTRIP_VARIANTS = ("noop", "page", "moving", "hidden")
+READ_BLOCK = 10240          # the program's read size: one progress message per block
+
+
+def roundtrip_us(fields, variant, messages):
+    """Microseconds per message of a "roundtrip" record, refused unless it
+    measured what was asked: the variant, `messages` timed sends, every sent
+    message handled by the window; the visible page (page, moving) repainted
+    its text at each one and the hidden page at none, all ending at "100%"."""
+    if len(fields) < 7:
+        raise BenchError("roundtrip record with %d fields: %r" % (len(fields), fields))
+    got, timed, sent, handled, ms, paints, text = fields[:7]
+    if got != variant:
+        raise BenchError("roundtrip record of %r, want %r" % (got, variant))
+    try:
+        timed, sent, handled, paints, ms = int(timed), int(sent), int(handled), int(paints), float(ms)
+    except ValueError:
+        raise BenchError("roundtrip record with a field that is not a number: %r" % (fields,))
+    if timed != messages or sent < timed:
+        raise BenchError("roundtrip %s: %d timed of %d sent, want %d timed" % (variant, timed, sent, messages))
+    if handled != sent:
+        raise BenchError("roundtrip %s: %d messages handled of %d sent" % (variant, handled, sent))
+    if not ms > 0 or ms == float("inf"):
+        raise BenchError("roundtrip %s: %d messages in %r ms" % (variant, timed, ms))
+    if variant != "noop" and text != "100%":
+        raise BenchError("roundtrip %s: the page ended at %r" % (variant, text))
+    if variant in ("page", "moving") and paints < sent:
+        raise BenchError("roundtrip %s: %d text paints for %d messages" % (variant, paints, sent))
+    if variant == "hidden" and paints != 0:
+        raise BenchError("roundtrip hidden: %d text paints of a hidden page" % paints)
+    return ms * 1000.0 / timed
+
+
+def blocks(nbytes, block=READ_BLOCK):
+    """Reads (and so progress messages) of a download of nbytes."""
+    return -(-nbytes // block)
+
+
+def percent_changes(nbytes, block=READ_BLOCK):
+    """Blocks of a download of nbytes after which ReportDownloadProgress
+    sends another percent than the one before (the first one included: the
+    page shows no percent before it)."""
+    changes, last, done = 0, None, 0
+    for _ in range(blocks(nbytes, block)):
+        done = min(done + block, nbytes)
+        percent = int(done / nbytes * 100.0)
+        if percent != last:
+            changes += 1
+            last = percent
+    return changes
+
+
+def expected_ms(nbytes, bare_ms, same_us, moving_us):
+    """The bare loop's time plus one message per block: moving_us for each
+    block that changes the percent, same_us for each other one."""
+    changes = percent_changes(nbytes)
+    return bare_ms + (changes * moving_us + (blocks(nbytes) - changes) * same_us) / 1000.0
+
+
 def startup_times(text, runs):
     """The timed starts of the launcher's output (the warm-up, start 0, left
     out); exactly `runs` of them, else BenchError."""
@@ -198,6 +257,23 @@ def download_row(label, program, bare, curl, min_ratio):
     value = "%.1f / %.1f / %.1f, ratio %.2f" % (program, bare, curl, ratio)
     return Row("download %s program / bare / curl MiB/s, ratio" % label, value,
                "ratio >= %.2f" % min_ratio, ratio >= min_ratio)
+
+
+def roundtrip_row(us):
+    """us: microseconds per message by variant (ROUNDTRIP_VARIANTS)."""
+    value = " / ".join("%.1f" % us[v] for v in ROUNDTRIP_VARIANTS)
+    return Row("SendMessageA round trip no-op / page repaint / percent moving / hidden page µs per message",
+               value)
+
+
+def expected_row(label, nbytes, bare_ms, program_ms, same_us, moving_us):
+    """The download of nbytes expected from the bare loop and one message
+    with the page's repaint per block, beside the program's measured time."""
+    changes = percent_changes(nbytes)
+    want = expected_ms(nbytes, bare_ms, same_us, moving_us)
+    value = "%.0f + %d x %.0f + %d x %.0f µs = %.0f / %.0f, ratio %.2f" % (
+        bare_ms, changes, moving_us, blocks(nbytes) - changes, same_us, want, program_ms, program_ms / want)
+    return Row("download %s bare + one message per block = expected / program ms, ratio" % label, value)
 
 
 def info_row(name, value):

@@ -6,6 +6,8 @@
 //   pavonix_bench_download quiet URL FOLDER\     the same without a progress callback
 //   pavonix_bench_download bare URL FILE         InternetReadFile reads of 10240
 //       bytes written with fwrite: the floor of that read size
+//   pavonix_bench_download roundtrip noop|page|moving|hidden N   N progress messages
+//       alone, without a download (bench/roundtrip.h, its own record)
 //
 // Prints one tab-separated record:
 //   download <mode> <rc> <bytes> <ms> <peak working set> <progress messages> <text paints> <percent text>
@@ -13,11 +15,13 @@
 // Exit code 0 once the record is printed, 2 for a usage error, 3 when the
 // page cannot be made, 4 when the download did not end in time.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/contract.h"
 #include "bench/benchpage.h"
+#include "bench/roundtrip.h"
 #include "platform/win.h"
 #include "update/httpcommtools.h"
 
@@ -135,10 +139,23 @@ void PrintRecord(const char* szMode, int nResult, unsigned long long cbBytes, do
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "roundtrip") == 0) {
+    const char* szVariant = argc == 4 ? argv[2] : "";
+    char* pEnd = nullptr;
+    const long nMessages = argc == 4 ? std::strtol(argv[3], &pEnd, 10) : 0;
+    const bool bVariant = std::strcmp(szVariant, "noop") == 0 || std::strcmp(szVariant, "page") == 0 ||
+                          std::strcmp(szVariant, "moving") == 0 || std::strcmp(szVariant, "hidden") == 0;
+    if (!bVariant || pEnd == argv[3] || *pEnd != '\0' || nMessages < 1 || nMessages > 1000000) {
+      std::fprintf(stderr, "usage: pavonix_bench_download roundtrip noop|page|moving|hidden N (1..1000000)\n");
+      return 2;
+    }
+    return bench::RoundTrip(szVariant, static_cast<int>(nMessages));
+  }
   const bool bKnownMode = argc == 4 && (std::strcmp(argv[1], "program") == 0 || std::strcmp(argv[1], "quiet") == 0 ||
                                         std::strcmp(argv[1], "bare") == 0);
   if (!bKnownMode) {
-    std::fprintf(stderr, "usage: pavonix_bench_download program|quiet URL FOLDER\\ | bare URL FILE\n");
+    std::fprintf(stderr,
+                 "usage: pavonix_bench_download program|quiet URL FOLDER\\ | bare URL FILE | roundtrip VARIANT N\n");
     return 2;
   }
   const std::string strMode = argv[1], strUrl = argv[2], strTarget = argv[3];

@@ -12,7 +12,12 @@ with its own wineserver and Xvfb display, all ended at the end.
             10240-byte InternetReadFile loop, and native curl, on files of
             1 MiB and 256 MiB served by the bundled package server on a free
             loopback port; every downloaded file's size and SHA-256 checked;
-            the program's peak working set per size
+            the program's peak working set per size; then the progress
+            message alone: N SendMessageA round trips from a worker thread to
+            a window of the pumping main thread, to a no-op window, the
+            visible page (ShowDownloadPercent's repaint) with the same
+            percent each time and with the percent changing each time, and
+            the hidden page, and the download time they predict
   install   whole InstallWorkerProc runs against the bundled services (local
             service on 127.0.0.1:28000 over HTTPS, test CA trusted), one 1 MiB
             package that is the test installer; a run counts only when it
@@ -60,6 +65,9 @@ GOAL_MEMORY_DIFF = 2 * MIB
 GOAL_INSTALL_MS = 500
 GOAL_STARTUP_MS = 500
 
+# Messages per round-trip run (a quarter with --quick); fewer of the slow
+# moving percent, to keep within the time budget.
+ROUNDTRIP_MESSAGES = {"noop": 20000, "page": 20000, "moving": 5000, "hidden": 20000}
 RUN_TIMEOUT = 180           # one Wine program, seconds
 TOTAL_BUDGET = 540          # all benchmarks, seconds, the wait for the port lock not counted
 
@@ -305,7 +313,9 @@ class Bench:
 
     # Download ----------------------------------------------------------------
 
-    def download(self, sizes):
+    def download(self, sizes, messages=None):
+        """Medians per size, and of the round trips when `messages` (the
+        count per variant) is given."""
         self.check_programs(["pavonix_bench_download"])
         files = os.path.join(self.work, "files")
         dl = os.path.join(self.work, "downloads")
@@ -319,39 +329,57 @@ class Bench:
                             {"host": "127.0.0.1", "package_server": {"port": 0, "folder": files}})
         report = services.start(lifetime=TOTAL_BUDGET + 120)
         base = report["package-server"]["url"]
-        results = {}
+        rates = {size: {"program": [], "quiet": [], "bare": [], "curl": []} for size in sizes}
+        times = {size: {"program": [], "bare": []} for size in sizes}
+        peaks = {size: [] for size in sizes}
+        us = {v: [] for v in benchlib.ROUNDTRIP_VARIANTS}
         try:
-            for size in sizes:
-                name, digest = digests[size]
-                url = "%s/%s" % (base, name)
-                target = os.path.join(dl, name)
-                rates = {"program": [], "quiet": [], "bare": [], "curl": []}
-                peaks = []
-                for i in range(self.runs):
-                    # Interleaved, so that the machine's moods fall on all of them alike.
-                    for mode in ("program", "quiet", "bare", "curl"):
+            # Interleaved, so that the machine's moods fall on all of them alike:
+            # each run downloads every size in every mode, then times the
+            # progress message alone.
+            for i in range(self.runs):
+                for size in sizes:
+                    self.one_download_run(i, size, digests[size], base, dl, rates[size], times[size], peaks[size])
+                if messages:
+                    for variant in benchlib.ROUNDTRIP_VARIANTS:
                         self.check_time()
-                        if os.path.exists(target):
-                            os.remove(target)
-                        nbytes, ms, peak = self.one_download(mode, url, dl, target)
-                        benchlib.verify_file(target, size, digest)
-                        if nbytes != size:
-                            raise BenchError("%s download reported %d bytes, want %d" % (mode, nbytes, size))
-                        rates[mode].append(benchlib.mib_per_s(size, ms))
-                        if mode == "program":
-                            peaks.append(peak)
-                    os.remove(target)
-                    log("download %s run %d: program %.1f, without progress %.1f, bare %.1f, curl %.1f MiB/s, "
-                        "peak %.1f MiB" % (benchlib.size_label(size), i + 1, rates["program"][-1],
-                                           rates["quiet"][-1], rates["bare"][-1], rates["curl"][-1],
-                                           peaks[-1] / MIB))
-                results[size] = ({m: benchlib.median(v) for m, v in rates.items()}, benchlib.median(peaks))
+                        us[variant].append(self.one_roundtrip(variant, messages[variant]))
+                    each = ", ".join("%s %.1f (%d)" % (v, us[v][-1], messages[v]) for v in benchlib.ROUNDTRIP_VARIANTS)
+                    log("round trip run %d: %s µs per message" % (i + 1, each))
         finally:
             services.stop()
-        return results
+        results = {size: ({m: benchlib.median(v) for m, v in rates[size].items()}, benchlib.median(peaks[size]),
+                          {m: benchlib.median(v) for m, v in times[size].items()}) for size in sizes}
+        return results, ({v: benchlib.median(t) for v, t in us.items()} if messages else None)
+
+    def one_download_run(self, i, size, named, base, dl, rates, times, peaks):
+        name, digest = named
+        url = "%s/%s" % (base, name)
+        target = os.path.join(dl, name)
+        for mode in ("program", "quiet", "bare", "curl"):
+            self.check_time()
+            if os.path.exists(target):
+                os.remove(target)
+            nbytes, ms, peak, messages = self.one_download(mode, url, dl, target)
+            benchlib.verify_file(target, size, digest)
+            if nbytes != size:
+                raise BenchError("%s download reported %d bytes, want %d" % (mode, nbytes, size))
+            if mode == "program" and messages != benchlib.blocks(size):
+                # The expected time of the table counts one message per block.
+                raise BenchError("program download: %d progress messages for %d blocks"
+                                 % (messages, benchlib.blocks(size)))
+            rates[mode].append(benchlib.mib_per_s(size, ms))
+            if mode in times:
+                times[mode].append(ms)
+            if mode == "program":
+                peaks.append(peak)
+        os.remove(target)
+        log("download %s run %d: program %.1f, without progress %.1f, bare %.1f, curl %.1f MiB/s, "
+            "peak %.1f MiB" % (benchlib.size_label(size), i + 1, rates["program"][-1],
+                               rates["quiet"][-1], rates["bare"][-1], rates["curl"][-1], peaks[-1] / MIB))
 
     def one_download(self, mode, url, folder, target):
-        """(bytes, ms, peak working set) of one download."""
+        """(bytes, ms, peak working set, progress messages) of one download."""
         if mode == "curl":
             r = subprocess.run(["curl", "-sS", "--noproxy", "*", "--max-time", "120", "-o", target,
                                 "-w", "%{http_code} %{size_download} %{time_total}", url],
@@ -359,7 +387,7 @@ class Bench:
             parts = r.stdout.split()
             if r.returncode != 0 or len(parts) != 3 or parts[0] != "200":
                 raise BenchError("curl failed (%d): %s %s" % (r.returncode, r.stdout, r.stderr.strip()))
-            return int(float(parts[1])), float(parts[2]) * 1000.0, 0
+            return int(float(parts[1])), float(parts[2]) * 1000.0, 0, 0
         where = winpath(target) if mode == "bare" else winpath(folder) + "\\"
         rc, out, err = self.wine.run(self.exe["pavonix_bench_download"], [mode, url, where])
         if rc != 0:
@@ -371,7 +399,15 @@ class Bench:
             # The progress path really ran: messages sent, the text repainted, 100% shown.
             if int(f[5]) < 1 or int(f[6]) < 1 or f[7] != "100%":
                 raise BenchError("program download: %s progress messages, %s paints, text %r" % (f[5], f[6], f[7]))
-        return int(f[2]), float(f[3]), int(f[4])
+        return int(f[2]), float(f[3]), int(f[4]), int(f[5])
+
+    # The progress message alone ---------------------------------------------------
+
+    def one_roundtrip(self, variant, messages):
+        rc, out, err = self.wine.run(self.exe["pavonix_bench_download"], ["roundtrip", variant, str(messages)])
+        if rc != 0:
+            raise BenchError("roundtrip %s exited %d: %s" % (variant, rc, (err or out).strip()[-300:]))
+        return benchlib.roundtrip_us(benchlib.parse_record(out, "roundtrip", 7), variant, messages)
 
     # Install -------------------------------------------------------------------
 
@@ -498,8 +534,9 @@ def run_all(args):
         return 1
     try:
         if "download" in only:
+            messages = {v: n // 4 if args.quick else n for v, n in ROUNDTRIP_MESSAGES.items()}
             try:
-                results = bench.download(sizes)
+                results, us = bench.download(sizes, messages)
                 for size, label in zip(sizes, labels):
                     m = results[size][0]
                     rows.append(benchlib.download_row(label, m["program"], m["bare"], m["curl"], GOAL_RATIO))
@@ -509,10 +546,14 @@ def run_all(args):
                                                   "%.1f, ratio %.2f" % (m["quiet"], m["quiet"] / m["bare"])))
                 rows.append(benchlib.memory_row(labels[0], labels[1], results[sizes[0]][1], results[sizes[1]][1],
                                                 GOAL_MEMORY_DIFF))
+                rows.append(benchlib.roundtrip_row(us))
+                for size, label in zip(sizes, labels):
+                    t = results[size][2]
+                    rows.append(benchlib.expected_row(label, size, t["bare"], t["program"], us["page"], us["moving"]))
             except (BenchError, OSError, subprocess.SubprocessError, ValueError) as exc:
                 ok = False
-                rows.append(benchlib.Row("download program / bare / curl MiB/s", "", "ratio >= %.2f" % GOAL_RATIO,
-                                         error=str(exc)))
+                rows.append(benchlib.Row("download program / bare / curl MiB/s, SendMessageA round trips", "",
+                                         "ratio >= %.2f" % GOAL_RATIO, error=str(exc)))
         if "install" in only:
             try:
                 rows.append(benchlib.below_row("install run minus pause ms", bench.install(), GOAL_INSTALL_MS))

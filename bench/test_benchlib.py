@@ -81,6 +81,78 @@ class Records(unittest.TestCase):
             benchlib.startup_times(out + "failed\t3\tno main page within 30000 ms\r\n", 2)
 
 
+class RoundTrip(unittest.TestCase):
+    def fields(self, kind="page", **change):
+        f = {"variant": kind, "timed": "20000", "sent": "20064", "handled": "20064", "ms": "12000.0",
+             "paints": "20064" if kind in ("page", "moving") else "0", "text": "-" if kind == "noop" else "100%"}
+        f.update(change)
+        return [f[k] for k in ("variant", "timed", "sent", "handled", "ms", "paints", "text")]
+
+    def test_microseconds_per_timed_message(self):
+        self.assertAlmostEqual(benchlib.roundtrip_us(self.fields(), "page", 20000), 600.0)
+        self.assertAlmostEqual(benchlib.roundtrip_us(self.fields("noop", ms="5000"), "noop", 20000), 250.0)
+        self.assertAlmostEqual(benchlib.roundtrip_us(self.fields("hidden", ms="8000"), "hidden", 20000), 400.0)
+        self.assertAlmostEqual(benchlib.roundtrip_us(self.fields("moving", ms="30000"), "moving", 20000), 1500.0)
+
+    def test_a_record_off_its_measurement_is_refused(self):
+        bad = [("page", {"handled": "20063"}),          # a message the window never handled
+               ("noop", {"handled": "0"}),
+               ("page", {"handled": "20065"}),
+               ("page", {"timed": "19999"}),            # not the count asked for
+               ("page", {"sent": "19000"}),
+               ("page", {"ms": "0"}),
+               ("page", {"paints": "20063"}),           # a message without its repaint
+               ("moving", {"paints": "0"}),
+               ("moving", {"text": "1%"}),
+               ("page", {"text": "99%"}),
+               ("hidden", {"paints": "1"}),             # the hidden page painted: it was not hidden
+               ("hidden", {"text": ""}),
+               ("page", {"variant": "noop"})]
+        for variant, change in bad:
+            with self.assertRaises(BenchError, msg="%s %s" % (variant, change)):
+                benchlib.roundtrip_us(self.fields(variant, **change), variant, 20000)
+        with self.assertRaises(BenchError):
+            benchlib.roundtrip_us(self.fields()[:6], "page", 20000)
+        for change in ({"ms": "x"}, {"handled": ""}, {"ms": "nan"}):
+            with self.assertRaises(BenchError, msg=str(change)):
+                benchlib.roundtrip_us(self.fields(**change), "page", 20000)
+
+    def test_record_from_program_output(self):
+        out = "roundtrip\tnoop\t500\t564\t564\t150.5\t0\t-\r\n"
+        fields = benchlib.parse_record(out, "roundtrip", 7)
+        self.assertAlmostEqual(benchlib.roundtrip_us(fields, "noop", 500), 301.0)
+
+    def test_blocks_and_expected_time(self):
+        self.assertEqual(benchlib.blocks(256 * MIB), 26215)      # 268435456 / 10240 = 26214.4
+        self.assertEqual(benchlib.blocks(MIB), 103)
+        self.assertEqual(benchlib.blocks(10240), 1)
+        self.assertEqual(benchlib.blocks(10241), 2)
+        self.assertEqual(benchlib.blocks(0), 0)
+        # Same-percent messages at 600 µs, the 101 that change it at 1500.
+        self.assertAlmostEqual(benchlib.expected_ms(256 * MIB, 2400.0, 600.0, 1500.0),
+                               2400.0 + 101 * 1.5 + 26114 * 0.6)
+        self.assertAlmostEqual(benchlib.expected_ms(MIB, 15.0, 600.0, 1500.0), 15.0 + 101 * 1.5 + 2 * 0.6)
+        self.assertAlmostEqual(benchlib.expected_ms(MIB, 15.0, 0.0, 0.0), 15.0)
+
+    def test_percent_changes_as_the_program_computes_them(self):
+        # 0..100 each once when there are at least 100 blocks.
+        self.assertEqual(benchlib.percent_changes(256 * MIB), 101)
+        self.assertEqual(benchlib.percent_changes(MIB), 101)           # 103 blocks, two repeat a percent
+        self.assertEqual(benchlib.percent_changes(10240), 1)           # 100 at once
+        self.assertEqual(benchlib.percent_changes(3 * 10240), 3)       # 33, 66, 100
+        self.assertEqual(benchlib.percent_changes(50 * 10240 + 1), 51)
+        self.assertEqual(benchlib.percent_changes(0), 0)
+
+    def test_rows(self):
+        row = benchlib.roundtrip_row({"noop": 294.4, "page": 609.7, "moving": 1500.25, "hidden": 409.5})
+        self.assertEqual(row.value, "294.4 / 609.7 / 1500.2 / 409.5")
+        self.assertEqual(row.cells()[2:], ["-", "-"])
+        row = benchlib.expected_row("256 MiB", 256 * MIB, 2400.0, 16000.0, 600.0, 1500.0)
+        self.assertEqual(row.value, "2400 + 101 x 1500 + 26114 x 600 µs = 18220 / 16000, ratio 0.88")
+        self.assertTrue(row.name.startswith("download 256 MiB "))
+        self.assertEqual(row.cells()[2:], ["-", "-"])
+
+
 class Files(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Tests of the benchmark programs under Wine: a good run is measured, a
-broken one is refused (a short or missing download, a program that never
-shows its page, an install run that fails).
+broken one is refused (a short or missing download, a round trip with a
+message lost or the wrong count, a program that never shows its page, an
+install run that fails).
 
     PAVONIX_BENCH_BUILD=build/win64 python3 bench/test_programs.py
 
@@ -79,8 +80,10 @@ class Programs(unittest.TestCase):
 
     def test_whole_downloads_are_measured_and_verified(self):
         for mode in ("program", "quiet", "bare", "curl"):
-            (nbytes, ms, peak), target = self.download(mode, GOOD)
+            (nbytes, ms, peak, messages), target = self.download(mode, GOOD)
             self.assertEqual(nbytes, SIZE, mode)
+            # One progress message per block, and none without the callback.
+            self.assertEqual(messages, benchlib.blocks(SIZE) if mode == "program" else 0, mode)
             self.assertGreater(ms, 0, mode)
             benchlib.verify_file(target, SIZE, self.digest)
             if mode in ("program", "quiet"):
@@ -99,6 +102,28 @@ class Programs(unittest.TestCase):
         for mode in ("program", "bare", "curl"):
             with self.assertRaises(BenchError, msg=mode):
                 self.download(mode, "missing.bin")
+
+    def test_round_trips_are_measured_with_every_message_handled(self):
+        for variant in benchlib.ROUNDTRIP_VARIANTS:
+            us = self.bench.one_roundtrip(variant, 300)
+            self.assertGreater(us, 0, variant)
+            self.assertLess(us, 100000, variant)
+
+    def test_a_round_trip_off_its_measurement_is_refused(self):
+        rc, out, _ = self.bench.wine.run(self.bench.exe["pavonix_bench_download"], ["roundtrip", "noop", "300"])
+        self.assertEqual(rc, 0)
+        fields = benchlib.parse_record(out, "roundtrip", 7)
+        benchlib.roundtrip_us(fields, "noop", 300)
+        with self.assertRaises(BenchError):
+            benchlib.roundtrip_us(fields, "noop", 301)      # not the count asked for
+        with self.assertRaises(BenchError):
+            benchlib.roundtrip_us(fields, "page", 300)      # no page, no repaint
+        short = fields[:3] + [str(int(fields[3]) - 1)] + fields[4:]
+        with self.assertRaises(BenchError):
+            benchlib.roundtrip_us(short, "noop", 300)       # a message lost
+        for variant, messages in (("bogus", "300"), ("noop", "0"), ("page", "12x"), ("page", "")):
+            with self.assertRaises(BenchError, msg="%s %r" % (variant, messages)):
+                self.bench.one_roundtrip(variant, messages)     # refused by the program: usage
 
     def test_startup_of_a_program_without_the_main_page_fails(self):
         # The test installer ends at once without a window.
