@@ -16,7 +16,6 @@ prefix and the screenshots go to --work (default build/e2e).
 """
 
 import argparse
-import fcntl
 import json
 import os
 import shutil
@@ -26,6 +25,8 @@ import sys
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPO, "tests", "support"))
+import portlock  # noqa: E402
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
 TESTCA = os.path.join(REPO, "tests", "support", "testca.sh")
 WINE_DIR = "/usr/lib/wine"
@@ -330,7 +331,6 @@ def check_button_face(png, page, face, ink, label):
 
 # -- services -------------------------------------------------------------------
 
-PORT_LOCK = "/tmp/pavonix-loopback-ports.lock"  # shared with the benchmarks
 PACKAGE_SIZE = 300001   # odd: half and one-less differ; a few reads of 10240 bytes
 
 
@@ -397,18 +397,10 @@ class Services:
 
     def take_port_lock(self, timeout):
         """The fixed ports are machine-wide: one holder at a time (bounded wait)."""
-        self.lock = open(PORT_LOCK, "a")
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                return
-            except BlockingIOError:
-                if time.monotonic() >= deadline:
-                    self.lock.close()
-                    self.lock = None
-                    raise Failure("%s stayed locked for %d s" % (PORT_LOCK, timeout))
-                time.sleep(0.5)
+        try:
+            self.lock = portlock.acquire(timeout)
+        except TimeoutError as exc:
+            raise Failure(str(exc))
 
     def start(self):
         STARTED.append(self)

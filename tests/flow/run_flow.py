@@ -66,24 +66,17 @@ def port_free(port):
         probe.close()
 
 
-PORT_LOCK = "/tmp/pavonix-loopback-ports.lock"  # machine-wide, with the e2e suite and the benchmarks
 PORT_LOCK_WAIT = 600
 
 
 def take_port_lock():
-    """Exclusive hold of the shared port lock, waited for (bounded)."""
-    import fcntl
-    fh = open(PORT_LOCK, "a")
-    deadline = time.time() + PORT_LOCK_WAIT
-    while True:
-        try:
-            fcntl.flock(fh, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return fh
-        except BlockingIOError:
-            if time.time() >= deadline:
-                fh.close()
-                raise Failure("%s stayed locked for %d s" % (PORT_LOCK, PORT_LOCK_WAIT))
-            time.sleep(0.5)
+    """Exclusive hold of the machine-wide port lock, waited for (bounded)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+    import portlock
+    try:
+        return portlock.acquire(PORT_LOCK_WAIT)
+    except TimeoutError as exc:
+        raise Failure(str(exc))
 
 
 def wait_port_free(port, seconds):
