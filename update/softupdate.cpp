@@ -59,8 +59,14 @@ SoftListReply ParseSoftListReply(const std::string& strReply, std::list<SoftPack
   try {
     Json::Value root;
     Json::Reader reader;
-    // What the reader had built before it gave up is never used.
-    if (!reader.parse(strReply, root)) return SOFTLIST_NOT_JSON;
+    // What the reader had built before it gave up is never used; a reader
+    // that throws (nesting beyond its depth limit) gave up too.
+    bool parsed = false;
+    try {
+      parsed = reader.parse(strReply, root);
+    } catch (const Json::Exception&) {
+    }
+    if (!parsed) return SOFTLIST_NOT_JSON;
     if (std::atoi(ReadString(Member(root, "code")).c_str()) != 0) return SOFTLIST_NOTHING;
     const Json::Value& list = Member(Member(root, "data"), "softList");
     if (list.isNull()) return SOFTLIST_LISTED;

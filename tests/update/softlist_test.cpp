@@ -129,12 +129,19 @@ TEST(SoftListReply, UnusableRepliesGiveNoPackages) {
   }
 }
 
-TEST(SoftListReply, DeepNestingDoesNotCrash) {
+TEST(SoftListReply, DeepNestingDoesNotCrashAndIsNoJson) {
   std::string deep(100000, '[');
-  EXPECT_TRUE(Parse(deep).empty());
+  SoftListReply kind = SOFTLIST_LISTED;
+  EXPECT_TRUE(Parse(deep, nullptr, &kind).empty());
+  EXPECT_EQ(kind, SOFTLIST_NOT_JSON);
   std::string deepObj;
   for (int i = 0; i < 5000; ++i) deepObj += "{\"data\":";
-  EXPECT_TRUE(Parse(deepObj).empty());
+  EXPECT_TRUE(Parse(deepObj, nullptr, &kind).empty());
+  EXPECT_EQ(kind, SOFTLIST_NOT_JSON);
+  // Balanced, but deeper than the reader goes: no list either.
+  std::string balanced = std::string(5000, '[') + std::string(5000, ']');
+  EXPECT_TRUE(Parse(balanced, nullptr, &kind).empty());
+  EXPECT_EQ(kind, SOFTLIST_NOT_JSON);
 }
 
 TEST(SoftListReply, TextAfterTheDocumentIsIgnored) {
