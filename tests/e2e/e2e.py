@@ -161,8 +161,17 @@ class Env:
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wine(self, args, timeout=120, extra=None):
-        return subprocess.run([WINE] + args, env=self.env(extra), timeout=timeout,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        # Now and then Wine's launcher cannot start a program at all (it says
+        # "ShellExecuteEx" failed): that start is tried again, a few times.
+        for attempt in range(3):
+            # stderr stays unread: Wine's helpers inherit it and keep it open.
+            r = subprocess.run([WINE] + args, env=self.env(extra), timeout=timeout,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            if b"ShellExecuteEx" not in r.stdout:
+                return r
+            log("wine could not start %s; again" % args[0])
+            time.sleep(1 + attempt)
+        return r
 
     def reg(self, *args):
         self.wine(["reg"] + list(args), timeout=120)
@@ -184,9 +193,21 @@ class Env:
     def temp_folder(self):
         """The Wine temporary folder, where the program saves its packages."""
         if getattr(self, "_temp", None) is None:
-            out = self.wine(["cmd", "/c", "echo", "%TEMP%"]).stdout.decode("utf-8", "replace").strip()
-            check(len(out) > 3 and out[1] == ":", "the prefix has a temporary folder: %r" % out)
-            self._temp = self.unixpath(out)
+            # cmd itself can fail to start while the prefix's server restarts:
+            # a few tries, then the one user's default folder of the prefix.
+            out = ""
+            for attempt in range(3):
+                out = self.wine(["cmd", "/c", "echo", "%TEMP%"]).stdout.decode("utf-8", "replace").strip()
+                if len(out) > 3 and out[1] == ":" and "\n" not in out and "%" not in out:
+                    self._temp = self.unixpath(out)
+                    return self._temp
+                time.sleep(1 + attempt)
+            users = os.path.join(self.prefix, "drive_c", "users")
+            found = [os.path.join(users, u, "Temp") for u in os.listdir(users)
+                     if u.lower() != "public" and os.path.isdir(os.path.join(users, u, "Temp"))]
+            check(len(found) == 1, "the prefix has a temporary folder (cmd said %r; found %s)" % (out, found))
+            log("temporary folder taken from the prefix (cmd said %r)" % out)
+            self._temp = found[0]
         return self._temp
 
     def temp_files(self):
