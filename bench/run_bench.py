@@ -34,7 +34,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -43,6 +42,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import benchlib  # noqa: E402
 from benchlib import MIB, BenchError  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "support"))
+from portlock import port_free  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
@@ -107,19 +109,6 @@ def wait_for(pred, timeout, what, step=0.1):
         if time.monotonic() >= deadline:
             raise BenchError("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(step)
-
-
-def port_free(port):
-    # As the services bind: with SO_REUSEADDR, so closed connections do not count.
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    try:
-        s.bind(("127.0.0.1", port))
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
 
 
 def read_jsonl(path):

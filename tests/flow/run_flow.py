@@ -22,6 +22,10 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+import portlock  # noqa: E402
+from portlock import port_free  # noqa: E402
+
 RUN_TIMEOUT = 240          # one harness run, seconds
 SERVICE_START_TIMEOUT = 30
 SERVICE_LIFETIME = 400     # the services stop by themselves after this
@@ -53,26 +57,11 @@ def free_port():
     return port
 
 
-def port_free(port):
-    # As the services bind: with SO_REUSEADDR, so closed connections do not count.
-    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    try:
-        probe.bind(("127.0.0.1", port))
-        return True
-    except OSError:
-        return False
-    finally:
-        probe.close()
-
-
 PORT_LOCK_WAIT = 600
 
 
 def take_port_lock():
     """Exclusive hold of the machine-wide port lock, waited for (bounded)."""
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
-    import portlock
     try:
         return portlock.acquire(PORT_LOCK_WAIT)
     except TimeoutError as exc:

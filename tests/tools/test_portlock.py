@@ -32,6 +32,16 @@ class PortLockTest(support.TempDirCase):
         portlock.acquire(10, poll=0.05, path=path).close()
         self.assertGreater(time.monotonic() - start, 0.3)  # only once the holder ended
 
+    def test_port_free_sees_a_listener_only(self):
+        import socket
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind(("127.0.0.1", 0))
+        s.listen(1)
+        port = s.getsockname()[1]
+        self.assertFalse(portlock.port_free(port))
+        s.close()
+        self.assertTrue(portlock.port_free(port))
+
 
 if __name__ == "__main__":
     unittest.main()
