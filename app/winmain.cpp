@@ -9,27 +9,27 @@
 #include "ui/res/resource.h"
 #include "ui/startup.h"
 
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpCmdLine*/, int /*nCmdShow*/)
-{
-    LoadRichEditFromSystem();
-    const std::string strProgramDir = GetModuleDir();
-    CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
-    PurgeExpiredLogs(pConfig->m_nLogKeepDays);
-    PrepareLog(strProgramDir, pConfig->m_nLogLevel);
-    InitCommonControlsFromSystem();
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpCmdLine*/,
+                   int /*nCmdShow*/) {
+  LoadRichEditFromSystem();
+  const std::string strProgramDir = GetModuleDir();
+  CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
+  PurgeExpiredLogs(pConfig->m_nLogKeepDays);
+  PrepareLog(strProgramDir, pConfig->m_nLogLevel);
+  InitCommonControlsFromSystem();
 
-    if (HandOverToRunningInstance())
-        return -1;
+  if (HandOverToRunningInstance()) return -1;
 
-    g_hInstance = hInstance;
-    g_hMainDlg = CreateDialogParamA(hInstance, MAKEINTRESOURCEA(IDD_MAIN), GetDesktopWindow(), MainDlgProc, 0);
-    if (g_hMainDlg == NULL) {
-        GetLastError();
-        return 0;
-    }
-    SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
-    ShowWindow(g_hMainDlg, SW_SHOW);
-
-    RunMessageLoop();
+  g_hInstance = hInstance;
+  g_hMainDlg =
+      CreateDialogParamA(hInstance, MAKEINTRESOURCEA(IDD_MAIN), GetDesktopWindow(), MainDlgProc, 0);
+  if (g_hMainDlg == NULL) {
+    GetLastError();
     return 0;
+  }
+  SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
+  ShowWindow(g_hMainDlg, SW_SHOW);
+
+  RunMessageLoop();
+  return 0;
 }

@@ -13,9 +13,9 @@ BYTE g_bFoundUKey = 0;
 
 // Progress-bar messages (commctrl.h), by their Windows values.
 #ifndef PBM_SETPOS
-#  define PBM_SETPOS (WM_USER + 2)
-#  define PBM_SETSTEP (WM_USER + 4)
-#  define PBM_STEPIT (WM_USER + 5)
+#define PBM_SETPOS (WM_USER + 2)
+#define PBM_SETSTEP (WM_USER + 4)
+#define PBM_STEPIT (WM_USER + 5)
 #endif
 
 namespace {
@@ -84,7 +84,8 @@ DWORD WINAPI InstallWorkerProc(LPVOID lpParam) {
     // The invoice control is missing or unhealthy: install its client first.
     ResetProgressBar();
     CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
-    int rc = UpdateAndInstall(pConfig->m_strClientType.c_str(), pConfig->m_strClientTypeVersion.c_str());
+    int rc =
+        UpdateAndInstall(pConfig->m_strClientType.c_str(), pConfig->m_strClientTypeVersion.c_str());
     if (rc != 0) {
       StopAnimation();
       ReportFailure(rc == -1 ? INSTALL_RESULT_NETWORK_ERROR : INSTALL_RESULT_CONTROL_FAILED);

@@ -37,7 +37,8 @@ LRESULT CALLBACK PageProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORSTATIC:
       // A static control asks its parent for colours each time it paints
       // (also when it paints straight from WM_SETTEXT, as Wine's does).
-      if (reinterpret_cast<HWND>(lParam) == GetDlgItem(hWnd, IDC_PERCENT_TEXT)) ++g_counters.nTextPaints;
+      if (reinterpret_cast<HWND>(lParam) == GetDlgItem(hWnd, IDC_PERCENT_TEXT))
+        ++g_counters.nTextPaints;
       return DefWindowProcA(hWnd, msg, wParam, lParam);
     default:
       return DefWindowProcA(hWnd, msg, wParam, lParam);
@@ -72,13 +73,15 @@ bool CreatePage(HINSTANCE hInstance) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   if (!RegisterClassA(&wc)) return false;
 
-  HWND hPage = CreateWindowExA(0, kPageClass, "Pavonix benchmark", WS_OVERLAPPED | WS_CAPTION, 0, 0, 420, 140,
-                               nullptr, nullptr, hInstance, nullptr);
+  HWND hPage = CreateWindowExA(0, kPageClass, "Pavonix benchmark", WS_OVERLAPPED | WS_CAPTION, 0, 0,
+                               420, 140, nullptr, nullptr, hInstance, nullptr);
   if (!hPage) return false;
   HWND hBar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 10, 10, 380, 20, hPage,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_BAR)), hInstance, nullptr);
-  HWND hText = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_LEFT, 10, 40, 120, 24, hPage,
-                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PERCENT_TEXT)), hInstance, nullptr);
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS_BAR)),
+                              hInstance, nullptr);
+  HWND hText = CreateWindowExA(
+      0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_LEFT, 10, 40, 120, 24, hPage,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PERCENT_TEXT)), hInstance, nullptr);
   if (!hBar || !hText) return false;
 
   g_hInstance = hInstance;
@@ -102,7 +105,8 @@ bool PumpUntil(HANDLE hWait, DWORD dwTimeoutMs) {
   for (;;) {
     const double left = tEnd - NowMs();
     if (left <= 0) return false;
-    DWORD r = MsgWaitForMultipleObjects(1, &hWait, FALSE, static_cast<DWORD>(left) + 1, QS_ALLINPUT);
+    DWORD r =
+        MsgWaitForMultipleObjects(1, &hWait, FALSE, static_cast<DWORD>(left) + 1, QS_ALLINPUT);
     if (r == WAIT_OBJECT_0) return true;
     if (r != WAIT_OBJECT_0 + 1) return false;
     MSG m;

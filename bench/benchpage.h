@@ -13,11 +13,11 @@ namespace bench {
 struct PageCounters {
   int nProgressMessages = 0;  // WM_DOWNLOAD_PROGRESS
   int nLastPercent = -1;
-  int nTextPaints = 0;        // paints of the percent text
-  int nStarted = 0;           // WM_INSTALL_STARTED
-  int nDone = 0;              // WM_INSTALL_DONE
-  int nFailed = 0;            // WM_INSTALL_FAILED
-  int nFailReason = 0;        // WM_SHOW_FAIL_REASON
+  int nTextPaints = 0;  // paints of the percent text
+  int nStarted = 0;     // WM_INSTALL_STARTED
+  int nDone = 0;        // WM_INSTALL_DONE
+  int nFailed = 0;      // WM_INSTALL_FAILED
+  int nFailReason = 0;  // WM_SHOW_FAIL_REASON
 };
 
 extern PageCounters g_counters;

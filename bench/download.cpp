@@ -10,7 +10,8 @@
 //       alone, without a download (bench/roundtrip.h, its own record)
 //
 // Prints one tab-separated record:
-//   download <mode> <rc> <bytes> <ms> <peak working set> <progress messages> <text paints> <percent text>
+//   download <mode> <rc> <bytes> <ms> <peak working set> <progress messages> <text paints> <percent
+//   text>
 // rc is DownloadFile's result (0: the whole announced length was written).
 // Exit code 0 once the record is printed, 2 for a usage error, 3 when the
 // page cannot be made, 4 when the download did not end in time.
@@ -57,7 +58,8 @@ unsigned long long FileSize(const std::string& strPath) {
 
 void SetTimeouts(HINTERNET h) {
   static const DWORD kOptions[5] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                                    INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_DATA_SEND_TIMEOUT,
+                                    INTERNET_OPTION_RECEIVE_TIMEOUT,
+                                    INTERNET_OPTION_DATA_SEND_TIMEOUT,
                                     INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
   for (DWORD dwOption : kOptions) {
     DWORD dwValue = kTimeoutMs;
@@ -68,7 +70,8 @@ void SetTimeouts(HINTERNET h) {
 // The same request as the program's (flags, accept types, time-outs), read
 // in blocks of kReadChunk straight into the file. 0 when the announced length
 // arrived, the HTTP status for another status, -1 otherwise.
-int BareDownload(const std::string& strUrl, const std::string& strFile, unsigned long long* pcbTotal) {
+int BareDownload(const std::string& strUrl, const std::string& strFile,
+                 unsigned long long* pcbTotal) {
   char szHost[256] = {0}, szPath[2048] = {0};
   URL_COMPONENTSA uc;
   std::memset(&uc, 0, sizeof(uc));
@@ -79,23 +82,30 @@ int BareDownload(const std::string& strUrl, const std::string& strFile, unsigned
   uc.dwUrlPathLength = sizeof(szPath);
   if (!InternetCrackUrlA(strUrl.c_str(), 0, 0, &uc)) return -1;
 
-  const DWORD dwFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                        INTERNET_FLAG_RESYNCHRONIZE | INTERNET_FLAG_HYPERLINK | INTERNET_FLAG_NO_UI |
+  const DWORD dwFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                        INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_RESYNCHRONIZE |
+                        INTERNET_FLAG_HYPERLINK | INTERNET_FLAG_NO_UI |
                         INTERNET_FLAG_PRAGMA_NOCACHE;
   int nResult = -1;
-  HINTERNET hInternet = InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET hInternet =
+      InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   HINTERNET hConnection = nullptr, hRequest = nullptr;
   if (hInternet) {
     SetTimeouts(hInternet);
-    hConnection = InternetConnectA(hInternet, szHost, uc.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    hConnection = InternetConnectA(hInternet, szHost, uc.nPort, nullptr, nullptr,
+                                   INTERNET_SERVICE_HTTP, 0, 0);
   }
   LPCSTR accept[] = {"*/*", nullptr};
-  if (hConnection) hRequest = HttpOpenRequestA(hConnection, "GET", szPath, "HTTP/1.1", nullptr, accept, dwFlags, 0);
+  if (hConnection)
+    hRequest =
+        HttpOpenRequestA(hConnection, "GET", szPath, "HTTP/1.1", nullptr, accept, dwFlags, 0);
   if (hRequest && HttpSendRequestA(hRequest, nullptr, 0, nullptr, 0)) {
     DWORD dwStatus = 0, dwLength = 0, cb = sizeof(DWORD);
-    HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &cb, nullptr);
+    HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &cb,
+                   nullptr);
     cb = sizeof(DWORD);
-    BOOL bLength = HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &dwLength, &cb, nullptr);
+    BOOL bLength = HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                  &dwLength, &cb, nullptr);
     if (dwStatus != 200) {
       nResult = static_cast<int>(dwStatus);
     } else if (bLength) {
@@ -129,10 +139,11 @@ int BareDownload(const std::string& strUrl, const std::string& strFile, unsigned
   return nResult;
 }
 
-void PrintRecord(const char* szMode, int nResult, unsigned long long cbBytes, double dMs, const std::string& strText) {
+void PrintRecord(const char* szMode, int nResult, unsigned long long cbBytes, double dMs,
+                 const std::string& strText) {
   std::printf("download\t%s\t%d\t%llu\t%.3f\t%llu\t%d\t%d\t%s\n", szMode, nResult, cbBytes, dMs,
-              bench::PeakWorkingSetBytes(), bench::g_counters.nProgressMessages, bench::g_counters.nTextPaints,
-              strText.c_str());
+              bench::PeakWorkingSetBytes(), bench::g_counters.nProgressMessages,
+              bench::g_counters.nTextPaints, strText.c_str());
   std::fflush(stdout);
 }
 
@@ -143,19 +154,24 @@ int main(int argc, char** argv) {
     const char* szVariant = argc == 4 ? argv[2] : "";
     char* pEnd = nullptr;
     const long nMessages = argc == 4 ? std::strtol(argv[3], &pEnd, 10) : 0;
-    const bool bVariant = std::strcmp(szVariant, "noop") == 0 || std::strcmp(szVariant, "page") == 0 ||
-                          std::strcmp(szVariant, "moving") == 0 || std::strcmp(szVariant, "hidden") == 0;
+    const bool bVariant =
+        std::strcmp(szVariant, "noop") == 0 || std::strcmp(szVariant, "page") == 0 ||
+        std::strcmp(szVariant, "moving") == 0 || std::strcmp(szVariant, "hidden") == 0;
     if (!bVariant || pEnd == argv[3] || *pEnd != '\0' || nMessages < 1 || nMessages > 1000000) {
-      std::fprintf(stderr, "usage: pavonix_bench_download roundtrip noop|page|moving|hidden N (1..1000000)\n");
+      std::fprintf(
+          stderr,
+          "usage: pavonix_bench_download roundtrip noop|page|moving|hidden N (1..1000000)\n");
       return 2;
     }
     return bench::RoundTrip(szVariant, static_cast<int>(nMessages));
   }
-  const bool bKnownMode = argc == 4 && (std::strcmp(argv[1], "program") == 0 || std::strcmp(argv[1], "quiet") == 0 ||
-                                        std::strcmp(argv[1], "bare") == 0);
+  const bool bKnownMode =
+      argc == 4 && (std::strcmp(argv[1], "program") == 0 || std::strcmp(argv[1], "quiet") == 0 ||
+                    std::strcmp(argv[1], "bare") == 0);
   if (!bKnownMode) {
     std::fprintf(stderr,
-                 "usage: pavonix_bench_download program|quiet URL FOLDER\\ | bare URL FILE | roundtrip VARIANT N\n");
+                 "usage: pavonix_bench_download program|quiet URL FOLDER\\ | bare URL FILE | "
+                 "roundtrip VARIANT N\n");
     return 2;
   }
   const std::string strMode = argv[1], strUrl = argv[2], strTarget = argv[3];
@@ -175,13 +191,15 @@ int main(int argc, char** argv) {
   if (strMode == "quiet") {
     job.pfnProgress = nullptr;
   } else if (!bench::CreatePage(GetModuleHandleA(nullptr))) {
-    std::fprintf(stderr, "cannot create the progress page (%lu)\n", static_cast<unsigned long>(GetLastError()));
+    std::fprintf(stderr, "cannot create the progress page (%lu)\n",
+                 static_cast<unsigned long>(GetLastError()));
     return 3;
   }
   HANDLE hThread = CreateThread(nullptr, 0, DownloadThread, &job, 0, nullptr);
   if (!hThread) return 3;
   if (!bench::PumpUntil(hThread, kRunLimitMs)) {
-    std::fprintf(stderr, "the download did not end within %lu ms\n", static_cast<unsigned long>(kRunLimitMs));
+    std::fprintf(stderr, "the download did not end within %lu ms\n",
+                 static_cast<unsigned long>(kRunLimitMs));
     std::fflush(stderr);
     ExitProcess(4);  // the worker may still be blocked in a send to this thread
   }

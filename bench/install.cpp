@@ -5,7 +5,8 @@
 //   pavonix_bench_install --update-url URL
 //
 // Prints one tab-separated record:
-//   install <worker exit> <ms> <done> <failed> <started> <progress messages> <text paints> <result> <temp folder>
+//   install <worker exit> <ms> <done> <failed> <started> <progress messages> <text paints> <result>
+//   <temp folder>
 // <ms> is the worker's wall time from its start to its end, fixed pause
 // included. Exit code 0 once the record is printed, 2 for a usage error, 3
 // when the page or thread cannot be made, 4 when the worker did not end in time.
@@ -31,7 +32,8 @@ int main(int argc, char** argv) {
   }
   CPavonixSysConfig::GetInstance()->m_strUpdateUrl = argv[2];
   if (!bench::CreatePage(GetModuleHandleA(nullptr))) {
-    std::fprintf(stderr, "cannot create the stand-in page (%lu)\n", static_cast<unsigned long>(GetLastError()));
+    std::fprintf(stderr, "cannot create the stand-in page (%lu)\n",
+                 static_cast<unsigned long>(GetLastError()));
     return 3;
   }
 
@@ -48,7 +50,8 @@ int main(int argc, char** argv) {
     return 3;
   }
   if (!bench::PumpUntil(g_hWorkerThread, kRunLimitMs)) {
-    std::fprintf(stderr, "the worker did not end within %lu ms\n", static_cast<unsigned long>(kRunLimitMs));
+    std::fprintf(stderr, "the worker did not end within %lu ms\n",
+                 static_cast<unsigned long>(kRunLimitMs));
     std::fflush(stderr);
     ExitProcess(4);
   }
@@ -59,8 +62,9 @@ int main(int argc, char** argv) {
   g_hWorkerThread = nullptr;
 
   const bench::PageCounters& c = bench::g_counters;
-  std::printf("install\t%ld\t%.3f\t%d\t%d\t%d\t%d\t%d\t%d\t%s\n", static_cast<long>(static_cast<int>(dwExit)), dMs,
-              c.nDone, c.nFailed, c.nStarted, c.nProgressMessages, c.nTextPaints, g_nInstallResult, szTemp);
+  std::printf("install\t%ld\t%.3f\t%d\t%d\t%d\t%d\t%d\t%d\t%s\n",
+              static_cast<long>(static_cast<int>(dwExit)), dMs, c.nDone, c.nFailed, c.nStarted,
+              c.nProgressMessages, c.nTextPaints, g_nInstallResult, szTemp);
   std::fflush(stdout);
   // The dots animation may still be in its one-second sleep; it is not waited for.
   ExitProcess(0);

@@ -13,8 +13,8 @@ namespace bench {
 namespace {
 
 const DWORD kRunLimitMs = 120000;
-const int kWarmUp = 64;               // untimed sends: queues, caches, the first paint
-const long kMaxLoops = 10000000;      // posted messages the pump takes at most
+const int kWarmUp = 64;           // untimed sends: queues, caches, the first paint
+const long kMaxLoops = 10000000;  // posted messages the pump takes at most
 const UINT WM_BENCH_SENT = WM_APP + 0x51;
 const char kNoopClass[] = "PavonixBenchNoop";
 
@@ -68,8 +68,8 @@ bool CreateNoopWindow(HINSTANCE hInstance) {
   wc.lpfnWndProc = NoopProc;
   wc.lpszClassName = kNoopClass;
   if (!RegisterClassA(&wc)) return false;
-  HWND hWnd = CreateWindowExA(0, kNoopClass, "Pavonix round trip", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
-                              hInstance, nullptr);
+  HWND hWnd = CreateWindowExA(0, kNoopClass, "Pavonix round trip", WS_OVERLAPPED, 0, 0, 100, 100,
+                              nullptr, nullptr, hInstance, nullptr);
   if (!hWnd) return false;
   g_hNotifyWnd = hWnd;
   return true;
@@ -92,7 +92,8 @@ int RoundTrip(const char* szVariant, int nMessages) {
   HINSTANCE hInstance = GetModuleHandleA(nullptr);
   if (bPage) {
     if (!CreatePage(hInstance)) {
-      std::fprintf(stderr, "cannot create the progress page (%lu)\n", static_cast<unsigned long>(GetLastError()));
+      std::fprintf(stderr, "cannot create the progress page (%lu)\n",
+                   static_cast<unsigned long>(GetLastError()));
       return 3;
     }
     if (strVariant == "hidden") {
@@ -100,7 +101,8 @@ int RoundTrip(const char* szVariant, int nMessages) {
       if (IsWindowVisible(g_hProgressDlg)) return 3;
     }
   } else if (!CreateNoopWindow(hInstance)) {
-    std::fprintf(stderr, "cannot create the window (%lu)\n", static_cast<unsigned long>(GetLastError()));
+    std::fprintf(stderr, "cannot create the window (%lu)\n",
+                 static_cast<unsigned long>(GetLastError()));
     return 3;
   }
   Drain();
@@ -131,7 +133,8 @@ int RoundTrip(const char* szVariant, int nMessages) {
   }
   KillTimer(nullptr, uTimer);
   if (!bDone || WaitForSingleObject(hThread, 10000) != WAIT_OBJECT_0) {
-    std::fprintf(stderr, "the sends did not end within %lu ms\n", static_cast<unsigned long>(kRunLimitMs));
+    std::fprintf(stderr, "the sends did not end within %lu ms\n",
+                 static_cast<unsigned long>(kRunLimitMs));
     std::fflush(stderr);
     ExitProcess(4);  // the worker may still be blocked in a send to this thread
   }
@@ -139,8 +142,9 @@ int RoundTrip(const char* szVariant, int nMessages) {
 
   const int nHandled = bPage ? g_counters.nProgressMessages : g_nNoopHandled;
   const std::string strText = bPage ? PercentText() : std::string("-");
-  std::printf("roundtrip\t%s\t%d\t%d\t%d\t%.3f\t%d\t%s\t%.3f\n", strVariant.c_str(), nMessages, sender.nSent,
-              nHandled, sender.dMs, g_counters.nTextPaints, strText.empty() ? "-" : strText.c_str(), sender.dWarmUpMs);
+  std::printf("roundtrip\t%s\t%d\t%d\t%d\t%.3f\t%d\t%s\t%.3f\n", strVariant.c_str(), nMessages,
+              sender.nSent, nHandled, sender.dMs, g_counters.nTextPaints,
+              strText.empty() ? "-" : strText.c_str(), sender.dWarmUpMs);
   std::fflush(stdout);
   return 0;
 }

@@ -12,7 +12,8 @@ namespace bench {
 // (the same with the percent changing at every message, as in a download of
 // about 100 blocks) or "hidden" (the page hidden, the same percent). Prints
 // one tab-separated record:
-//   roundtrip <variant> <timed messages> <sent> <handled> <ms> <text paints> <percent text or -> <first ms>
+//   roundtrip <variant> <timed messages> <sent> <handled> <ms> <text paints> <percent text or ->
+//   <first ms>
 // ms covers the nMessages timed sends; first ms the 64 sends before them,
 // the first ones to a freshly shown window. Returns
 // the exit code: 0 once the record is printed, 3 when the window cannot be

@@ -56,7 +56,8 @@ bool CloseProgram(const PROCESS_INFORMATION& pi, HWND hMain) {
 
 // One start. The time to the main page in *pdMs; false with *pstrWhy set
 // when the page did not show within dwTimeoutMs or the program ended first.
-bool OneStart(const std::string& strProgram, DWORD dwTimeoutMs, double* pdMs, bool* pbClosed, std::string* pstrWhy) {
+bool OneStart(const std::string& strProgram, DWORD dwTimeoutMs, double* pdMs, bool* pbClosed,
+              std::string* pstrWhy) {
   std::string strCommand = "\"" + strProgram + "\"";
   STARTUPINFOA si;
   std::memset(&si, 0, sizeof(si));
@@ -64,7 +65,8 @@ bool OneStart(const std::string& strProgram, DWORD dwTimeoutMs, double* pdMs, bo
   PROCESS_INFORMATION pi;
   std::memset(&pi, 0, sizeof(pi));
   const double t0 = NowMs();
-  if (!CreateProcessA(strProgram.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessA(strProgram.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &si, &pi)) {
     *pstrWhy = "CreateProcess failed (" + std::to_string(GetLastError()) + ")";
     return false;
   }
@@ -84,8 +86,9 @@ bool OneStart(const std::string& strProgram, DWORD dwTimeoutMs, double* pdMs, bo
   if (!s.hFound) {
     DWORD dwExit = 0;
     GetExitCodeProcess(pi.hProcess, &dwExit);
-    *pstrWhy = bEnded ? "the program ended first (exit " + std::to_string(static_cast<int>(dwExit)) + ")"
-                      : "no main page within " + std::to_string(dwTimeoutMs) + " ms";
+    *pstrWhy =
+        bEnded ? "the program ended first (exit " + std::to_string(static_cast<int>(dwExit)) + ")"
+               : "no main page within " + std::to_string(dwTimeoutMs) + " ms";
   }
   *pbClosed = CloseProgram(pi, s.hFound);
   CloseHandle(pi.hThread);
@@ -102,7 +105,8 @@ int main(int argc, char** argv) {
   }
   const std::string strProgram = argv[1];
   const int nRuns = std::atoi(argv[2]);
-  const DWORD dwTimeoutMs = argc == 4 ? static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)) : 30000;
+  const DWORD dwTimeoutMs =
+      argc == 4 ? static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)) : 30000;
   if (nRuns < 1 || nRuns > 100 || dwTimeoutMs == 0) {
     std::fprintf(stderr, "RUNS must be 1..100, TIMEOUT_MS above 0\n");
     return 2;

@@ -5,7 +5,7 @@
 #include "config/installid.h"
 
 #ifndef PAVONIX_UPDATE_HOST_TEXT
-#  error "PAVONIX_UPDATE_HOST_TEXT must name the default update server host"
+#error "PAVONIX_UPDATE_HOST_TEXT must name the default update server host"
 #endif
 
 namespace {
@@ -15,7 +15,9 @@ static_assert(sizeof(PAVONIX_UPDATE_HOST_TEXT) + sizeof("http://:9006//softServe
               "update server host too long for the update URL");
 
 // Maker's display name (GBK): "浙江智翎信息技术有限公司".
-const char kMakerName[] = "\xd5\xe3\xbd\xad\xd6\xc7\xf4\xe1\xd0\xc5\xcf\xa2\xbc\xbc\xca\xf5\xd3\xd0\xcf\xde\xb9\xab\xcb\xbe";
+const char kMakerName[] =
+    "\xd5\xe3\xbd\xad\xd6\xc7\xf4\xe1\xd0\xc5\xcf\xa2\xbc\xbc\xca\xf5\xd3\xd0\xcf\xde\xb9\xab\xcb"
+    "\xbe";
 
 CPavonixSysConfig* g_pSysConfig = nullptr;
 
@@ -50,7 +52,8 @@ int CPavonixSysConfig::LoadDefaults() {
   m_strClientType = "levyDesk";
   m_strClientTypeVersion = "V1.0";
   char szUrl[256] = {0};
-  snprintf(szUrl, sizeof szUrl, "http://%s:%d/%s", m_strServerHost.c_str(), m_nServerPort, m_strServerPath.c_str());
+  snprintf(szUrl, sizeof szUrl, "http://%s:%d/%s", m_strServerHost.c_str(), m_nServerPort,
+           m_strServerPath.c_str());
   m_strUpdateUrl = szUrl;
   return 0;
 }

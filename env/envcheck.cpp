@@ -13,7 +13,8 @@ const char kTool[] = "C:\\Program Files\\SWUKey\\SWUKey_Tool.exe";
 // "\..\增值税发票开票软件（税务UKey版）" in GBK: the client folder beside SWUKey.
 const char kClientDir[] =
     "\\..\\"
-    "\xD4\xF6\xD6\xB5\xCB\xB0\xB7\xA2\xC6\xB1\xBF\xAA\xC6\xB1\xC8\xED\xBC\xFE\xA3\xA8\xCB\xB0\xCE\xF1"
+    "\xD4\xF6\xD6\xB5\xCB\xB0\xB7\xA2\xC6\xB1\xBF\xAA\xC6\xB1\xC8\xED\xBC\xFE\xA3\xA8\xCB\xB0\xCE"
+    "\xF1"
     "UKey"
     "\xB0\xE6\xA3\xA9";
 
@@ -24,10 +25,12 @@ const DWORD kMaxValueSize = 0x7FFFFFFE;
 
 int CEnvCheckTool::QueryRegText(const char* szSubKey, const char* szValueName, std::string& path) {
   HKEY hKey = NULL;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, szSubKey, 0, KEY_READ | PAVONIX_REG_VIEW, &hKey) != ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, szSubKey, 0, KEY_READ | PAVONIX_REG_VIEW, &hKey) !=
+      ERROR_SUCCESS)
     return ENV_NOT_FOUND;
   DWORD cbData = 0;
-  if (RegQueryValueExA(hKey, szValueName, NULL, NULL, NULL, &cbData) != ERROR_SUCCESS || cbData > kMaxValueSize) {
+  if (RegQueryValueExA(hKey, szValueName, NULL, NULL, NULL, &cbData) != ERROR_SUCCESS ||
+      cbData > kMaxValueSize) {
     RegCloseKey(hKey);
     return ENV_NOT_FOUND;
   }
@@ -35,8 +38,8 @@ int CEnvCheckTool::QueryRegText(const char* szSubKey, const char* szValueName, s
   // still ends as text.
   std::vector<char> buf(static_cast<size_t>(cbData) + 1, '\0');
   DWORD cbRead = cbData;
-  if (RegQueryValueExA(hKey, szValueName, NULL, NULL, reinterpret_cast<LPBYTE>(buf.data()), &cbRead) !=
-      ERROR_SUCCESS) {
+  if (RegQueryValueExA(hKey, szValueName, NULL, NULL, reinterpret_cast<LPBYTE>(buf.data()),
+                       &cbRead) != ERROR_SUCCESS) {
     RegCloseKey(hKey);
     return ENV_NOT_FOUND;
   }
@@ -48,7 +51,9 @@ int CEnvCheckTool::QueryRegText(const char* szSubKey, const char* szValueName, s
 
 int CEnvCheckTool::QueryFwkpPath(std::string& path) { return QueryRegText(kFwkpKey, "Path", path); }
 
-int CEnvCheckTool::QuerySkfpInstallDir(std::string& path) { return QueryRegText(kSkfpKey, "installdir", path); }
+int CEnvCheckTool::QuerySkfpInstallDir(std::string& path) {
+  return QueryRegText(kSkfpKey, "installdir", path);
+}
 
 int CEnvCheckTool::FindUKeyClientDir(std::string& path) {
   if (GetFileAttributesA(kToolX86) != INVALID_FILE_ATTRIBUTES) {

@@ -47,7 +47,8 @@ int CLocalServiceQuery::QueryVersion(std::string* pstrVersion) {
   return nResult != 0 ? nResult : nCode;
 }
 
-int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson, std::string* pstrReply) {
+int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson,
+                                       std::string* pstrReply) {
   LogDebug("%s", szUrl ? szUrl : "");
   Corvu::CHttpClient client;
   HINTERNET hInternet = nullptr;
@@ -96,7 +97,8 @@ int CLocalServiceQuery::ParseVersionReply(const char* szReply, int* pnCode, std:
     const Json::Value& code = root["code"];
     // asInt truncates a real and takes a boolean as 0 or 1; a string or a
     // number outside 32 bits raises, and the reply is unusable.
-    if (!Present(code) || code.isString() || code.isArray() || code.isObject()) return ERR_JSON_FORMAT;
+    if (!Present(code) || code.isString() || code.isArray() || code.isObject())
+      return ERR_JSON_FORMAT;
     int nCode = code.asInt();
     if (pnCode) *pnCode = nCode;
     std::string strMsg;
@@ -104,7 +106,8 @@ int CLocalServiceQuery::ParseVersionReply(const char* szReply, int* pnCode, std:
     if (pstrMsg) *pstrMsg = strMsg;
     if (nCode != 0) return 0;
     std::string strVersion;
-    if (!Present(root["version"]) || !ReadText(root["version"], &strVersion)) return ERR_JSON_FORMAT;
+    if (!Present(root["version"]) || !ReadText(root["version"], &strVersion))
+      return ERR_JSON_FORMAT;
     if (pstrVersion) *pstrVersion = strVersion;
     return 0;
   } catch (const Json::Exception&) {

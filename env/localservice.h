@@ -21,7 +21,8 @@ class CLocalServiceQuery {
 
   // 0 or ERR_JSON_FORMAT. Stores the code once read, the message and the
   // version when present.
-  static int ParseVersionReply(const char* szReply, int* pnCode, std::string* pstrMsg, std::string* pstrVersion);
+  static int ParseVersionReply(const char* szReply, int* pnCode, std::string* pstrMsg,
+                               std::string* pstrVersion);
 
   std::string m_strCrosFlag;    // "0"
   std::string m_strClientMode;  // "0"

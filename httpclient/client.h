@@ -62,7 +62,8 @@ class CHttpClientT {
         m_szBoundary = nullptr;
       } else {
         std::memcpy(m_szUploadContType, kPrefix, sizeof(kPrefix) - 1);
-        std::memcpy(m_szUploadContType + sizeof(kPrefix) - 1, m_szBoundary, std::strlen(m_szBoundary) + 1);
+        std::memcpy(m_szUploadContType + sizeof(kPrefix) - 1, m_szBoundary,
+                    std::strlen(m_szBoundary) + 1);
       }
     }
   }
@@ -83,8 +84,8 @@ class CHttpClientT {
 
   // ---- settings ------------------------------------------------------------
 
-  void SetInternetSettings(PCSZ szUserAgent, DWORD dwAccessType, PCSZ szProxyName, PCSZ szProxyBypass,
-                           DWORD dwFlags) {
+  void SetInternetSettings(PCSZ szUserAgent, DWORD dwAccessType, PCSZ szProxyName,
+                           PCSZ szProxyBypass, DWORD dwFlags) {
     PSZ szNewAgent = nullptr, szNewProxy = nullptr, szNewBypass = nullptr;
     if (!_DupOrNull(szUserAgent, szNewAgent) || !_DupOrNull(szProxyName, szNewProxy) ||
         !_DupOrNull(szProxyBypass, szNewBypass)) {
@@ -128,7 +129,10 @@ class CHttpClientT {
 
   void AddParam(PCSZ szName, PCSZ szValue) {
     if (m_objPostStat.IsActive())
-      RaiseErrorMessage("CHttpClientT::AddParam: It is not allowed to call this method if the POST context is active.", 0);
+      RaiseErrorMessage(
+          "CHttpClientT::AddParam: It is not allowed to call this method if the POST context is "
+          "active.",
+          0);
     m_mapParam.Add(szName, szValue);
   }
   void AddHeader(PCSZ szName, PCSZ szValue) { m_mapHeader.Add(szName, szValue); }
@@ -197,7 +201,8 @@ class CHttpClientT {
 
   // Writes the URL of MakeGetUrlLen into szBuff (MakeGetUrlLen + 1 bytes).
   PSZ MakeGetUrl(PSZ szBuff, PCSZ szUrl) {
-    if (szBuff == nullptr) RaiseErrorMessage("CHttpClientT::MakeGetUrl: szBuff can not be NULL.", 0);
+    if (szBuff == nullptr)
+      RaiseErrorMessage("CHttpClientT::MakeGetUrl: szBuff can not be NULL.", 0);
     if (m_mapParam.Empty()) {
       if (szUrl == nullptr)
         szBuff[0] = '\0';
@@ -220,7 +225,8 @@ class CHttpClientT {
       bFirst = false;
       p = _AppendEncoded(p, it->first, (it->second.dwFlags & CHttpClientMapFlagRawName) != 0);
       *p++ = '=';
-      p = _AppendEncoded(p, it->second.szValue, (it->second.dwFlags & CHttpClientMapFlagRawValue) != 0);
+      p = _AppendEncoded(p, it->second.szValue,
+                         (it->second.dwFlags & CHttpClientMapFlagRawValue) != 0);
     }
     if (szUrl != nullptr) p = _Append(p, szUrl + objUrl.FragmentIdx(), objUrl.FragmentLen());
     *p = '\0';
@@ -272,7 +278,9 @@ class CHttpClientT {
   }
 
   // One step of the body; null until it is complete, then the response.
-  CHttpResponse* ProceedPost() { return m_bFormContext ? _ProceedPostContext() : _ProceedUploadContext(); }
+  CHttpResponse* ProceedPost() {
+    return m_bFormContext ? _ProceedPostContext() : _ProceedUploadContext();
+  }
 
   // Drops an active context and closes its handles (request, connection, own
   // Internet handle). False when no context was active.
@@ -292,12 +300,14 @@ class CHttpClientT {
   // ---- connection and request --------------------------------------------------
 
   HINTERNET OpenConnection(HINTERNET hInternet, PCSZ szUrl) {
-    if (hInternet == nullptr) RaiseErrorMessage("CHttpClientT::OpenConnection: hInternet can not be NULL.", 0);
+    if (hInternet == nullptr)
+      RaiseErrorMessage("CHttpClientT::OpenConnection: hInternet can not be NULL.", 0);
     CHttpUrlAnalyzer objUrl;
     objUrl.Analyze(szUrl, m_nCodePage);
 
-    INTERNET_PORT nPort = CHttpUrlAnalyzer::IsSecureScheme(szUrl, objUrl) ? INTERNET_DEFAULT_HTTPS_PORT
-                                                                           : INTERNET_DEFAULT_HTTP_PORT;
+    INTERNET_PORT nPort = CHttpUrlAnalyzer::IsSecureScheme(szUrl, objUrl)
+                              ? INTERNET_DEFAULT_HTTPS_PORT
+                              : INTERNET_DEFAULT_HTTP_PORT;
     if (objUrl.PortLen() != 0) {
       if (objUrl.PortLen() > 5) RaiseError(HTTPCLIENT_ERR_INVALID_PORT);
       char szPort[6];
@@ -334,9 +344,10 @@ class CHttpClientT {
   }
 
   void ApplyProxyAccount(HINTERNET hConnection) {
-    if (hConnection == nullptr) RaiseErrorMessage("CHttpClientT::ApplyProxyAccount: hConnection can not be NULL.", 0);
-    if (m_szProxyUserName == nullptr || m_szProxyUserName[0] == '\0' || m_szProxyPassword == nullptr ||
-        m_szProxyPassword[0] == '\0')
+    if (hConnection == nullptr)
+      RaiseErrorMessage("CHttpClientT::ApplyProxyAccount: hConnection can not be NULL.", 0);
+    if (m_szProxyUserName == nullptr || m_szProxyUserName[0] == '\0' ||
+        m_szProxyPassword == nullptr || m_szProxyPassword[0] == '\0')
       return;
     HttpTool::SetOption(hConnection, INTERNET_OPTION_PROXY_USERNAME, m_szProxyUserName,
                         HttpTool::SafeStrLen(m_szProxyUserName));
@@ -345,7 +356,8 @@ class CHttpClientT {
   }
 
   HINTERNET OpenRequest(HINTERNET hConnection, PCSZ szVerb, PCSZ szUrl, DWORD dwFlags) {
-    if (hConnection == nullptr) RaiseErrorMessage("CHttpClientT::OpenRequest: hConnection can not be NULL.", 0);
+    if (hConnection == nullptr)
+      RaiseErrorMessage("CHttpClientT::OpenRequest: hConnection can not be NULL.", 0);
     CHttpUrlAnalyzer objUrl;
     objUrl.Analyze(szUrl, m_nCodePage);
     if (CHttpUrlAnalyzer::IsSecureScheme(szUrl, objUrl)) dwFlags |= INTERNET_FLAG_SECURE;
@@ -357,7 +369,8 @@ class CHttpClientT {
     } else if (szUrl != nullptr && szUrl[objUrl.PathIdx()] != '\0') {
       PCSZ szRest = szUrl + objUrl.PathIdx();
       try {
-        szAllocated = static_cast<PSZ>(std::malloc(SafeDword::Add(SafeDword::From(std::strlen(szRest)), 2)));
+        szAllocated =
+            static_cast<PSZ>(std::malloc(SafeDword::Add(SafeDword::From(std::strlen(szRest)), 2)));
       } catch (const SafeIntException& e) {
         RaiseArithmeticError(e);
       }
@@ -370,7 +383,8 @@ class CHttpClientT {
     HINTERNET hRequest = nullptr;
     try {
       hRequest = HttpTool::OpenRequest(hConnection, szVerb, szObjectName, dwFlags);
-      if (dwFlags & INTERNET_FLAG_PRAGMA_NOCACHE) HttpTool::AddHeader(hRequest, "Cache-Control", "no-cache");
+      if (dwFlags & INTERNET_FLAG_PRAGMA_NOCACHE)
+        HttpTool::AddHeader(hRequest, "Cache-Control", "no-cache");
     } catch (...) {
       HttpTool::CloseInternetHandle(hRequest);
       std::free(szAllocated);
@@ -381,7 +395,8 @@ class CHttpClientT {
   }
 
   void AddRequestHeader(HINTERNET hRequest) {
-    if (hRequest == nullptr) RaiseErrorMessage("CHttpClientT::AddRequestHeader: hRequest can not be NULL.", 0);
+    if (hRequest == nullptr)
+      RaiseErrorMessage("CHttpClientT::AddRequestHeader: hRequest can not be NULL.", 0);
     for (auto it = m_mapHeader.Begin(); it != m_mapHeader.End(); ++it)
       HttpTool::AddHeader(hRequest, it->first, it->second.szValue);
   }
@@ -390,7 +405,8 @@ class CHttpClientT {
   // ---- POST context internals ---------------------------------------------
 
   void _WritePost(const BYTE* pbyBuff, DWORD cbBuff, BOOL bIsValueData) {
-    if (m_hRequest == nullptr) RaiseErrorMessage("CHttpClientT::_WritePost: m_hRequest can not be NULL.", 0);
+    if (m_hRequest == nullptr)
+      RaiseErrorMessage("CHttpClientT::_WritePost: m_hRequest can not be NULL.", 0);
     if (pbyBuff == nullptr || cbBuff == 0) return;
     if (bIsValueData)
       m_objPostStat._TestAddPostedBytes(cbBuff);
@@ -402,7 +418,8 @@ class CHttpClientT {
   // A text written as non-value data; null writes nothing.
   void _WritePost(PCSZ szText) {
     if (szText == nullptr) {
-      if (m_hRequest == nullptr) RaiseErrorMessage("CHttpClientT::_WritePost: m_hRequest can not be NULL.", 0);
+      if (m_hRequest == nullptr)
+        RaiseErrorMessage("CHttpClientT::_WritePost: m_hRequest can not be NULL.", 0);
       return;
     }
     _WritePost(reinterpret_cast<const BYTE*>(szText), HttpTool::SafeStrLen(szText), FALSE);
@@ -411,9 +428,12 @@ class CHttpClientT {
   CHttpResponse* _ProceedPostContext() {
     try {
       if (!m_objPostStat.IsActive()) RaiseError(HTTPCLIENT_ERR_POST_NOT_STARTED);
-      if (m_hInternet == nullptr) RaiseErrorMessage("CHttpClientT::_ProceedPostContext: m_hInternet can not be NULL.", 0);
-      if (m_hConnection == nullptr) RaiseErrorMessage("CHttpClientT::_ProceedPostContext: m_hConnection can not be NULL.", 0);
-      if (m_hRequest == nullptr) RaiseErrorMessage("CHttpClientT::_ProceedPostContext: m_hRequest can not be NULL.", 0);
+      if (m_hInternet == nullptr)
+        RaiseErrorMessage("CHttpClientT::_ProceedPostContext: m_hInternet can not be NULL.", 0);
+      if (m_hConnection == nullptr)
+        RaiseErrorMessage("CHttpClientT::_ProceedPostContext: m_hConnection can not be NULL.", 0);
+      if (m_hRequest == nullptr)
+        RaiseErrorMessage("CHttpClientT::_ProceedPostContext: m_hRequest can not be NULL.", 0);
 
       if (m_objPostStat.CurrParamIsComplete()) {
         if (m_objPostStat.PostedCount() == m_objPostStat.TotalCount()) {
@@ -466,15 +486,19 @@ class CHttpClientT {
   CHttpResponse* _ProceedUploadContext() {
     try {
       if (!m_objPostStat.IsActive()) RaiseError(HTTPCLIENT_ERR_POST_NOT_STARTED);
-      if (m_hInternet == nullptr) RaiseErrorMessage("CHttpClientT::_ProceedUploadContext: m_hInternet can not be NULL.", 0);
-      if (m_hConnection == nullptr) RaiseErrorMessage("CHttpClientT::_ProceedUploadContext: m_hConnection can not be NULL.", 0);
-      if (m_hRequest == nullptr) RaiseErrorMessage("CHttpClientT::_ProceedUploadContext: m_hRequest can not be NULL.", 0);
+      if (m_hInternet == nullptr)
+        RaiseErrorMessage("CHttpClientT::_ProceedUploadContext: m_hInternet can not be NULL.", 0);
+      if (m_hConnection == nullptr)
+        RaiseErrorMessage("CHttpClientT::_ProceedUploadContext: m_hConnection can not be NULL.", 0);
+      if (m_hRequest == nullptr)
+        RaiseErrorMessage("CHttpClientT::_ProceedUploadContext: m_hRequest can not be NULL.", 0);
 
       if (m_objPostStat.ActualPostedByte() == m_objPostStat.ActualTotalByte()) {
         HttpTool::EndRequest(m_hRequest);
         return _ReleasePostResponse();
       }
-      PCSZ szBoundary = m_szBoundary != nullptr ? m_szBoundary : "----CORVU-FB3B405B7EAE495aB0C0295C54D4E096-";
+      PCSZ szBoundary =
+          m_szBoundary != nullptr ? m_szBoundary : "----CORVU-FB3B405B7EAE495aB0C0295C54D4E096-";
 
       if (m_objPostStat.TotalCount() == 0) {
         _WritePost("\r\n--");
@@ -496,7 +520,8 @@ class CHttpClientT {
         _ReleaseCurrValue();
         if (!bFile) {
           if (m_bUseUtf8) {
-            m_pbyCurrValue = reinterpret_cast<BYTE*>(HttpEncoder::Utf8EncodeA(it->second.szValue, m_nCodePage));
+            m_pbyCurrValue =
+                reinterpret_cast<BYTE*>(HttpEncoder::Utf8EncodeA(it->second.szValue, m_nCodePage));
             m_bOwnCurrValue = TRUE;
           } else {
             m_pbyCurrValue = reinterpret_cast<BYTE*>(it->second.szValue);
@@ -505,9 +530,11 @@ class CHttpClientT {
           cbSize = HttpTool::SafeStrLen(reinterpret_cast<PCSZ>(m_pbyCurrValue));
         } else {
           DWORD nFile = m_objPostStat.PostedFileCount();
-          if (m_phFiles == nullptr || nFile >= m_objPostStat.FileCount()) RaiseError(HTTPCLIENT_ERR_OUT_OF_RANGE);
+          if (m_phFiles == nullptr || nFile >= m_objPostStat.FileCount())
+            RaiseError(HTTPCLIENT_ERR_OUT_OF_RANGE);
           HANDLE hFile = m_phFiles[nFile];
-          cbSize = hFile == INVALID_HANDLE_VALUE ? 0 : HttpTool::GetFileSize(hFile, it->second.szValue);
+          cbSize =
+              hFile == INVALID_HANDLE_VALUE ? 0 : HttpTool::GetFileSize(hFile, it->second.szValue);
         }
 
         _WritePost("--");
@@ -518,12 +545,15 @@ class CHttpClientT {
           _WritePost("\"; filename=\"");
           _WritePostText(it->second.szValue);
           _WritePost("\"\r\nContent-Type: ");
-          _WritePost(m_pszFileContTypes != nullptr ? m_pszFileContTypes[m_objPostStat.PostedFileCount()] : nullptr);
+          _WritePost(m_pszFileContTypes != nullptr
+                         ? m_pszFileContTypes[m_objPostStat.PostedFileCount()]
+                         : nullptr);
           _WritePost("\r\n\r\n");
         } else {
           _WritePost("\"\r\n\r\n");
         }
-        m_objPostStat._StartNewEntry(it->first, cbSize, bFile, bFile ? it->second.szValue : nullptr);
+        m_objPostStat._StartNewEntry(it->first, cbSize, bFile,
+                                     bFile ? it->second.szValue : nullptr);
         if (cbSize == 0) _WritePost("\r\n");
         return nullptr;
       }
@@ -584,7 +614,8 @@ class CHttpClientT {
     DWORD nFileCount = m_objPostStat.FileCount();
     if (m_phFiles != nullptr) {
       for (DWORD i = 0; i < nFileCount; ++i)
-        if (m_phFiles[i] != INVALID_HANDLE_VALUE && m_phFiles[i] != nullptr) ::CloseHandle(m_phFiles[i]);
+        if (m_phFiles[i] != INVALID_HANDLE_VALUE && m_phFiles[i] != nullptr)
+          ::CloseHandle(m_phFiles[i]);
       std::free(m_phFiles);
       m_phFiles = nullptr;
     }
@@ -631,13 +662,15 @@ class CHttpClientT {
 
  private:
   HINTERNET _OpenInternet() {
-    HINTERNET h = ::InternetOpenA(m_szUserAgent != nullptr ? m_szUserAgent : HttpTool::DefaultUserAgent(),
-                                  m_dwAccessType, m_szProxyName, m_szProxyBypass, m_dwOpenFlags);
+    HINTERNET h =
+        ::InternetOpenA(m_szUserAgent != nullptr ? m_szUserAgent : HttpTool::DefaultUserAgent(),
+                        m_dwAccessType, m_szProxyName, m_szProxyBypass, m_dwOpenFlags);
     if (h == nullptr) RaiseSystemError(HTTPCLIENT_ERR_INTERNETOPEN_FAILED, ::GetLastError());
     return h;
   }
 
-  static void _CloseAll(HINTERNET& hInternet, HINTERNET& hConnection, HINTERNET& hRequest, PSZ szUrl) {
+  static void _CloseAll(HINTERNET& hInternet, HINTERNET& hConnection, HINTERNET& hRequest,
+                        PSZ szUrl) {
     HttpTool::CloseInternetHandle(hRequest);
     HttpTool::CloseInternetHandle(hConnection);
     HttpTool::CloseInternetHandle(hInternet);
@@ -659,7 +692,8 @@ class CHttpClientT {
     return HttpEncoder::UrlEncodeLenA(it->first, m_bUseUtf8, m_nCodePage);
   }
   DWORD _EncodedValueLen(typename CHttpClientMap::ConstIter it) const {
-    if (it->second.dwFlags & CHttpClientMapFlagRawValue) return HttpTool::SafeStrLen(it->second.szValue);
+    if (it->second.dwFlags & CHttpClientMapFlagRawValue)
+      return HttpTool::SafeStrLen(it->second.szValue);
     return HttpEncoder::UrlEncodeLenA(it->second.szValue, m_bUseUtf8, m_nCodePage);
   }
 

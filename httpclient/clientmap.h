@@ -68,7 +68,8 @@ class CHttpClientMapT {
 
   // Takes ownership of two malloc'ed strings once inserted.
   void AddPointerDirectly(PSZ szName, PSZ szValue, DWORD dwFlags = 0) {
-    if (szName == nullptr) RaiseErrorMessage("CHttpClientMapT::AddPointerDirectly: szName can not be NULL.", 0);
+    if (szName == nullptr)
+      RaiseErrorMessage("CHttpClientMapT::AddPointerDirectly: szName can not be NULL.", 0);
     if (m_map.size() >= 0xFFFFFFFFu) RaiseError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
     try {
       MapValue v;
@@ -96,7 +97,9 @@ class CHttpClientMapT {
   ConstIter Begin() const { return m_map.begin(); }
   ConstIter End() const { return m_map.end(); }
   // Entry at a position in map order; the caller keeps nIndex < Count().
-  ConstIter At(DWORD nIndex) const { return std::next(m_map.begin(), static_cast<std::ptrdiff_t>(nIndex)); }
+  ConstIter At(DWORD nIndex) const {
+    return std::next(m_map.begin(), static_cast<std::ptrdiff_t>(nIndex));
+  }
 
  private:
   static PSZ _Copy(PCSZ sz) {

@@ -37,7 +37,8 @@ DWORD TakeChar(char* szChar, LPCSTR p, UINT CodePage) {
 
 void CHttpEncoderA::_AnsiCharToUtf8Char(LPSTR szUtf8Char, LPCSTR szAnsiChar, UINT CodePage) {
   if (szUtf8Char == nullptr || szAnsiChar == nullptr)
-    RaiseErrorMessage("CHttpEncoderA::_AnsiCharToUtf8Char: szUtf8Char and szAnsiChar can not be NULL.", 0);
+    RaiseErrorMessage(
+        "CHttpEncoderA::_AnsiCharToUtf8Char: szUtf8Char and szAnsiChar can not be NULL.", 0);
   WCHAR wszChar[2] = {0, 0};  // a converter that eats the terminator leaves it 0
   if (::MultiByteToWideChar(CodePage, 0, szAnsiChar, -1, wszChar, 2) == 0)
     RaiseSystemError(HTTPCLIENT_ERR_MULTIBYTETOWIDECHAR_FAILED, ::GetLastError());

@@ -30,10 +30,10 @@ const char* const kLibraryMessages[] = {
 };
 
 const char* const kWinInetMessages[] = {
-    "::HttpQueryInfo failed.",     "::InternetReadFile failed.",    "::InternetOpen failed.",
-    "::InternetConnect failed.",   "::HttpOpenRequest failed.",     "::HttpAddRequestHeaders failed.",
-    "::HttpSendRequest failed.",   "::HttpSendRequestEx failed.",   "::InternetWriteFile failed.",
-    "::HttpEndRequest failed.",    "::InternetSetOption failed.",
+    "::HttpQueryInfo failed.",   "::InternetReadFile failed.",  "::InternetOpen failed.",
+    "::InternetConnect failed.", "::HttpOpenRequest failed.",   "::HttpAddRequestHeaders failed.",
+    "::HttpSendRequest failed.", "::HttpSendRequestEx failed.", "::InternetWriteFile failed.",
+    "::HttpEndRequest failed.",  "::InternetSetOption failed.",
 };
 
 const char* const kWin32Messages[] = {
@@ -57,7 +57,8 @@ const char* Lookup(const char* const (&table)[N], DWORD index) {
 
 }  // namespace
 
-errmsg_exceptionA::errmsg_exceptionA(const errmsg_exceptionA& other) : std::exception(other), m_szMessage(nullptr) {
+errmsg_exceptionA::errmsg_exceptionA(const errmsg_exceptionA& other)
+    : std::exception(other), m_szMessage(nullptr) {
   if (this != &other) SetErrorMessage(other.ErrorMessage());
 }
 
@@ -70,7 +71,9 @@ errmsg_exceptionA::~errmsg_exceptionA() noexcept { std::free(m_szMessage); }
 
 const char* errmsg_exceptionA::what() const noexcept { return ErrorMessage(); }
 
-LPCSTR errmsg_exceptionA::ErrorMessage() const noexcept { return m_szMessage != nullptr ? m_szMessage : "NULL"; }
+LPCSTR errmsg_exceptionA::ErrorMessage() const noexcept {
+  return m_szMessage != nullptr ? m_szMessage : "NULL";
+}
 
 void errmsg_exceptionA::SetErrorMessage(LPCSTR szMessage) noexcept {
   std::free(m_szMessage);
@@ -87,7 +90,9 @@ httpclientexceptionA::httpclientexceptionA(LPCSTR szErrMsg, DWORD dwErrorCode, D
 }
 
 httpclientexceptionA::httpclientexceptionA(const httpclientexceptionA& other)
-    : errmsg_exceptionA(other), m_dwErrorCode(other.m_dwErrorCode), m_dwSystemError(other.m_dwSystemError) {}
+    : errmsg_exceptionA(other),
+      m_dwErrorCode(other.m_dwErrorCode),
+      m_dwSystemError(other.m_dwSystemError) {}
 
 httpclientexceptionA& httpclientexceptionA::operator=(const httpclientexceptionA& other) {
   errmsg_exceptionA::operator=(other);
@@ -107,9 +112,13 @@ LPCSTR ErrorMessageOf(DWORD nErrorCode) {
   return kUndefinedMessage;
 }
 
-void RaiseError(DWORD nErrorCode) { throw httpclientexceptionA(ErrorMessageOf(nErrorCode), nErrorCode, 0); }
+void RaiseError(DWORD nErrorCode) {
+  throw httpclientexceptionA(ErrorMessageOf(nErrorCode), nErrorCode, 0);
+}
 
-void RaiseErrorMessage(LPCSTR szErrMsg, DWORD nErrorCode) { throw httpclientexceptionA(szErrMsg, nErrorCode, 0); }
+void RaiseErrorMessage(LPCSTR szErrMsg, DWORD nErrorCode) {
+  throw httpclientexceptionA(szErrMsg, nErrorCode, 0);
+}
 
 void RaiseSystemError(DWORD nErrorCode, DWORD dwSystemError, LPCSTR szArg) {
   LPCSTR szMessage = ErrorMessageOf(nErrorCode);
@@ -117,12 +126,12 @@ void RaiseSystemError(DWORD nErrorCode, DWORD dwSystemError, LPCSTR szArg) {
   char szBuff[512];
   // Only the library's own one-"%s" messages are used as formats here.
 #if defined(__GNUC__)
-#  pragma GCC diagnostic push
-#  pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
   int n = std::snprintf(szBuff, sizeof(szBuff), szMessage, szArg);
 #if defined(__GNUC__)
-#  pragma GCC diagnostic pop
+#pragma GCC diagnostic pop
 #endif
   if (n < 0) szBuff[0] = '\0';
   szBuff[sizeof(szBuff) - 1] = '\0';

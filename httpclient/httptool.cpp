@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #ifndef _WIN32
-#  include <strings.h>
+#include <strings.h>
 #endif
 
 #include "httpclient/safeint.h"
@@ -16,25 +16,32 @@ namespace Corvu {
 CHttpToolA::PCSZ CHttpToolA::DefaultUserAgent() { return "Corvu HTTP Client Class"; }
 
 HINTERNET CHttpToolA::OpenConnection(HINTERNET hInternet, PCSZ szServerAddr, INTERNET_PORT nPort) {
-  if (hInternet == nullptr) RaiseErrorMessage("CHttpToolA::OpenConnection: hInternet can not be NULL.", 0);
-  if (szServerAddr == nullptr) RaiseErrorMessage("CHttpToolA::OpenConnection: szServerAddr can not be NULL.", 0);
+  if (hInternet == nullptr)
+    RaiseErrorMessage("CHttpToolA::OpenConnection: hInternet can not be NULL.", 0);
+  if (szServerAddr == nullptr)
+    RaiseErrorMessage("CHttpToolA::OpenConnection: szServerAddr can not be NULL.", 0);
   if (szServerAddr[0] == '\0')
     RaiseErrorMessage("CHttpToolA::OpenConnection: szServerAddr can not be an empty string.", 0);
-  HINTERNET hConnection =
-      ::InternetConnectA(hInternet, szServerAddr, nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-  if (hConnection == nullptr) RaiseSystemError(HTTPCLIENT_ERR_INTERNETCONNECT_FAILED, ::GetLastError());
+  HINTERNET hConnection = ::InternetConnectA(hInternet, szServerAddr, nPort, nullptr, nullptr,
+                                             INTERNET_SERVICE_HTTP, 0, 0);
+  if (hConnection == nullptr)
+    RaiseSystemError(HTTPCLIENT_ERR_INTERNETCONNECT_FAILED, ::GetLastError());
   return hConnection;
 }
 
-HINTERNET CHttpToolA::OpenRequest(HINTERNET hConnection, PCSZ szVerb, PCSZ szObjectName, DWORD dwFlags) {
-  if (hConnection == nullptr) RaiseErrorMessage("CHttpToolA::OpenRequest: hConnection can not be NULL.", 0);
-  if (szObjectName == nullptr) RaiseErrorMessage("CHttpToolA::OpenRequest: szObjectName can not be NULL.", 0);
+HINTERNET CHttpToolA::OpenRequest(HINTERNET hConnection, PCSZ szVerb, PCSZ szObjectName,
+                                  DWORD dwFlags) {
+  if (hConnection == nullptr)
+    RaiseErrorMessage("CHttpToolA::OpenRequest: hConnection can not be NULL.", 0);
+  if (szObjectName == nullptr)
+    RaiseErrorMessage("CHttpToolA::OpenRequest: szObjectName can not be NULL.", 0);
   if (szObjectName[0] == '\0')
     RaiseErrorMessage("CHttpToolA::OpenRequest: szObjectName can not be an empty string.", 0);
   LPCSTR szAcceptTypes[] = {"*/*", nullptr};
-  HINTERNET hRequest =
-      ::HttpOpenRequestA(hConnection, szVerb, szObjectName, "HTTP/1.1", nullptr, szAcceptTypes, dwFlags, 0);
-  if (hRequest == nullptr) RaiseSystemError(HTTPCLIENT_ERR_HTTPOPENREQUEST_FAILED, ::GetLastError());
+  HINTERNET hRequest = ::HttpOpenRequestA(hConnection, szVerb, szObjectName, "HTTP/1.1", nullptr,
+                                          szAcceptTypes, dwFlags, 0);
+  if (hRequest == nullptr)
+    RaiseSystemError(HTTPCLIENT_ERR_HTTPOPENREQUEST_FAILED, ::GetLastError());
   return hRequest;
 }
 
@@ -62,15 +69,18 @@ void CHttpToolA::AddHeader(HINTERNET hRequest, PCSZ szName, PCSZ szValue) {
 }
 
 void CHttpToolA::SendRequest(HINTERNET hRequest) {
-  if (hRequest == nullptr) RaiseErrorMessage("CHttpToolA::SendRequest: hRequest can not be NULL.", 0);
+  if (hRequest == nullptr)
+    RaiseErrorMessage("CHttpToolA::SendRequest: hRequest can not be NULL.", 0);
   if (!::HttpSendRequestA(hRequest, nullptr, 0, nullptr, 0))
     RaiseSystemError(HTTPCLIENT_ERR_HTTPSENDREQUEST_FAILED, ::GetLastError());
 }
 
-static_assert(sizeof(void*) != 4 || sizeof(INTERNET_BUFFERSA) == 40, "the 32-bit buffers record is 40 bytes");
+static_assert(sizeof(void*) != 4 || sizeof(INTERNET_BUFFERSA) == 40,
+              "the 32-bit buffers record is 40 bytes");
 
 void CHttpToolA::SendRequestEx(HINTERNET hRequest, DWORD dwTotalBytes) {
-  if (hRequest == nullptr) RaiseErrorMessage("CHttpToolA::SendRequestEx: hRequest can not be NULL.", 0);
+  if (hRequest == nullptr)
+    RaiseErrorMessage("CHttpToolA::SendRequestEx: hRequest can not be NULL.", 0);
   INTERNET_BUFFERSA objBuffers;
   std::memset(&objBuffers, 0, sizeof(objBuffers));
   objBuffers.dwStructSize = sizeof(INTERNET_BUFFERSA);
@@ -80,7 +90,8 @@ void CHttpToolA::SendRequestEx(HINTERNET hRequest, DWORD dwTotalBytes) {
 }
 
 void CHttpToolA::InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWORD cbBuff) {
-  if (hRequest == nullptr) RaiseErrorMessage("CHttpToolA::InternetWriteFile: hRequest can not be NULL.", 0);
+  if (hRequest == nullptr)
+    RaiseErrorMessage("CHttpToolA::InternetWriteFile: hRequest can not be NULL.", 0);
   DWORD cbDone = 0;
   while (cbDone < cbBuff) {
     DWORD cbWritten = 0;
@@ -94,20 +105,24 @@ void CHttpToolA::InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWOR
 }
 
 void CHttpToolA::EndRequest(HINTERNET hRequest) {
-  if (hRequest == nullptr) RaiseErrorMessage("CHttpToolA::EndRequest: hRequest can not be NULL.", 0);
+  if (hRequest == nullptr)
+    RaiseErrorMessage("CHttpToolA::EndRequest: hRequest can not be NULL.", 0);
   if (!::HttpEndRequestA(hRequest, nullptr, 0, 0))
     RaiseSystemError(HTTPCLIENT_ERR_HTTPENDREQUEST_FAILED, ::GetLastError());
 }
 
 DWORD CHttpToolA::GetFileSize(HANDLE hFile, PCSZ szFilePath) {
   if (hFile == nullptr) RaiseErrorMessage("CHttpToolA::GetFileSize: hFile can not be NULL.", 0);
-  if (szFilePath == nullptr) RaiseErrorMessage("CHttpToolA::GetFileSize: szFilePath can not be NULL.", 0);
+  if (szFilePath == nullptr)
+    RaiseErrorMessage("CHttpToolA::GetFileSize: szFilePath can not be NULL.", 0);
   DWORD cbSize = ::GetFileSize(hFile, nullptr);
-  if (cbSize == 0xFFFFFFFFu) RaiseSystemError(HTTPCLIENT_ERR_GETFILESIZE_FAILED, ::GetLastError(), szFilePath);
+  if (cbSize == 0xFFFFFFFFu)
+    RaiseSystemError(HTTPCLIENT_ERR_GETFILESIZE_FAILED, ::GetLastError(), szFilePath);
   return cbSize;
 }
 
-void CHttpToolA::SetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {
+void CHttpToolA::SetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
+                           DWORD dwBufferLength) {
   if (!::InternetSetOptionA(hInternet, dwOption, lpBuffer, dwBufferLength))
     RaiseSystemError(HTTPCLIENT_ERR_INTERNETSETOPTION_FAILED, ::GetLastError());
 }
@@ -130,8 +145,8 @@ CHttpToolA::PSZ CHttpToolA::GenerateBoundary() {
   if (sz == nullptr) return nullptr;
   std::snprintf(sz, 44, "----TOVRA-%.08x%.04x%.04x%.02x%.02x%.02x%.02x%.02x%.02x%.02x%.02x-",
                 static_cast<unsigned>(guid.Data1), static_cast<unsigned>(guid.Data2),
-                static_cast<unsigned>(guid.Data3), guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
-                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                static_cast<unsigned>(guid.Data3), guid.Data4[0], guid.Data4[1], guid.Data4[2],
+                guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
   return sz;
 }
 
@@ -151,6 +166,8 @@ int CHttpToolA::StringNICmp(PCSZ a, PCSZ b, size_t n) {
 #endif
 }
 
-BOOL CHttpToolA::IsDBCSLeadByte(UINT nCodePage, BYTE by) { return ::IsDBCSLeadByteEx(nCodePage, by); }
+BOOL CHttpToolA::IsDBCSLeadByte(UINT nCodePage, BYTE by) {
+  return ::IsDBCSLeadByteEx(nCodePage, by);
+}
 
 }  // namespace Corvu

@@ -18,7 +18,8 @@ class CHttpToolA {
   static PCSZ DefaultUserAgent();
 
   static HINTERNET OpenConnection(HINTERNET hInternet, PCSZ szServerAddr, INTERNET_PORT nPort);
-  static HINTERNET OpenRequest(HINTERNET hConnection, PCSZ szVerb, PCSZ szObjectName, DWORD dwFlags);
+  static HINTERNET OpenRequest(HINTERNET hConnection, PCSZ szVerb, PCSZ szObjectName,
+                               DWORD dwFlags);
   static void AddHeader(HINTERNET hRequest, PCSZ szName, PCSZ szValue);
   static void SendRequest(HINTERNET hRequest);
   static void SendRequestEx(HINTERNET hRequest, DWORD dwTotalBytes);

@@ -40,18 +40,42 @@ class CHttpPostStatT {
 
   BOOL IsActive() const { return m_bActive; }
 
-  DWORD ActualTotalByte() const { _Check("CHttpPostStatT::ActualTotalByte: The post context is not active."); return m_cbActualTotal; }
-  DWORD ActualPostedByte() const { _Check("CHttpPostStatT::ActualPostedByte: The post context is not active."); return m_cbActualPosted; }
-  DWORD TotalCount() const { _Check("CHttpPostStatT::TotalCount: The post context is not active."); return m_nTotalCount; }
-  DWORD PostedCount() const { _Check("CHttpPostStatT::PostedCount: The post context is not active."); return m_nPostedCount; }
-  DWORD FileCount() const { _Check("CHttpPostStatT::FileCount: The post context is not active."); return m_nFileCount; }
-  DWORD PostedFileCount() const { _Check("CHttpPostStatT::PostedFileCount: The post context is not active."); return m_nPostedFileCount; }
-  DWORD CurrParamPostedByte() const { _Check("CHttpPostStatT::CurrParamPostedByte: The post context is not active."); return m_cbCurrParamPosted; }
+  DWORD ActualTotalByte() const {
+    _Check("CHttpPostStatT::ActualTotalByte: The post context is not active.");
+    return m_cbActualTotal;
+  }
+  DWORD ActualPostedByte() const {
+    _Check("CHttpPostStatT::ActualPostedByte: The post context is not active.");
+    return m_cbActualPosted;
+  }
+  DWORD TotalCount() const {
+    _Check("CHttpPostStatT::TotalCount: The post context is not active.");
+    return m_nTotalCount;
+  }
+  DWORD PostedCount() const {
+    _Check("CHttpPostStatT::PostedCount: The post context is not active.");
+    return m_nPostedCount;
+  }
+  DWORD FileCount() const {
+    _Check("CHttpPostStatT::FileCount: The post context is not active.");
+    return m_nFileCount;
+  }
+  DWORD PostedFileCount() const {
+    _Check("CHttpPostStatT::PostedFileCount: The post context is not active.");
+    return m_nPostedFileCount;
+  }
+  DWORD CurrParamPostedByte() const {
+    _Check("CHttpPostStatT::CurrParamPostedByte: The post context is not active.");
+    return m_cbCurrParamPosted;
+  }
   DWORD CurrParamRemainByte() const {
     _Check("CHttpPostStatT::CurrParamRemainByte: The post context is not active.");
     return m_cbCurrParamTotal - m_cbCurrParamPosted;
   }
-  BOOL CurrParamIsFile() const { _Check("CHttpPostStatT::CurrParamIsFile: The post context is not active."); return m_szCurrParamFile != nullptr; }
+  BOOL CurrParamIsFile() const {
+    _Check("CHttpPostStatT::CurrParamIsFile: The post context is not active.");
+    return m_szCurrParamFile != nullptr;
+  }
   BOOL CurrParamIsComplete() const {
     _Check("CHttpPostStatT::CurrParamIsComplete: The post context is not active.");
     return m_cbCurrParamPosted == m_cbCurrParamTotal;
@@ -63,12 +87,14 @@ class CHttpPostStatT {
 
   void _TestAddActualPostedBytes(DWORD nBytes) const {
     _Check("CHttpPostStatT::_TestAddActualPostedBytes: The post context is not active.");
-    if (m_cbActualPosted + nBytes < m_cbActualPosted) RaiseError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
+    if (m_cbActualPosted + nBytes < m_cbActualPosted)
+      RaiseError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
   }
   void _TestAddPostedBytes(DWORD nBytes) const {
     _Check("CHttpPostStatT::_TestAddPostedBytes: The post context is not active.");
     _TestAddActualPostedBytes(nBytes);
-    if (m_cbPostedValue + nBytes < m_cbPostedValue || m_cbCurrParamPosted + nBytes < m_cbCurrParamPosted)
+    if (m_cbPostedValue + nBytes < m_cbPostedValue ||
+        m_cbCurrParamPosted + nBytes < m_cbCurrParamPosted)
       RaiseError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
   }
   void _TestStartNewEntry(BOOL bIsFile) const {

@@ -23,10 +23,12 @@ class CHttpResponseT {
 
   // The status code, queried once and cached.
   DWORD GetStatus() {
-    if (m_hRequest == nullptr) RaiseErrorMessage("CHttpResponseT::GetStatus: m_hRequest can not be NULL.", 0);
+    if (m_hRequest == nullptr)
+      RaiseErrorMessage("CHttpResponseT::GetStatus: m_hRequest can not be NULL.", 0);
     if (m_nStatus != 0) return m_nStatus;
     DWORD nStatus = 0, cbLen = sizeof(nStatus);
-    if (!::HttpQueryInfoA(m_hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &nStatus, &cbLen, nullptr))
+    if (!::HttpQueryInfoA(m_hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &nStatus,
+                          &cbLen, nullptr))
       RaiseSystemError(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, ::GetLastError());
     m_nStatus = nStatus;
     return m_nStatus;
@@ -35,9 +37,11 @@ class CHttpResponseT {
   // True and the length when the server sent Content-Length; false with
   // cbContLen untouched when it did not.
   BOOL GetContentLength(DWORD& cbContLen) {
-    if (m_hRequest == nullptr) RaiseErrorMessage("CHttpResponseT::GetContentLength: m_hRequest can not be NULL.", 0);
+    if (m_hRequest == nullptr)
+      RaiseErrorMessage("CHttpResponseT::GetContentLength: m_hRequest can not be NULL.", 0);
     DWORD nLength = 0, cbLen = sizeof(nLength);
-    if (!::HttpQueryInfoA(m_hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &nLength, &cbLen, nullptr)) {
+    if (!::HttpQueryInfoA(m_hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &nLength,
+                          &cbLen, nullptr)) {
       DWORD dwError = ::GetLastError();
       if (dwError == ERROR_HTTP_HEADER_NOT_FOUND) return FALSE;
       RaiseSystemError(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, dwError);
@@ -48,8 +52,10 @@ class CHttpResponseT {
 
   // Bytes read, 0 at the end of the body; may be fewer than asked.
   DWORD ReadContent(BYTE* pbyBuff, DWORD cbBuff) {
-    if (m_hRequest == nullptr) RaiseErrorMessage("CHttpResponseT::ReadContent: m_hRequest can not be NULL.", 0);
-    if (pbyBuff == nullptr) RaiseErrorMessage("CHttpResponseT::ReadContent: pbyBuff can not be NULL.", 0);
+    if (m_hRequest == nullptr)
+      RaiseErrorMessage("CHttpResponseT::ReadContent: m_hRequest can not be NULL.", 0);
+    if (pbyBuff == nullptr)
+      RaiseErrorMessage("CHttpResponseT::ReadContent: pbyBuff can not be NULL.", 0);
     if (cbBuff == 0) RaiseErrorMessage("CHttpResponseT::ReadContent: cbBuff can not be zero.", 0);
     DWORD cbRead = 0;
     if (!::InternetReadFile(m_hRequest, pbyBuff, cbBuff, &cbRead))

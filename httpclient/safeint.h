@@ -40,7 +40,8 @@ class SafeInt {
     return static_cast<T>(a - b);
   }
   static T Mul(T a, T b) {
-    if (a != 0 && b > std::numeric_limits<T>::max() / a) throw SafeIntException(ERROR_ARITHMETIC_OVERFLOW);
+    if (a != 0 && b > std::numeric_limits<T>::max() / a)
+      throw SafeIntException(ERROR_ARITHMETIC_OVERFLOW);
     return static_cast<T>(a * b);
   }
   static T Div(T a, T b) {
@@ -51,14 +52,27 @@ class SafeInt {
   template <class U>
   static T From(U value) {
     static_assert(std::is_unsigned<U>::value, "unsigned source");
-    if (value > static_cast<U>(std::numeric_limits<T>::max())) throw SafeIntException(ERROR_ARITHMETIC_OVERFLOW);
+    if (value > static_cast<U>(std::numeric_limits<T>::max()))
+      throw SafeIntException(ERROR_ARITHMETIC_OVERFLOW);
     return static_cast<T>(value);
   }
 
-  SafeInt& operator+=(SafeInt o) { m_value = Add(m_value, o.m_value); return *this; }
-  SafeInt& operator-=(SafeInt o) { m_value = Sub(m_value, o.m_value); return *this; }
-  SafeInt& operator*=(SafeInt o) { m_value = Mul(m_value, o.m_value); return *this; }
-  SafeInt& operator/=(SafeInt o) { m_value = Div(m_value, o.m_value); return *this; }
+  SafeInt& operator+=(SafeInt o) {
+    m_value = Add(m_value, o.m_value);
+    return *this;
+  }
+  SafeInt& operator-=(SafeInt o) {
+    m_value = Sub(m_value, o.m_value);
+    return *this;
+  }
+  SafeInt& operator*=(SafeInt o) {
+    m_value = Mul(m_value, o.m_value);
+    return *this;
+  }
+  SafeInt& operator/=(SafeInt o) {
+    m_value = Div(m_value, o.m_value);
+    return *this;
+  }
   friend SafeInt operator+(SafeInt a, SafeInt b) { return SafeInt(Add(a.m_value, b.m_value)); }
   friend SafeInt operator-(SafeInt a, SafeInt b) { return SafeInt(Sub(a.m_value, b.m_value)); }
   friend SafeInt operator*(SafeInt a, SafeInt b) { return SafeInt(Mul(a.m_value, b.m_value)); }

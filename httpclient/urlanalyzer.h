@@ -18,7 +18,10 @@ class CHttpUrlAnalyzerT {
 
   void Analyze(PCSZ szUrl, UINT CodePage) {
     if (CodePage == CP_UTF8 || CodePage == CP_UTF7)
-      RaiseErrorMessage("CHttpUrlAnalyzerT::Analyze: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.", 0);
+      RaiseErrorMessage(
+          "CHttpUrlAnalyzerT::Analyze: CP_UTF8 and CP_UTF7 can not be used for the CodePage "
+          "parameter.",
+          0);
     Clear();
     if (szUrl == nullptr || szUrl[0] == '\0') return;
 
@@ -84,7 +87,8 @@ class CHttpUrlAnalyzerT {
 
   // The scheme is "https" in any letter case.
   static bool IsSecureScheme(PCSZ szUrl, const CHttpUrlAnalyzerT& objAnalyzer) {
-    return szUrl != nullptr && objAnalyzer.m_nSchemeLen == 5 && HttpTool::StringNICmp(szUrl, "HTTPS://", 5) == 0;
+    return szUrl != nullptr && objAnalyzer.m_nSchemeLen == 5 &&
+           HttpTool::StringNICmp(szUrl, "HTTPS://", 5) == 0;
   }
 
   DWORD SchemeIdx() const { return m_nSchemeIdx; }

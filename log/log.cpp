@@ -93,8 +93,8 @@ void LogWriteLine(const char* szFormat, ...) {
   if (!pBuf || !szFormat) return;
   SYSTEMTIME st;
   GetLocalTime(&st);
-  int n = snprintf(pBuf.get(), LOG_LINE_BUFFER, "[%04d%02d%02d %02d:%02d:%02d]  ", st.wYear, st.wMonth, st.wDay,
-                   st.wHour, st.wMinute, st.wSecond);
+  int n = snprintf(pBuf.get(), LOG_LINE_BUFFER, "[%04d%02d%02d %02d:%02d:%02d]  ", st.wYear,
+                   st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond);
   size_t nStamp = n > 0 ? static_cast<size_t>(n) : 0;
   va_list args;
   va_start(args, szFormat);
@@ -117,10 +117,12 @@ void PrepareLog(const std::string& strProgramDir, int nLogLevel) {
   GetLocalTime(&st);
   char szDate[32] = {0};
   snprintf(szDate, sizeof szDate, "%d%02d%02d", st.wYear, st.wMonth, st.wDay);
-  int n = snprintf(g_szLogPath, sizeof g_szLogPath, "%s\\%s-%s", strLogDir.c_str(), szDate, LOG_FILE_NAME);
+  int n = snprintf(g_szLogPath, sizeof g_szLogPath, "%s\\%s-%s", strLogDir.c_str(), szDate,
+                   LOG_FILE_NAME);
   // A cut path would name some other file: a path that does not fit means
   // no logging; so does an unknown program folder.
-  if (n < 0 || static_cast<size_t>(n) >= sizeof g_szLogPath || strProgramDir.empty()) g_szLogPath[0] = '\0';
+  if (n < 0 || static_cast<size_t>(n) >= sizeof g_szLogPath || strProgramDir.empty())
+    g_szLogPath[0] = '\0';
 }
 
 int DayNumber(int nYear, int nMonth, int nDay) {
@@ -169,7 +171,8 @@ void CLogCleaner::CollectExpired() {
     GetLocalTime(&st);
     const int nToday = st.wYear * 10000 + st.wMonth * 100 + st.wDay;
     const int nAge = DayNumber(nToday / 10000, nToday % 10000 / 100, nToday % 100) -
-                     DayNumber(static_cast<int>(nFileDate / 10000), nFileMonth, static_cast<int>(nFileDate % 100));
+                     DayNumber(static_cast<int>(nFileDate / 10000), nFileMonth,
+                               static_cast<int>(nFileDate % 100));
     if (nAge > m_nKeepDays) m_lstExpired.push_back(strPrefix + strName);
   } while (FindNextFileA(hFind, &fd));
   FindClose(hFind);

@@ -8,9 +8,9 @@
 #include "platform/win.h"
 
 #if defined(__GNUC__)
-#  define PAVONIX_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#define PAVONIX_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
 #else
-#  define PAVONIX_PRINTF(fmt, args)
+#define PAVONIX_PRINTF(fmt, args)
 #endif
 
 #define LOG_LINE_BUFFER 65536

@@ -6,9 +6,11 @@
 #include <cstdio>
 
 #ifdef _WIN32
-#  include <io.h>
+#include <io.h>
 inline FILE* plat_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
-inline size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f) { return std::fwrite(p, size, n, f); }
+inline size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f) {
+  return std::fwrite(p, size, n, f);
+}
 inline int plat_fclose(FILE* f) { return std::fclose(f); }
 inline int plat_access(const char* path, int mode) { return _access(path, mode); }
 #else

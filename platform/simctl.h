@@ -2,7 +2,7 @@
 // what the logic did. Native test builds only.
 #pragma once
 #ifdef _WIN32
-#  error "simctl.h belongs to the simulated platform"
+#error "simctl.h belongs to the simulated platform"
 #endif
 #include "platform/win.h"
 #include "platform/sim/ctl/kernel.h"

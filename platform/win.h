@@ -4,19 +4,19 @@
 #pragma once
 
 #ifdef _WIN32
-#  include <windows.h>
-#  include <wininet.h>
-#  include <objbase.h>
-#  include <io.h>
+#include <windows.h>
+#include <wininet.h>
+#include <objbase.h>
+#include <io.h>
 #else
-#  include "platform/sim/wintypes.h"
-#  include "platform/sim/kernel.h"
-#  include "platform/sim/registry.h"
-#  include "platform/sim/fs.h"
-#  include "platform/sim/codepage.h"
-#  include "platform/sim/wininet.h"
-#  include "platform/sim/window.h"
-#  include "platform/sim/process.h"
+#include "platform/sim/wintypes.h"
+#include "platform/sim/kernel.h"
+#include "platform/sim/registry.h"
+#include "platform/sim/fs.h"
+#include "platform/sim/codepage.h"
+#include "platform/sim/wininet.h"
+#include "platform/sim/window.h"
+#include "platform/sim/process.h"
 #endif
 
 #include "platform/crt.h"
@@ -24,7 +24,7 @@
 // The shipped program is 32-bit and sees the 32-bit registry view on 64-bit
 // Windows. The 64-bit build asks for that same view explicitly.
 #if defined(_WIN64)
-#  define PAVONIX_REG_VIEW KEY_WOW64_32KEY
+#define PAVONIX_REG_VIEW KEY_WOW64_32KEY
 #else
-#  define PAVONIX_REG_VIEW 0
+#define PAVONIX_REG_VIEW 0
 #endif

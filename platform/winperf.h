@@ -5,5 +5,5 @@
 #include "platform/win.h"
 
 #ifdef _WIN32
-#  include <psapi.h>
+#include <psapi.h>
 #endif

@@ -4,6 +4,6 @@
 #pragma once
 
 #ifdef RC_INVOKED
-#  include <windows.h>
-#  include <commctrl.h>
+#include <windows.h>
+#include <commctrl.h>
 #endif

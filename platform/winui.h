@@ -4,7 +4,7 @@
 #pragma once
 
 #ifndef _WIN32
-#  error "platform/winui.h is for Windows builds only"
+#error "platform/winui.h is for Windows builds only"
 #endif
 
 #include "platform/win.h"

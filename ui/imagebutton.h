@@ -9,19 +9,19 @@
 #include <string>
 
 enum {
-    BTN_STATE_NORMAL = 0,
-    BTN_STATE_PRESSED = 1,
-    BTN_STATE_HOVER = 2,
+  BTN_STATE_NORMAL = 0,
+  BTN_STATE_PRESSED = 1,
+  BTN_STATE_HOVER = 2,
 };
 
 // The one image button of the process.
 struct ImageButton {
-    WNDPROC m_pfnPrevProc;   // the system button procedure
-    HWND m_hWnd;             // the button; refreshed on every message
-    HBITMAP m_hBitmap;       // face; one frame, or a strip of three (normal, pressed, hover)
-    int m_nTracking;         // 1 while leave tracking is armed
-    int m_nState;            // BTN_STATE_*
-    HFONT m_hFont;           // caption font
+  WNDPROC m_pfnPrevProc;  // the system button procedure
+  HWND m_hWnd;            // the button; refreshed on every message
+  HBITMAP m_hBitmap;      // face; one frame, or a strip of three (normal, pressed, hover)
+  int m_nTracking;        // 1 while leave tracking is armed
+  int m_nState;           // BTN_STATE_*
+  HFONT m_hFont;          // caption font
 };
 
 extern ImageButton g_ImageButton;

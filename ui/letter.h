@@ -5,12 +5,11 @@
 #include "platform/winui.h"
 #include "ui/res/resource.h"
 
-
 // Cursor over a zero-terminated copy of the letter while it is streamed in.
 struct LetterStreamCookie {
-    const BYTE* m_pBase;
-    const BYTE* m_pCursor;
-    DWORD m_cbSize;  // bytes to hand out, the terminating zero included
+  const BYTE* m_pBase;
+  const BYTE* m_pCursor;
+  DWORD m_cbSize;  // bytes to hand out, the terminating zero included
 };
 
 extern LetterStreamCookie g_LetterCookie;

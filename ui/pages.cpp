@@ -23,413 +23,371 @@ const COLORREF kGrey = RGB(195, 195, 195);
 
 // "企业实名认证和授权软件——"
 const char kTitlePrefix[] =
-    "\xC6\xF3\xD2\xB5\xCA\xB5\xC3\xFB\xC8\xCF\xD6\xA4\xBA\xCD\xCA\xDA\xC8\xA8\xC8\xED\xBC\xFE\xA1\xAA\xA1\xAA";
+    "\xC6\xF3\xD2\xB5\xCA\xB5\xC3\xFB\xC8\xCF\xD6\xA4\xBA\xCD\xCA\xDA\xC8\xA8\xC8\xED\xBC\xFE\xA1"
+    "\xAA\xA1\xAA";
 // "专用"
 const char kTitleSuffix[] = "\xD7\xA8\xD3\xC3";
 // "请先阅读并同意《数据授权协议》"
 const char kAgreeFirst[] =
-    "\xC7\xEB\xCF\xC8\xD4\xC4\xB6\xC1\xB2\xA2\xCD\xAC\xD2\xE2\xA1\xB6\xCA\xFD\xBE\xDD\xCA\xDA\xC8\xA8\xD0\xAD\xD2\xE9\xA1\xB7";
+    "\xC7\xEB\xCF\xC8\xD4\xC4\xB6\xC1\xB2\xA2\xCD\xAC\xD2\xE2\xA1\xB6\xCA\xFD\xBE\xDD\xCA\xDA\xC8"
+    "\xA8\xD0\xAD\xD2\xE9\xA1\xB7";
 // "宋体"
 const char kSongTi[] = "\xCB\xCE\xCC\xE5";
 
-HBRUSH WhiteBrush()
-{
-    static HBRUSH s_hBrush = CreateSolidBrush(kWhite);
-    return s_hBrush;
+HBRUSH WhiteBrush() {
+  static HBRUSH s_hBrush = CreateSolidBrush(kWhite);
+  return s_hBrush;
 }
 
-HBRUSH BlueBrush()
-{
-    static HBRUSH s_hBrush = CreateSolidBrush(kBlue);
-    return s_hBrush;
+HBRUSH BlueBrush() {
+  static HBRUSH s_hBrush = CreateSolidBrush(kBlue);
+  return s_hBrush;
 }
 
-HFONT LinkFont()
-{
-    static HFONT s_hFont = CreateFontA(14, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                       FF_SWISS | DEFAULT_PITCH, kSongTi);
-    return s_hFont;
+HFONT LinkFont() {
+  static HFONT s_hFont = CreateFontA(14, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                     FF_SWISS | DEFAULT_PITCH, kSongTi);
+  return s_hFont;
 }
 
-HANDLE StartWithCreateThread(LPTHREAD_START_ROUTINE pfnProc, LPVOID pParam)
-{
-    return CreateThread(NULL, 0, pfnProc, pParam, 0, NULL);
+HANDLE StartWithCreateThread(LPTHREAD_START_ROUTINE pfnProc, LPVOID pParam) {
+  return CreateThread(NULL, 0, pfnProc, pParam, 0, NULL);
 }
 
-void DrawCaption(HWND hCtl, HDC hDC, COLORREF crText)
-{
-    char szText[64];
-    std::memset(szText, 0, sizeof(szText));
-    GetWindowTextA(hCtl, szText, 63);
-    RECT rc = {0, 0, 0, 0};
-    GetClientRect(hCtl, &rc);
-    SetTextColor(hDC, crText);
-    SetBkMode(hDC, TRANSPARENT);
-    DrawTextA(hDC, szText, -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+void DrawCaption(HWND hCtl, HDC hDC, COLORREF crText) {
+  char szText[64];
+  std::memset(szText, 0, sizeof(szText));
+  GetWindowTextA(hCtl, szText, 63);
+  RECT rc = {0, 0, 0, 0};
+  GetClientRect(hCtl, &rc);
+  SetTextColor(hDC, crText);
+  SetBkMode(hDC, TRANSPARENT);
+  DrawTextA(hDC, szText, -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 }
 
 // Answer of a page to WM_CTLCOLORBTN for its action button 1020.
-INT_PTR ActionButtonColour(HWND hCtl, HDC hDC, COLORREF crText, HBRUSH hFace)
-{
-    if (GetDlgCtrlID(hCtl) != IDC_ACTION_BUTTON)
-        return 0;
-    DrawCaption(hCtl, hDC, crText);
-    return (INT_PTR)hFace;
+INT_PTR ActionButtonColour(HWND hCtl, HDC hDC, COLORREF crText, HBRUSH hFace) {
+  if (GetDlgCtrlID(hCtl) != IDC_ACTION_BUTTON) return 0;
+  DrawCaption(hCtl, hDC, crText);
+  return (INT_PTR)hFace;
 }
 
 // WM_DRAWITEM of the action button: the flat face and its centred caption.
-INT_PTR DrawActionButton(LPARAM lParam, COLORREF crText, HBRUSH hFace)
-{
-    const DRAWITEMSTRUCT* pdis = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
-    if (pdis == nullptr || pdis->CtlType != ODT_BUTTON || pdis->CtlID != IDC_ACTION_BUTTON)
-        return 0;
-    FillRect(pdis->hDC, &pdis->rcItem, hFace);
-    DrawCaption(pdis->hwndItem, pdis->hDC, crText);
-    return TRUE;
+INT_PTR DrawActionButton(LPARAM lParam, COLORREF crText, HBRUSH hFace) {
+  const DRAWITEMSTRUCT* pdis = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+  if (pdis == nullptr || pdis->CtlType != ODT_BUTTON || pdis->CtlID != IDC_ACTION_BUTTON) return 0;
+  FillRect(pdis->hDC, &pdis->rcItem, hFace);
+  DrawCaption(pdis->hwndItem, pdis->hDC, crText);
+  return TRUE;
 }
 
 // WM_CTLCOLORSTATIC of the progress and failure pages.
-INT_PTR BlueStaticColour(HWND hCtl, HDC hDC)
-{
-    DrawCaption(hCtl, hDC, kBlue);
-    return (INT_PTR)WhiteBrush();
+INT_PTR BlueStaticColour(HWND hCtl, HDC hDC) {
+  DrawCaption(hCtl, hDC, kBlue);
+  return (INT_PTR)WhiteBrush();
 }
 
-HWND CreatePage(int nTemplate, DLGPROC pfnProc)
-{
-    HWND hDlg = CreateDialogParamA(g_hInstance, MAKEINTRESOURCEA(nTemplate), GetDesktopWindow(), pfnProc, 0);
-    if (hDlg == NULL)
-        GetLastError();  // a page that cannot be created leaves the page in front
-    return hDlg;
+HWND CreatePage(int nTemplate, DLGPROC pfnProc) {
+  HWND hDlg =
+      CreateDialogParamA(g_hInstance, MAKEINTRESOURCEA(nTemplate), GetDesktopWindow(), pfnProc, 0);
+  if (hDlg == NULL) GetLastError();  // a page that cannot be created leaves the page in front
+  return hDlg;
 }
 
-void ReplacePage(HWND hOld, HWND hNew)
-{
-    if (hNew == NULL)
-        return;
-    if (hOld != NULL)
-        ShowWindow(hOld, SW_HIDE);
-    ShowWindow(hNew, SW_SHOW);
+void ReplacePage(HWND hOld, HWND hNew) {
+  if (hNew == NULL) return;
+  if (hOld != NULL) ShowWindow(hOld, SW_HIDE);
+  ShowWindow(hNew, SW_SHOW);
 }
 
-void QuitProgram()
-{
-    CleanupBeforeQuit();
-    PostQuitMessage(0);
+void QuitProgram() {
+  CleanupBeforeQuit();
+  PostQuitMessage(0);
 }
 
-bool IsSysClose(WPARAM wParam)
-{
-    return (wParam & 0xFFF0) == SC_CLOSE;
+bool IsSysClose(WPARAM wParam) { return (wParam & 0xFFF0) == SC_CLOSE; }
+
+bool WorkerRunning() { return g_hWorkerThread != NULL && !g_bWorkerClosed; }
+
+void OnInstallClick(HWND hDlg) {
+  HWND hCheck = GetDlgItem(hDlg, IDC_AGREE_CHECK);
+  if (SendMessageA(hCheck, BM_GETCHECK, 0, 0) != BST_CHECKED) {
+    MessageBoxA(hDlg, kAgreeFirst, "", MB_ICONINFORMATION);
+    EnableWindow(hCheck, TRUE);
+    return;
+  }
+  // One run at a time: a second click while the worker runs (possible only
+  // when the progress page could not be created) starts nothing.
+  if (WorkerRunning()) return;
+
+  g_hProgressDlg = CreatePage(IDD_PROGRESS, ProgressDlgProc);
+  ReplacePage(hDlg, g_hProgressDlg);
+  EnableWindow(hCheck, FALSE);
+
+  char szTempDir[259];
+  std::memset(szTempDir, 0, sizeof(szTempDir));
+  DWORD cch = GetTempPathA(sizeof(szTempDir), szTempDir);
+  if (cch == 0 || cch >= sizeof(szTempDir)) szTempDir[0] = '\0';
+
+  InstallThreadParam* pParam = new InstallThreadParam;
+  pParam->m_strTempDir = szTempDir;
+  pParam->m_hNotifyWnd = g_hMainDlg;
+
+  g_bWorkerClosed = false;
+  g_hWorkerThread = g_pfnStartInstallThread(InstallWorkerProc, pParam);
+  if (g_hWorkerThread == NULL) delete pParam;  // never reached the worker
+  SetTimer(g_hProgressDlg, WORKER_WATCH_TIMER, WORKER_WATCH_PERIOD_MS, NULL);
 }
 
-bool WorkerRunning()
-{
-    return g_hWorkerThread != NULL && !g_bWorkerClosed;
+void OnLetterClick() {
+  HWND hViewer = CreatePage(IDD_LETTER, LetterViewerProc);
+  if (hViewer != NULL) {
+    g_hLetterDlg = hViewer;
+    ShowWindow(hViewer, SW_SHOW);
+  }
 }
 
-void OnInstallClick(HWND hDlg)
-{
-    HWND hCheck = GetDlgItem(hDlg, IDC_AGREE_CHECK);
-    if (SendMessageA(hCheck, BM_GETCHECK, 0, 0) != BST_CHECKED) {
-        MessageBoxA(hDlg, kAgreeFirst, "", MB_ICONINFORMATION);
-        EnableWindow(hCheck, TRUE);
-        return;
-    }
-    // One run at a time: a second click while the worker runs (possible only
-    // when the progress page could not be created) starts nothing.
-    if (WorkerRunning())
-        return;
-
-    g_hProgressDlg = CreatePage(IDD_PROGRESS, ProgressDlgProc);
-    ReplacePage(hDlg, g_hProgressDlg);
-    EnableWindow(hCheck, FALSE);
-
-    char szTempDir[259];
-    std::memset(szTempDir, 0, sizeof(szTempDir));
-    DWORD cch = GetTempPathA(sizeof(szTempDir), szTempDir);
-    if (cch == 0 || cch >= sizeof(szTempDir))
-        szTempDir[0] = '\0';
-
-    InstallThreadParam* pParam = new InstallThreadParam;
-    pParam->m_strTempDir = szTempDir;
-    pParam->m_hNotifyWnd = g_hMainDlg;
-
-    g_bWorkerClosed = false;
-    g_hWorkerThread = g_pfnStartInstallThread(InstallWorkerProc, pParam);
-    if (g_hWorkerThread == NULL)
-        delete pParam;  // never reached the worker
-    SetTimer(g_hProgressDlg, WORKER_WATCH_TIMER, WORKER_WATCH_PERIOD_MS, NULL);
+void WatchWorker(HWND hDlg) {
+  if (g_bWorkerClosed) return;
+  if (WaitForSingleObject(g_hWorkerThread, 100) == WAIT_TIMEOUT) return;
+  KillTimer(hDlg, WORKER_WATCH_TIMER);
+  if (g_hWorkerThread != NULL) CloseHandle(g_hWorkerThread);
+  g_hWorkerThread = NULL;
+  EnableWindow(GetDlgItem(g_hMainDlg, IDC_AGREE_CHECK), TRUE);
+  g_bWorkerClosed = true;
 }
 
-void OnLetterClick()
-{
-    HWND hViewer = CreatePage(IDD_LETTER, LetterViewerProc);
-    if (hViewer != NULL) {
-        g_hLetterDlg = hViewer;
-        ShowWindow(hViewer, SW_SHOW);
-    }
+void InitMainDlg(HWND hDlg) {
+  RECT rc = {0, 0, 0, 0};
+  GetWindowRect(hDlg, &rc);
+  const int w = rc.right - rc.left;
+
+  SetWindowTextA(hDlg, MakeMainTitle(CPavonixSysConfig::GetInstance()->m_strMakerName).c_str());
+  AttachSkinBrush(hDlg, IDB_SKIN_MAIN);
+  SendMessageA(GetDlgItem(hDlg, IDC_LETTER_LINK), WM_SETFONT, (WPARAM)LinkFont(), FALSE);
+  SendMessageA(GetDlgItem(hDlg, IDC_AGREE_CHECK), BM_SETCHECK, BST_CHECKED, 0);
+  InstallHandCursorLink(GetDlgItem(hDlg, IDC_LETTER_LINK));
+  InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
+  RECT rcClose = {w - 50, 30, w - 40, 40};
+  CreateCloseButton(hDlg, rcClose);
+  SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 
-void WatchWorker(HWND hDlg)
-{
-    if (g_bWorkerClosed)
-        return;
-    if (WaitForSingleObject(g_hWorkerThread, 100) == WAIT_TIMEOUT)
-        return;
-    KillTimer(hDlg, WORKER_WATCH_TIMER);
-    if (g_hWorkerThread != NULL)
-        CloseHandle(g_hWorkerThread);
-    g_hWorkerThread = NULL;
-    EnableWindow(GetDlgItem(g_hMainDlg, IDC_AGREE_CHECK), TRUE);
-    g_bWorkerClosed = true;
+void InitProgressDlg(HWND hDlg) {
+  ShowWindow(GetDlgItem(hDlg, IDC_DOWNLOADING_LABEL), SW_SHOW);
+  ShowWindow(GetDlgItem(hDlg, IDC_INSTALLING_LABEL), SW_HIDE);
+  HWND hBar = GetDlgItem(hDlg, IDC_PROGRESS_BAR);
+  SendMessageA(hBar, PBM_SETBKCOLOR, 0, (LPARAM)kGrey);
+  SendMessageA(hBar, PBM_SETBARCOLOR, 0, (LPARAM)kBlue);
+  AttachSkinBrush(hDlg, IDB_SKIN_PROGRESS);
+  SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 
-void InitMainDlg(HWND hDlg)
-{
-    RECT rc = {0, 0, 0, 0};
-    GetWindowRect(hDlg, &rc);
-    const int w = rc.right - rc.left;
-
-    SetWindowTextA(hDlg, MakeMainTitle(CPavonixSysConfig::GetInstance()->m_strMakerName).c_str());
-    AttachSkinBrush(hDlg, IDB_SKIN_MAIN);
-    SendMessageA(GetDlgItem(hDlg, IDC_LETTER_LINK), WM_SETFONT, (WPARAM)LinkFont(), FALSE);
-    SendMessageA(GetDlgItem(hDlg, IDC_AGREE_CHECK), BM_SETCHECK, BST_CHECKED, 0);
-    InstallHandCursorLink(GetDlgItem(hDlg, IDC_LETTER_LINK));
-    InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
-    RECT rcClose = {w - 50, 30, w - 40, 40};
-    CreateCloseButton(hDlg, rcClose);
-    SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+void InitSuccessDlg(HWND hDlg) {
+  AttachSkinBrush(hDlg, IDB_SKIN_SUCCESS);
+  InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
+  SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 
-void InitProgressDlg(HWND hDlg)
-{
-    ShowWindow(GetDlgItem(hDlg, IDC_DOWNLOADING_LABEL), SW_SHOW);
-    ShowWindow(GetDlgItem(hDlg, IDC_INSTALLING_LABEL), SW_HIDE);
-    HWND hBar = GetDlgItem(hDlg, IDC_PROGRESS_BAR);
-    SendMessageA(hBar, PBM_SETBKCOLOR, 0, (LPARAM)kGrey);
-    SendMessageA(hBar, PBM_SETBARCOLOR, 0, (LPARAM)kBlue);
-    AttachSkinBrush(hDlg, IDB_SKIN_PROGRESS);
-    SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-}
-
-void InitSuccessDlg(HWND hDlg)
-{
-    AttachSkinBrush(hDlg, IDB_SKIN_SUCCESS);
-    InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
-    SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-}
-
-void InitFailureDlg(HWND hDlg)
-{
-    const int reasons[] = {IDC_REASON_NOT_INVOICE_PC, IDC_REASON_CLIENT_FAILED, IDC_REASON_NETWORK,
-                           IDC_REASON_VENDOR_FAILED};
-    for (int id : reasons)
-        ShowWindow(GetDlgItem(hDlg, id), SW_HIDE);
-    AttachSkinBrush(hDlg, IDB_SKIN_FAILURE);
-    InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
-    SetWindowPos(hDlg, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+void InitFailureDlg(HWND hDlg) {
+  const int reasons[] = {IDC_REASON_NOT_INVOICE_PC, IDC_REASON_CLIENT_FAILED, IDC_REASON_NETWORK,
+                         IDC_REASON_VENDOR_FAILED};
+  for (int id : reasons) ShowWindow(GetDlgItem(hDlg, id), SW_HIDE);
+  AttachSkinBrush(hDlg, IDB_SKIN_FAILURE);
+  InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
+  SetWindowPos(hDlg, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 
 }  // namespace
 
 InstallThreadStarter g_pfnStartInstallThread = StartWithCreateThread;
 
-std::string MakeMainTitle(const std::string& strMakerName)
-{
-    return std::string(kTitlePrefix) + strMakerName + kTitleSuffix;
+std::string MakeMainTitle(const std::string& strMakerName) {
+  return std::string(kTitlePrefix) + strMakerName + kTitleSuffix;
 }
 
-void FormatPercentText(int nPercent, char (&szText)[12])
-{
-    if (nPercent < 0)
-        nPercent = 0;
-    else if (nPercent > 100)
-        nPercent = 100;
-    std::snprintf(szText, sizeof(szText), "%d%%", nPercent);
+void FormatPercentText(int nPercent, char (&szText)[12]) {
+  if (nPercent < 0)
+    nPercent = 0;
+  else if (nPercent > 100)
+    nPercent = 100;
+  std::snprintf(szText, sizeof(szText), "%d%%", nPercent);
 }
 
-int ShowDownloadPercent(int nPercent)
-{
-    char szText[12];
-    FormatPercentText(nPercent, szText);
-    const int nPos = nPercent < 0 ? 0 : (nPercent > 100 ? 100 : nPercent);
-    SendMessageA(GetDlgItem(g_hProgressDlg, IDC_PROGRESS_BAR), PBM_SETPOS, (WPARAM)nPos, 0);
-    HWND hText = GetDlgItem(g_hProgressDlg, IDC_PERCENT_TEXT);
-    SetWindowTextA(hText, szText);
-    UpdateWindow(hText);
-    return 0;
+int ShowDownloadPercent(int nPercent) {
+  char szText[12];
+  FormatPercentText(nPercent, szText);
+  const int nPos = nPercent < 0 ? 0 : (nPercent > 100 ? 100 : nPercent);
+  SendMessageA(GetDlgItem(g_hProgressDlg, IDC_PROGRESS_BAR), PBM_SETPOS, (WPARAM)nPos, 0);
+  HWND hText = GetDlgItem(g_hProgressDlg, IDC_PERCENT_TEXT);
+  SetWindowTextA(hText, szText);
+  UpdateWindow(hText);
+  return 0;
 }
 
-int FailureReasonControl(int nInstallResult)
-{
-    switch (nInstallResult) {
-    case INSTALL_RESULT_NOT_INVOICING_PC: return IDC_REASON_NOT_INVOICE_PC;
-    case INSTALL_RESULT_CONTROL_FAILED: return IDC_REASON_CLIENT_FAILED;
-    case INSTALL_RESULT_NETWORK_ERROR: return IDC_REASON_NETWORK;
-    case INSTALL_RESULT_AUTH_FAILED: return IDC_REASON_VENDOR_FAILED;
-    default: return 0;
-    }
+int FailureReasonControl(int nInstallResult) {
+  switch (nInstallResult) {
+    case INSTALL_RESULT_NOT_INVOICING_PC:
+      return IDC_REASON_NOT_INVOICE_PC;
+    case INSTALL_RESULT_CONTROL_FAILED:
+      return IDC_REASON_CLIENT_FAILED;
+    case INSTALL_RESULT_NETWORK_ERROR:
+      return IDC_REASON_NETWORK;
+    case INSTALL_RESULT_AUTH_FAILED:
+      return IDC_REASON_VENDOR_FAILED;
+    default:
+      return 0;
+  }
 }
 
-int CleanupBeforeQuit()
-{
-    RemovePropA(g_hMainDlg, PAVONIX_INSTANCE_PROP);
-    if (!g_bWorkerClosed && g_hWorkerThread != NULL) {
-        CloseHandle(g_hWorkerThread);
-        g_hWorkerThread = NULL;
-    }
-    return 0;
+int CleanupBeforeQuit() {
+  RemovePropA(g_hMainDlg, PAVONIX_INSTANCE_PROP);
+  if (!g_bWorkerClosed && g_hWorkerThread != NULL) {
+    CloseHandle(g_hWorkerThread);
+    g_hWorkerThread = NULL;
+  }
+  return 0;
 }
 
-INT_PTR CALLBACK MainDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
-{
-    switch (uMsg) {
+INT_PTR CALLBACK MainDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  switch (uMsg) {
     case WM_INITDIALOG:
-        InitMainDlg(hDlg);
-        return 0;
+      InitMainDlg(hDlg);
+      return 0;
     case WM_COMMAND:
-        if (HIWORD(wParam) != 0)
-            return 0;
-        if (LOWORD(wParam) == IDC_ACTION_BUTTON)
-            OnInstallClick(hDlg);
-        else if (LOWORD(wParam) == IDC_LETTER_LINK)
-            OnLetterClick();
-        return 0;
+      if (HIWORD(wParam) != 0) return 0;
+      if (LOWORD(wParam) == IDC_ACTION_BUTTON)
+        OnInstallClick(hDlg);
+      else if (LOWORD(wParam) == IDC_LETTER_LINK)
+        OnLetterClick();
+      return 0;
     case WM_CLOSE:
+      QuitProgram();
+      return 0;
+    case WM_SYSCOMMAND:
+      if (IsSysClose(wParam)) {
         QuitProgram();
-        return 0;
-    case WM_SYSCOMMAND:
-        if (IsSysClose(wParam)) {
-            QuitProgram();
-            return TRUE;
-        }
-        return 0;
+        return TRUE;
+      }
+      return 0;
     case WM_CTLCOLORBTN:
-        return ActionButtonColour((HWND)lParam, (HDC)wParam, kWhite, BlueBrush());
+      return ActionButtonColour((HWND)lParam, (HDC)wParam, kWhite, BlueBrush());
     case WM_CTLCOLORSTATIC:
-        if (GetDlgCtrlID((HWND)lParam) == IDC_LETTER_LINK) {
-            SetTextColor((HDC)wParam, kBlue);
-            SetBkMode((HDC)wParam, TRANSPARENT);
-        }
-        return (INT_PTR)WhiteBrush();
+      if (GetDlgCtrlID((HWND)lParam) == IDC_LETTER_LINK) {
+        SetTextColor((HDC)wParam, kBlue);
+        SetBkMode((HDC)wParam, TRANSPARENT);
+      }
+      return (INT_PTR)WhiteBrush();
     case WM_CTLCOLORDLG:
-        return (INT_PTR)GetSkinBrush(hDlg);
+      return (INT_PTR)GetSkinBrush(hDlg);
     case WM_DRAWITEM:
-        return DrawActionButton(lParam, kWhite, BlueBrush());
+      return DrawActionButton(lParam, kWhite, BlueBrush());
     case WM_INSTALL_STARTED:
-        ShowWindow(GetDlgItem(g_hProgressDlg, IDC_DOWNLOADING_LABEL), SW_HIDE);
-        ShowWindow(GetDlgItem(g_hProgressDlg, IDC_INSTALLING_LABEL), SW_SHOW);
-        return 0;
+      ShowWindow(GetDlgItem(g_hProgressDlg, IDC_DOWNLOADING_LABEL), SW_HIDE);
+      ShowWindow(GetDlgItem(g_hProgressDlg, IDC_INSTALLING_LABEL), SW_SHOW);
+      return 0;
     case WM_INSTALL_DONE:
-        g_hSuccessDlg = CreatePage(IDD_SUCCESS, SuccessDlgProc);
-        ReplacePage(g_hProgressDlg, g_hSuccessDlg);
-        return 0;
+      g_hSuccessDlg = CreatePage(IDD_SUCCESS, SuccessDlgProc);
+      ReplacePage(g_hProgressDlg, g_hSuccessDlg);
+      return 0;
     case WM_INSTALL_FAILED:
-        g_hFailureDlg = CreatePage(IDD_FAILURE, FailureDlgProc);
-        ReplacePage(g_hProgressDlg, g_hFailureDlg);
-        return 0;
+      g_hFailureDlg = CreatePage(IDD_FAILURE, FailureDlgProc);
+      ReplacePage(g_hProgressDlg, g_hFailureDlg);
+      return 0;
     case WM_SHOW_FAIL_REASON: {
-        const int nId = FailureReasonControl(g_nInstallResult);
-        if (nId != 0)
-            ShowWindow(GetDlgItem(g_hFailureDlg, nId), SW_SHOW);
-        return 0;
+      const int nId = FailureReasonControl(g_nInstallResult);
+      if (nId != 0) ShowWindow(GetDlgItem(g_hFailureDlg, nId), SW_SHOW);
+      return 0;
     }
     case WM_DOWNLOAD_PROGRESS:
-        ShowDownloadPercent((int)wParam);
-        return 0;
+      ShowDownloadPercent((int)wParam);
+      return 0;
     default:
-        return 0;
-    }
+      return 0;
+  }
 }
 
-INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
-{
-    switch (uMsg) {
+INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  switch (uMsg) {
     case WM_INITDIALOG:
-        InitProgressDlg(hDlg);
-        return 0;
+      InitProgressDlg(hDlg);
+      return 0;
     case WM_SYSCOMMAND:
-        if (IsSysClose(wParam)) {
-            QuitProgram();
-            return TRUE;
-        }
-        return 0;
+      if (IsSysClose(wParam)) {
+        QuitProgram();
+        return TRUE;
+      }
+      return 0;
     case WM_TIMER:
-        if (wParam == WORKER_WATCH_TIMER)
-            WatchWorker(hDlg);
-        return 0;
+      if (wParam == WORKER_WATCH_TIMER) WatchWorker(hDlg);
+      return 0;
     case WM_CTLCOLORSTATIC:
-        return BlueStaticColour((HWND)lParam, (HDC)wParam);
+      return BlueStaticColour((HWND)lParam, (HDC)wParam);
     case WM_CTLCOLORDLG:
-        return (INT_PTR)GetSkinBrush(hDlg);
+      return (INT_PTR)GetSkinBrush(hDlg);
     case WM_DOWNLOAD_PROGRESS:
-        ShowDownloadPercent((int)wParam);
-        return 0;
+      ShowDownloadPercent((int)wParam);
+      return 0;
     default:
-        return 0;
-    }
+      return 0;
+  }
 }
 
-INT_PTR CALLBACK SuccessDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
-{
-    switch (uMsg) {
+INT_PTR CALLBACK SuccessDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  switch (uMsg) {
     case WM_INITDIALOG:
-        InitSuccessDlg(hDlg);
-        return 0;
+      InitSuccessDlg(hDlg);
+      return 0;
     case WM_COMMAND:
-        if (HIWORD(wParam) == 0 && LOWORD(wParam) == IDC_ACTION_BUTTON)
-            QuitProgram();
-        return 0;
+      if (HIWORD(wParam) == 0 && LOWORD(wParam) == IDC_ACTION_BUTTON) QuitProgram();
+      return 0;
     case WM_SYSCOMMAND:
-        if (IsSysClose(wParam)) {
-            QuitProgram();
-            return TRUE;
-        }
-        return 0;
+      if (IsSysClose(wParam)) {
+        QuitProgram();
+        return TRUE;
+      }
+      return 0;
     case WM_CTLCOLORBTN:
-        return ActionButtonColour((HWND)lParam, (HDC)wParam, kWhite, BlueBrush());
+      return ActionButtonColour((HWND)lParam, (HDC)wParam, kWhite, BlueBrush());
     case WM_CTLCOLORDLG:
-        return (INT_PTR)GetSkinBrush(hDlg);
+      return (INT_PTR)GetSkinBrush(hDlg);
     case WM_DRAWITEM:
-        return DrawActionButton(lParam, kWhite, BlueBrush());
+      return DrawActionButton(lParam, kWhite, BlueBrush());
     case WM_DOWNLOAD_PROGRESS:
-        ShowDownloadPercent((int)wParam);
-        return 0;
+      ShowDownloadPercent((int)wParam);
+      return 0;
     default:
-        return 0;
-    }
+      return 0;
+  }
 }
 
-INT_PTR CALLBACK FailureDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
-{
-    switch (uMsg) {
+INT_PTR CALLBACK FailureDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  switch (uMsg) {
     case WM_INITDIALOG:
-        InitFailureDlg(hDlg);
-        return 0;
+      InitFailureDlg(hDlg);
+      return 0;
     case WM_COMMAND:
-        if (HIWORD(wParam) == 0 && LOWORD(wParam) == IDC_ACTION_BUTTON)
-            QuitProgram();
-        return 0;
+      if (HIWORD(wParam) == 0 && LOWORD(wParam) == IDC_ACTION_BUTTON) QuitProgram();
+      return 0;
     case WM_SYSCOMMAND:
-        if (IsSysClose(wParam)) {
-            QuitProgram();
-            return TRUE;
-        }
-        return 0;
+      if (IsSysClose(wParam)) {
+        QuitProgram();
+        return TRUE;
+      }
+      return 0;
     case WM_CTLCOLORBTN:
-        return ActionButtonColour((HWND)lParam, (HDC)wParam, kBlue, WhiteBrush());
+      return ActionButtonColour((HWND)lParam, (HDC)wParam, kBlue, WhiteBrush());
     case WM_CTLCOLORSTATIC:
-        return BlueStaticColour((HWND)lParam, (HDC)wParam);
+      return BlueStaticColour((HWND)lParam, (HDC)wParam);
     case WM_CTLCOLORDLG:
-        return (INT_PTR)GetSkinBrush(hDlg);
+      return (INT_PTR)GetSkinBrush(hDlg);
     case WM_DRAWITEM:
-        return DrawActionButton(lParam, kBlue, WhiteBrush());
+      return DrawActionButton(lParam, kBlue, WhiteBrush());
     case WM_DOWNLOAD_PROGRESS:
-        ShowDownloadPercent((int)wParam);
-        return 0;
+      ShowDownloadPercent((int)wParam);
+      return 0;
     default:
-        return 0;
-    }
+      return 0;
+  }
 }

@@ -9,9 +9,9 @@ HMODULE LoadSystemLibrary(const char* pszName);
 
 // A function of a loaded library by name or ordinal, as the given type.
 template <typename Fn>
-bool ResolveProc(HMODULE hModule, const char* pszName, Fn& fn)
-{
-    fn = hModule == NULL ? nullptr
-                         : reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
-    return fn != nullptr;
+bool ResolveProc(HMODULE hModule, const char* pszName, Fn& fn) {
+  fn = hModule == NULL
+           ? nullptr
+           : reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
+  return fn != nullptr;
 }

@@ -14,8 +14,8 @@ class CCommBase {
  public:
   virtual int SetServerUrl(const char* szUrl, int nReserved) = 0;
   virtual int PostRequest(std::string strRequest, std::string* pstrReply) = 0;
-  virtual int DownloadFile(std::string strFolder, std::string strUrl, DownloadProgressProc pfnProgress,
-                           std::string* pstrLocalPath) = 0;
+  virtual int DownloadFile(std::string strFolder, std::string strUrl,
+                           DownloadProgressProc pfnProgress, std::string* pstrLocalPath) = 0;
 
  protected:
   // Not deleted through this base: owners hold the concrete object.

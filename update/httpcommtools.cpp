@@ -19,8 +19,8 @@ const DWORD kReadChunk = 10240;
 
 // The GET of SendGetRequest, made on the caller's Internet handle so that its
 // time-outs apply to the connection too. The response does not own hInternet.
-Corvu::CHttpResponse* SendGetOnHandle(Corvu::CHttpClient& client, HINTERNET hInternet, const char* szUrl,
-                                      DWORD dwFlags, DWORD dwTimeoutMs) {
+Corvu::CHttpResponse* SendGetOnHandle(Corvu::CHttpClient& client, HINTERNET hInternet,
+                                      const char* szUrl, DWORD dwFlags, DWORD dwTimeoutMs) {
   client.CancelPost();
   HINTERNET hConnection = nullptr, hRequest = nullptr;
   try {
@@ -36,7 +36,8 @@ Corvu::CHttpResponse* SendGetOnHandle(Corvu::CHttpClient& client, HINTERNET hInt
     Corvu::CHttpToolA::CloseInternetHandle(hConnection);
     throw;
   }
-  Corvu::CHttpResponse* pResponse = new (std::nothrow) Corvu::CHttpResponse(nullptr, hConnection, hRequest);
+  Corvu::CHttpResponse* pResponse =
+      new (std::nothrow) Corvu::CHttpResponse(nullptr, hConnection, hRequest);
   if (pResponse == nullptr) {
     Corvu::CHttpToolA::CloseInternetHandle(hRequest);
     Corvu::CHttpToolA::CloseInternetHandle(hConnection);
@@ -52,9 +53,10 @@ bool IsDeviceName(const std::string& name) {
   while (!base.empty() && base.back() == ' ') base.pop_back();
   std::string up;
   for (char c : base) up += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (up == "CON" || up == "PRN" || up == "AUX" || up == "NUL" || up == "CONIN$" || up == "CONOUT$") return true;
-  if (up.size() == 4 && (up.compare(0, 3, "COM") == 0 || up.compare(0, 3, "LPT") == 0) && up[3] >= '1' &&
-      up[3] <= '9')
+  if (up == "CON" || up == "PRN" || up == "AUX" || up == "NUL" || up == "CONIN$" || up == "CONOUT$")
+    return true;
+  if (up.size() == 4 && (up.compare(0, 3, "COM") == 0 || up.compare(0, 3, "LPT") == 0) &&
+      up[3] >= '1' && up[3] <= '9')
     return true;
   return false;
 }
@@ -86,7 +88,8 @@ int CHTTPCommTools::PostRequest(std::string strRequest, std::string* pstrReply) 
   return PostRequestString(m_strServerUrl, strRequest, pstrReply);
 }
 
-int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest, std::string* pstrReply) {
+int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest,
+                                      std::string* pstrReply) {
   Corvu::CHttpClient client;
   HINTERNET hInternet = nullptr;
   Corvu::CHttpResponse* pResponse = nullptr;
@@ -107,8 +110,8 @@ int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest
   return nResult;
 }
 
-int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl, DownloadProgressProc pfnProgress,
-                                 std::string* pstrLocalPath) {
+int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
+                                 DownloadProgressProc pfnProgress, std::string* pstrLocalPath) {
   Corvu::CHttpClient client;
   HINTERNET hInternet = nullptr;
   Corvu::CHttpResponse* pResponse = nullptr;
@@ -117,8 +120,8 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl, Down
   try {
     hInternet = pavonix::OpenInternetWithTimeouts(kDownloadTimeoutMs);
     client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    pResponse = SendGetOnHandle(client, hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS,
-                                kDownloadTimeoutMs);
+    pResponse = SendGetOnHandle(client, hInternet, strUrl.c_str(),
+                                Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS, kDownloadTimeoutMs);
     DWORD dwStatus = pResponse->GetStatus();
     DWORD cbLength = 0;
     if (dwStatus != 200) {

@@ -19,7 +19,8 @@ const DWORD kMaxReplyBytes = 16u * 1024u * 1024u;
 // the first option refused; later ones are not tried.
 inline void SetInternetTimeouts(HINTERNET hInternet, DWORD dwTimeoutMs) {
   static const DWORD kOptions[5] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                                    INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_DATA_SEND_TIMEOUT,
+                                    INTERNET_OPTION_RECEIVE_TIMEOUT,
+                                    INTERNET_OPTION_DATA_SEND_TIMEOUT,
                                     INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
   for (DWORD dwOption : kOptions) {
     DWORD dwValue = dwTimeoutMs;
@@ -32,8 +33,10 @@ inline void SetInternetTimeouts(HINTERNET hInternet, DWORD dwTimeoutMs) {
 // dwTimeoutMs. Raises 402 or 410 (with the last error); a handle opened
 // before a failure is closed.
 inline HINTERNET OpenInternetWithTimeouts(DWORD dwTimeoutMs) {
-  HINTERNET hInternet = InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (hInternet == nullptr) Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETOPEN_FAILED, GetLastError());
+  HINTERNET hInternet =
+      InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (hInternet == nullptr)
+    Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETOPEN_FAILED, GetLastError());
   try {
     SetInternetTimeouts(hInternet, dwTimeoutMs);
   } catch (...) {
@@ -65,7 +68,8 @@ inline int ReadReplyBody(Corvu::CHttpResponse* pResponse, DWORD cbLength, std::s
 // *ppResponse (the caller deletes it), and reads a 200 reply's body into
 // *pstrReply. Returns 0, the HTTP status of any other reply, or -1 for a reply
 // without length or a body short of it; library errors pass on.
-inline int CompleteFormPost(Corvu::CHttpClient& client, Corvu::CHttpResponse** ppResponse, std::string* pstrReply) {
+inline int CompleteFormPost(Corvu::CHttpClient& client, Corvu::CHttpResponse** ppResponse,
+                            std::string* pstrReply) {
   while ((*ppResponse = client.ProceedPost()) == nullptr) {
   }
   DWORD dwStatus = (*ppResponse)->GetStatus();

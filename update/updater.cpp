@@ -14,7 +14,8 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "STARTUPINFOA la
 int UpdateAndInstall(const char* szSoft, const char* szVersion) {
   CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
   CHTTPCommTools comm;
-  return RunProductUpdate(&comm, pConfig->m_strUpdateUrl, pConfig->m_strUniqueId, szSoft, szVersion);
+  return RunProductUpdate(&comm, pConfig->m_strUpdateUrl, pConfig->m_strUniqueId, szSoft,
+                          szVersion);
 }
 
 int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const std::string& strUid,
@@ -28,7 +29,8 @@ int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const st
     // Each attempt works on its own reply only.
     tool.m_lstSoft.clear();
     tool.m_lstInstaller.clear();
-    bReady = tool.RequestSoftList(strUid.c_str(), szSoft, szVersion) == 0 && tool.DownloadPackages() == 0;
+    bReady = tool.RequestSoftList(strUid.c_str(), szSoft, szVersion) == 0 &&
+             tool.DownloadPackages() == 0;
   }
   if (!bReady) return -1;
 
@@ -46,7 +48,8 @@ int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const st
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
     std::memset(&pi, 0, sizeof(pi));
-    if (!CreateProcessA(strPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessA(strPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
       g_bAnimStop = 1;
       return -2;
     }

@@ -29,7 +29,8 @@ CodePageReset g_codePageReset;
 
 // The code page a call works in, or 0 when it is not supported.
 UINT Resolve(UINT codePage) {
-  if (codePage == CP_ACP || codePage == CP_THREAD_ACP || codePage == CP_OEMCP) return g_activeCodePage.load();
+  if (codePage == CP_ACP || codePage == CP_THREAD_ACP || codePage == CP_OEMCP)
+    return g_activeCodePage.load();
   if (codePage == 936 || codePage == 1252 || codePage == CP_UTF8) return codePage;
   return 0;
 }
@@ -47,12 +48,14 @@ iconv_t Open(UINT codePage, bool toUnicode) {
   thread_local Converter conv[2][2];  // [936/1252][to/from unicode]
   Converter& c = conv[codePage == 936 ? 0 : 1][toUnicode ? 0 : 1];
   if (c.cd == reinterpret_cast<iconv_t>(-1))
-    c.cd = toUnicode ? iconv_open("UTF-32LE", IconvName(codePage)) : iconv_open(IconvName(codePage), "UTF-32LE");
+    c.cd = toUnicode ? iconv_open("UTF-32LE", IconvName(codePage))
+                     : iconv_open(IconvName(codePage), "UTF-32LE");
   return c.cd;
 }
 
 // Converts bytes of one character; false when iconv has no mapping.
-bool IconvChar(UINT codePage, bool toUnicode, const char* in, size_t inLen, char* out, size_t* outLen) {
+bool IconvChar(UINT codePage, bool toUnicode, const char* in, size_t inLen, char* out,
+               size_t* outLen) {
   iconv_t cd = Open(codePage, toUnicode);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -139,7 +142,8 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::vector<WCHAR
 }
 
 // Double-byte or single-byte code page to UTF-16, character by character.
-bool DecodeAnsi(UINT codePage, const unsigned char* s, size_t n, bool strict, std::vector<WCHAR>& out) {
+bool DecodeAnsi(UINT codePage, const unsigned char* s, size_t n, bool strict,
+                std::vector<WCHAR>& out) {
   size_t i = 0;
   while (i < n) {
     unsigned char b = s[i];
@@ -169,9 +173,11 @@ bool DecodeAnsi(UINT codePage, const unsigned char* s, size_t n, bool strict, st
     }
     char buf[8];
     size_t outLen = sizeof(buf);
-    if (IconvChar(codePage, true, reinterpret_cast<const char*>(s + i), len, buf, &outLen) && outLen == 4) {
+    if (IconvChar(codePage, true, reinterpret_cast<const char*>(s + i), len, buf, &outLen) &&
+        outLen == 4) {
       uint32_t cp = static_cast<unsigned char>(buf[0]) | (static_cast<unsigned char>(buf[1]) << 8) |
-                    (static_cast<unsigned char>(buf[2]) << 16) | (static_cast<uint32_t>(static_cast<unsigned char>(buf[3])) << 24);
+                    (static_cast<unsigned char>(buf[2]) << 16) |
+                    (static_cast<uint32_t>(static_cast<unsigned char>(buf[3])) << 24);
       PushCodePoint(out, cp);
     } else if (codePage == 1252 && len == 1) {
       out.push_back(b);  // the five unassigned bytes map to the C1 controls
@@ -259,8 +265,8 @@ BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar) {
 
 BOOL IsDBCSLeadByte(BYTE TestChar) { return IsDBCSLeadByteEx(CP_ACP, TestChar); }
 
-int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
-                        int cchWideChar) {
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                        LPWSTR lpWideCharStr, int cchWideChar) {
   DWORD err;
   if (core::TakeFault("MultiByteToWideChar", &err)) {
     SetLastError(err);
@@ -271,8 +277,8 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
     SetLastError(1004L);  // ERROR_INVALID_FLAGS
     return 0;
   }
-  if (cp == 0 || lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
-      (lpWideCharStr == nullptr && cchWideChar != 0)) {
+  if (cp == 0 || lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 ||
+      cchWideChar < 0 || (lpWideCharStr == nullptr && cchWideChar != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -295,16 +301,17 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
   return static_cast<int>(out.size());
 }
 
-int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
-                        int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                        LPBOOL lpUsedDefaultChar) {
   DWORD err;
   if (core::TakeFault("WideCharToMultiByte", &err)) {
     SetLastError(err);
     return 0;
   }
   UINT cp = Resolve(CodePage);
-  if (cp == 0 || lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
-      (lpMultiByteStr == nullptr && cbMultiByte != 0) ||
+  if (cp == 0 || lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 ||
+      cbMultiByte < 0 || (lpMultiByteStr == nullptr && cbMultiByte != 0) ||
       (cp == CP_UTF8 && (lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -341,8 +348,10 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
     char buf[8];
     size_t outLen = sizeof(buf);
     unsigned char in[4] = {static_cast<unsigned char>(c), static_cast<unsigned char>(c >> 8),
-                           static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 24)};
-    if (c != 0xFFFFFFFFu && IconvChar(cp, false, reinterpret_cast<const char*>(in), 4, buf, &outLen) && outLen > 0) {
+                           static_cast<unsigned char>(c >> 16),
+                           static_cast<unsigned char>(c >> 24)};
+    if (c != 0xFFFFFFFFu &&
+        IconvChar(cp, false, reinterpret_cast<const char*>(in), 4, buf, &outLen) && outLen > 0) {
       out.append(buf, outLen);
     } else if (cp == 1252 && (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D)) {
       out += static_cast<char>(c);

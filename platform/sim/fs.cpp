@@ -61,7 +61,6 @@ std::string Fold(const std::string& s) {
   return out;
 }
 
-
 // Splits at separators; a GBK lead byte and its trail byte are one character,
 // so a trail byte 0x5C is not a separator.
 std::vector<std::string> SplitComponents(const std::string& s) {
@@ -97,7 +96,8 @@ size_t LastSep(const std::string& s) {
 }
 
 bool IsDriveSpec(const std::string& s) {
-  return s.size() >= 2 && s[1] == ':' && ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z'));
+  return s.size() >= 2 && s[1] == ':' &&
+         ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z'));
 }
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
@@ -218,17 +218,25 @@ bool CanModify(const std::string& norm) {
 
 DWORD ErrnoToWin(int e) {
   switch (e) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
     case EISDIR:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case ENAMETOOLONG: return ERROR_INVALID_NAME;
-    case ENOSPC: return 112;  // ERROR_DISK_FULL
-    default: return ERROR_ACCESS_DENIED;
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case EEXIST:
+      return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY:
+      return ERROR_DIR_NOT_EMPTY;
+    case ENAMETOOLONG:
+      return ERROR_INVALID_NAME;
+    case ENOSPC:
+      return 112;  // ERROR_DISK_FULL
+    default:
+      return ERROR_ACCESS_DENIED;
   }
 }
 
@@ -310,10 +318,10 @@ bool WildcardMatch(const std::string& pattern, const std::string& name) {
   return MatchUnits(CompilePattern(pattern), 0, Units(name), 0);
 }
 
-
 FILETIME ToFileTime(time_t t, long nsec) {
   // 100 ns intervals since 1601-01-01.
-  uint64_t v = (static_cast<uint64_t>(t) + 11644473600ull) * 10000000ull + static_cast<uint64_t>(nsec / 100);
+  uint64_t v =
+      (static_cast<uint64_t>(t) + 11644473600ull) * 10000000ull + static_cast<uint64_t>(nsec / 100);
   return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
 
@@ -518,7 +526,8 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
   }
   for (const std::string& n : names) {
     const std::string shortName = shortNames ? ShortName(n) : "";
-    if (!WildcardMatch(pattern, n) && (shortName.empty() || !WildcardMatch(pattern, shortName))) continue;
+    if (!WildcardMatch(pattern, n) && (shortName.empty() || !WildcardMatch(pattern, shortName)))
+      continue;
     std::string entryHost = (n == "." || n == "..") ? host : host + "/" + n;
     struct stat es;
     if (::stat(entryHost.c_str(), &es) != 0) continue;

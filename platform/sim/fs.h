@@ -6,7 +6,7 @@
 #include "platform/sim/wintypes.h"
 
 #ifndef PAVONIX_SIM_FILETIME_DEFINED
-#  define PAVONIX_SIM_FILETIME_DEFINED
+#define PAVONIX_SIM_FILETIME_DEFINED
 struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
@@ -23,16 +23,16 @@ typedef FILETIME* LPFILETIME;
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 
 #ifndef ERROR_BAD_NETPATH
-#  define ERROR_BAD_NETPATH 53L
+#define ERROR_BAD_NETPATH 53L
 #endif
 #ifndef ERROR_DIR_NOT_EMPTY
-#  define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_DIR_NOT_EMPTY 145L
 #endif
 #ifndef ERROR_MOD_NOT_FOUND
-#  define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_MOD_NOT_FOUND 126L
 #endif
 #ifndef ERROR_DIRECTORY
-#  define ERROR_DIRECTORY 267L
+#define ERROR_DIRECTORY 267L
 #endif
 
 struct WIN32_FIND_DATAA {

@@ -308,9 +308,9 @@ void ClearDebugOutput() {
 size_t OpenHandleCount(const char* kind) {
   std::lock_guard<std::mutex> g(core::TableLock());
   if (!kind) return core::Table().size();
-  return static_cast<size_t>(std::count_if(core::Table().begin(), core::Table().end(), [&](const auto& e) {
-    return std::string(e.second->Kind()) == kind;
-  }));
+  return static_cast<size_t>(
+      std::count_if(core::Table().begin(), core::Table().end(),
+                    [&](const auto& e) { return std::string(e.second->Kind()) == kind; }));
 }
 
 }  // namespace simwin

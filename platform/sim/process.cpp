@@ -137,15 +137,16 @@ size_t RunningThreadCount() {
 
 bool WaitForThreads(unsigned timeoutMs) {
   std::unique_lock<std::mutex> l(Live().m);
-  return Live().cv.wait_for(l, std::chrono::milliseconds(timeoutMs), [] { return Live().count == 0; });
+  return Live().cv.wait_for(l, std::chrono::milliseconds(timeoutMs),
+                            [] { return Live().count == 0; });
 }
 
 }  // namespace simwin
 
 using namespace simwin;
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
-                    LPDWORD threadId) {
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, LPDWORD threadId) {
   DWORD err;
   if (core::TakeFault("CreateThread", &err)) {
     SetLastError(err);
@@ -226,9 +227,10 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
   return FALSE;
 }
 
-BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
-                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD creationFlags,
-                    LPVOID environment, LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
+                    LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                    LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
                     LPPROCESS_INFORMATION processInformation) {
   ProcessLaunch rec{};
   rec.hasApplicationName = applicationName != nullptr;

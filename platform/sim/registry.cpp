@@ -38,7 +38,9 @@ std::string Fold(const std::string& s) {
   }
   return out;
 }
-bool SameName(const std::string& a, const std::string& b) { return a.size() == b.size() && Fold(a) == Fold(b); }
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && Fold(a) == Fold(b);
+}
 
 struct Value {
   std::string name;
@@ -96,7 +98,8 @@ State& S() {
 }
 
 bool IsPredefined(HKEY h) {
-  return h == HKEY_CLASSES_ROOT || h == HKEY_CURRENT_USER || h == HKEY_LOCAL_MACHINE || h == HKEY_USERS;
+  return h == HKEY_CLASSES_ROOT || h == HKEY_CURRENT_USER || h == HKEY_LOCAL_MACHINE ||
+         h == HKEY_USERS;
 }
 
 std::shared_ptr<Node> Hive(HKEY root) {
@@ -126,7 +129,8 @@ bool SplitPath(const char* sub, std::vector<std::string>* out) {
 }
 
 std::vector<std::string> Physical(HKEY root, std::vector<std::string> logical, View view) {
-  if (view == View::V32 && root == HKEY_LOCAL_MACHINE && !logical.empty() && SameName(logical[0], "Software") &&
+  if (view == View::V32 && root == HKEY_LOCAL_MACHINE && !logical.empty() &&
+      SameName(logical[0], "Software") &&
       !(logical.size() >= 2 && SameName(logical[1], "Wow6432Node")))
     logical.insert(logical.begin() + 1, "Wow6432Node");
   return logical;
@@ -141,10 +145,14 @@ View CallView(REGSAM sam, const KeyHandle* parent) {
 
 View CtlView(RegView v) {
   switch (v) {
-    case RegView::Reg32: return View::V32;
-    case RegView::Reg64: return View::V64;
-    case RegView::Raw: return View::Raw;
-    case RegView::Program: break;
+    case RegView::Reg32:
+      return View::V32;
+    case RegView::Reg64:
+      return View::V64;
+    case RegView::Raw:
+      return View::Raw;
+    case RegView::Program:
+      break;
   }
   return S().wow64 ? View::V32 : View::V64;
 }
@@ -185,7 +193,8 @@ bool Grant(HKEY root, const std::vector<std::string>& phys, REGSAM sam, REGSAM* 
   return true;
 }
 
-std::shared_ptr<Node> Walk(std::shared_ptr<Node> from, const std::vector<std::string>& path, size_t begin = 0) {
+std::shared_ptr<Node> Walk(std::shared_ptr<Node> from, const std::vector<std::string>& path,
+                           size_t begin = 0) {
   for (size_t i = begin; from && i < path.size(); ++i) from = from->Child(path[i]);
   return from;
 }
@@ -213,7 +222,8 @@ void Unlink(Node* n) {
   MarkDeleted(n);
   if (!n->parent) return;
   auto& sib = n->parent->children;
-  sib.erase(std::remove_if(sib.begin(), sib.end(), [&](const std::shared_ptr<Node>& c) { return c.get() == n; }),
+  sib.erase(std::remove_if(sib.begin(), sib.end(),
+                           [&](const std::shared_ptr<Node>& c) { return c.get() == n; }),
             sib.end());
 }
 
@@ -237,7 +247,8 @@ bool BaseOf(HKEY h, KeyHandle* out) {
   return true;
 }
 
-LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM sam, bool create, PHKEY phkResult, LPDWORD disposition) {
+LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM sam, bool create, PHKEY phkResult,
+                     LPDWORD disposition) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   KeyHandle base;
   if (!BaseOf(hKey, &base)) return ERROR_INVALID_HANDLE;
@@ -311,8 +322,8 @@ bool RegKeyExists(HKEY root, const std::string& path, RegView view) {
   return Walk(Hive(root), CtlPath(root, path, view)) != nullptr;
 }
 
-void SetRegValue(HKEY root, const std::string& path, const std::string& name, DWORD type, const std::string& bytes,
-                 RegView view) {
+void SetRegValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
+                 const std::string& bytes, RegView view) {
   std::lock_guard<std::mutex> g(S().lock);
   auto node = MakePath(Hive(root), CtlPath(root, path, view));
   if (Value* v = node->FindValue(name)) {
@@ -323,12 +334,13 @@ void SetRegValue(HKEY root, const std::string& path, const std::string& name, DW
   }
 }
 
-void SetRegString(HKEY root, const std::string& path, const std::string& name, const std::string& text,
-                  RegView view) {
+void SetRegString(HKEY root, const std::string& path, const std::string& name,
+                  const std::string& text, RegView view) {
   SetRegValue(root, path, name, REG_SZ, text + std::string(1, '\0'), view);
 }
 
-bool GetRegValue(HKEY root, const std::string& path, const std::string& name, RegValueData* out, RegView view) {
+bool GetRegValue(HKEY root, const std::string& path, const std::string& name, RegValueData* out,
+                 RegView view) {
   std::lock_guard<std::mutex> g(S().lock);
   auto node = Walk(Hive(root), CtlPath(root, path, view));
   if (!node) return false;
@@ -346,7 +358,8 @@ bool DeleteRegValue(HKEY root, const std::string& path, const std::string& name,
   auto node = Walk(Hive(root), CtlPath(root, path, view));
   if (!node) return false;
   auto& vals = node->values;
-  auto it = std::find_if(vals.begin(), vals.end(), [&](const Value& v) { return SameName(v.name, name); });
+  auto it = std::find_if(vals.begin(), vals.end(),
+                         [&](const Value& v) { return SameName(v.name, name); });
   if (it == vals.end()) return false;
   vals.erase(it);
   return true;
@@ -384,8 +397,12 @@ static void AddRule(HKEY root, const std::string& path, RegView view, bool denyA
   for (auto& p : CtlPath(root, path, view)) r.path.push_back(Fold(p));
   S().rules.push_back(r);
 }
-void DenyRegWrite(HKEY root, const std::string& path, RegView view) { AddRule(root, path, view, false); }
-void DenyRegAccess(HKEY root, const std::string& path, RegView view) { AddRule(root, path, view, true); }
+void DenyRegWrite(HKEY root, const std::string& path, RegView view) {
+  AddRule(root, path, view, false);
+}
+void DenyRegAccess(HKEY root, const std::string& path, RegView view) {
+  AddRule(root, path, view, true);
+}
 
 void ClearRegPermissions() {
   std::lock_guard<std::mutex> g(S().lock);
@@ -411,7 +428,8 @@ size_t OpenRegKeyCount() {
 
 using namespace simwin;
 
-LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                      PHKEY phkResult) {
   std::lock_guard<std::mutex> g(S().lock);
   S().masks.push_back(samDesired);
   DWORD err;
@@ -420,8 +438,8 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDes
   return OpenOrCreate(hKey, lpSubKey, samDesired, false, phkResult, nullptr);
 }
 
-LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired, LPSECURITY_ATTRIBUTES,
-                        PHKEY phkResult, LPDWORD lpdwDisposition) {
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
+                        LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
   std::lock_guard<std::mutex> g(S().lock);
   S().masks.push_back(samDesired);
   DWORD err;
@@ -430,8 +448,8 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
   return OpenOrCreate(hKey, lpSubKey, samDesired, true, phkResult, lpdwDisposition);
 }
 
-LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                         LPDWORD lpcbData) {
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                         LPBYTE lpData, LPDWORD lpcbData) {
   std::lock_guard<std::mutex> g(S().lock);
   DWORD err;
   if (core::TakeFault("RegQueryValueExA", &err)) return static_cast<LSTATUS>(err);
@@ -457,8 +475,8 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                       DWORD cbData) {
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                       const BYTE* lpData, DWORD cbData) {
   std::lock_guard<std::mutex> g(S().lock);
   DWORD err;
   if (core::TakeFault("RegSetValueExA", &err)) return static_cast<LSTATUS>(err);
@@ -489,7 +507,8 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   if (!(h.granted & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   std::string name = lpValueName ? lpValueName : "";
   auto& vals = h.node->values;
-  auto it = std::find_if(vals.begin(), vals.end(), [&](const Value& v) { return SameName(v.name, name); });
+  auto it = std::find_if(vals.begin(), vals.end(),
+                         [&](const Value& v) { return SameName(v.name, name); });
   if (it == vals.end()) return ERROR_FILE_NOT_FOUND;
   vals.erase(it);
   return ERROR_SUCCESS;
@@ -537,5 +556,6 @@ LSTATUS RegCloseKey(HKEY hKey) {
   DWORD err;
   if (core::TakeFault("RegCloseKey", &err)) return static_cast<LSTATUS>(err);
   if (IsPredefined(hKey)) return ERROR_SUCCESS;
-  return S().handles.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return S().handles.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS
+                                                              : ERROR_INVALID_HANDLE;
 }

@@ -60,7 +60,8 @@ LRESULT ProgressMessage(Window& w, UINT msg, WPARAM wParam, LPARAM lParam) {
   int old = w.pos;
   switch (msg) {
     case PBM_SETRANGE: {
-      LRESULT prev = static_cast<LRESULT>((static_cast<DWORD>(w.maxPos) << 16) | static_cast<WORD>(w.minPos));
+      LRESULT prev =
+          static_cast<LRESULT>((static_cast<DWORD>(w.maxPos) << 16) | static_cast<WORD>(w.minPos));
       w.minPos = static_cast<WORD>(lParam & 0xFFFF);
       w.maxPos = static_cast<WORD>((lParam >> 16) & 0xFFFF);
       w.pos = clamp(w.pos);
@@ -80,7 +81,8 @@ LRESULT ProgressMessage(Window& w, UINT msg, WPARAM wParam, LPARAM lParam) {
     case PBM_STEPIT: {
       // Past the maximum the bar starts over from the minimum, as comctl32 does.
       int v = w.pos + w.step;
-      if (w.maxPos > w.minPos && v > w.maxPos) v = w.minPos + (v - w.minPos) % (w.maxPos - w.minPos);
+      if (w.maxPos > w.minPos && v > w.maxPos)
+        v = w.minPos + (v - w.minPos) % (w.maxPos - w.minPos);
       w.pos = clamp(v);
       return old;
     }
@@ -199,7 +201,8 @@ LRESULT SendMessageA(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   {
     std::lock_guard<std::mutex> g(S().lock);
     Window* w = Find(hWnd);
-    S().sent.push_back(SentMessage{++S().seq, hWnd, msg, wParam, lParam, tid, core::NowMs(), w && !fault});
+    S().sent.push_back(
+        SentMessage{++S().seq, hWnd, msg, wParam, lParam, tid, core::NowMs(), w && !fault});
     if (fault || !w) {
       SetLastError(fault ? err : ERROR_INVALID_WINDOW_HANDLE);
       return 0;

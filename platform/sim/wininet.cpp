@@ -156,12 +156,14 @@ std::string HeaderName(const std::string& line) {
 DWORD AddHeaderLines(HttpRequestRecord& rec, const std::string& text, DWORD modifiers) {
   std::vector<std::string> lines = SplitLines(text);
   for (const std::string& line : lines)
-    if (line.find(':') == std::string::npos || HeaderName(line).empty()) return ERROR_INVALID_PARAMETER;
+    if (line.find(':') == std::string::npos || HeaderName(line).empty())
+      return ERROR_INVALID_PARAMETER;
   for (const std::string& line : lines) {
     std::string name = HeaderName(line);
     auto same = [&](const std::string& l) { return SameName(HeaderName(l), name); };
     bool exists = std::any_of(rec.headerLines.begin(), rec.headerLines.end(), same);
-    if ((modifiers & HTTP_ADDREQ_FLAG_ADD_IF_NEW) && exists) return ERROR_HTTP_HEADER_ALREADY_EXISTS;
+    if ((modifiers & HTTP_ADDREQ_FLAG_ADD_IF_NEW) && exists)
+      return ERROR_HTTP_HEADER_ALREADY_EXISTS;
     if (modifiers & HTTP_ADDREQ_FLAG_REPLACE) {
       rec.headerLines.erase(std::remove_if(rec.headerLines.begin(), rec.headerLines.end(), same),
                             rec.headerLines.end());
@@ -178,7 +180,8 @@ void BuildResponseHeaders(Request& req) {
   req.responseHeaders.clear();
   const HttpReply& r = req.reply;
   auto has = [&](const char* n) {
-    return std::any_of(r.headers.begin(), r.headers.end(), [&](const auto& h) { return SameName(h.first, n); });
+    return std::any_of(r.headers.begin(), r.headers.end(),
+                       [&](const auto& h) { return SameName(h.first, n); });
   };
   if (r.framing == HttpReply::kContentLength && !has("Content-Length"))
     req.responseHeaders.emplace_back("Content-Length", std::to_string(r.body.size()));
@@ -249,8 +252,9 @@ std::string HttpRequestRecord::Header(const std::string& name) const {
 }
 
 size_t HttpRequestRecord::HeaderCount(const std::string& name) const {
-  return static_cast<size_t>(std::count_if(headerLines.begin(), headerLines.end(),
-                                           [&](const std::string& l) { return SameName(HeaderName(l), name); }));
+  return static_cast<size_t>(
+      std::count_if(headerLines.begin(), headerLines.end(),
+                    [&](const std::string& l) { return SameName(HeaderName(l), name); }));
 }
 
 void ServeAt(const std::string& host, INTERNET_PORT port, const HttpReply& reply) {
@@ -313,8 +317,8 @@ HANDLE MemoryFile(const std::string& bytes, DWORD reportedSize) {
 
 using namespace simwin;
 
-HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy, LPCSTR lpszProxyBypass,
-                        DWORD dwFlags) {
+HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
+                        LPCSTR lpszProxyBypass, DWORD dwFlags) {
   if (Fault("InternetOpenA")) return nullptr;
   auto s = std::make_shared<Session>();
   s->agent = lpszAgent ? lpszAgent : "";
@@ -329,7 +333,8 @@ HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy, 
 }
 
 HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
-                           LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService, DWORD, DWORD_PTR) {
+                           LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService, DWORD,
+                           DWORD_PTR) {
   if (Fault("InternetConnectA")) return nullptr;
   DWORD err = 0;
   auto s = Find<Session>(hInternet, &err);
@@ -356,8 +361,9 @@ HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_
   return AddInet(c);
 }
 
-HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName, LPCSTR lpszVersion,
-                           LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes, DWORD dwFlags, DWORD_PTR) {
+HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName,
+                           LPCSTR lpszVersion, LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes,
+                           DWORD dwFlags, DWORD_PTR) {
   if (Fault("HttpOpenRequestA")) return nullptr;
   DWORD err = 0;
   auto c = Find<Connection>(hConnect, &err);
@@ -399,7 +405,8 @@ HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjec
   return AddInet(r);
 }
 
-BOOL HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength, DWORD dwModifiers) {
+BOOL HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                            DWORD dwModifiers) {
   if (Fault("HttpAddRequestHeadersA")) return FALSE;
   DWORD err = 0;
   auto r = Find<Request>(hRequest, &err);
@@ -425,8 +432,8 @@ BOOL HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHead
   return TRUE;
 }
 
-BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength, LPVOID lpOptional,
-                      DWORD dwOptionalLength) {
+BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                      LPVOID lpOptional, DWORD dwOptionalLength) {
   if (Fault("HttpSendRequestA")) return FALSE;
   DWORD err = 0;
   auto r = Find<Request>(hRequest, &err);
@@ -440,14 +447,18 @@ BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLen
   }
   if (lpszHeaders != nullptr && dwHeadersLength != 0) {
     size_t n = dwHeadersLength == 0xFFFFFFFFu ? std::strlen(lpszHeaders) : dwHeadersLength;
-    UpdateRecord(*r, [&](HttpRequestRecord& rec) { err = AddHeaderLines(rec, std::string(lpszHeaders, n), HTTP_ADDREQ_FLAG_ADD); });
+    UpdateRecord(*r, [&](HttpRequestRecord& rec) {
+      err = AddHeaderLines(rec, std::string(lpszHeaders, n), HTTP_ADDREQ_FLAG_ADD);
+    });
     if (err != 0) {
       SetLastError(err);
       return FALSE;
     }
   }
   UpdateRecord(*r, [&](HttpRequestRecord& rec) {
-    rec.body = lpOptional && dwOptionalLength ? std::string(static_cast<const char*>(lpOptional), dwOptionalLength) : "";
+    rec.body = lpOptional && dwOptionalLength
+                   ? std::string(static_cast<const char*>(lpOptional), dwOptionalLength)
+                   : "";
   });
   Server server;
   if (!FindServer(*r, &server)) {
@@ -463,7 +474,8 @@ BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLen
   return TRUE;
 }
 
-BOOL HttpSendRequestExA(HINTERNET hRequest, LPINTERNET_BUFFERSA lpBuffersIn, LPINTERNET_BUFFERSA, DWORD, DWORD_PTR) {
+BOOL HttpSendRequestExA(HINTERNET hRequest, LPINTERNET_BUFFERSA lpBuffersIn, LPINTERNET_BUFFERSA,
+                        DWORD, DWORD_PTR) {
   if (Fault("HttpSendRequestExA")) return FALSE;
   DWORD err = 0;
   auto r = Find<Request>(hRequest, &err);
@@ -565,8 +577,8 @@ BOOL HttpEndRequestA(HINTERNET hRequest, LPINTERNET_BUFFERSA, DWORD, DWORD_PTR) 
   return TRUE;
 }
 
-BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength,
-                    LPDWORD lpdwIndex) {
+BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
+                    LPDWORD lpdwBufferLength, LPDWORD lpdwIndex) {
   if (Fault("HttpQueryInfoA")) return FALSE;
   DWORD err = 0;
   auto r = Find<Request>(hRequest, &err);
@@ -611,10 +623,18 @@ BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDW
       for (const auto& h : headers) value += h.first + ": " + h.second + "\r\n";
       value += "\r\n";
       break;
-    case HTTP_QUERY_CONTENT_LENGTH: name = "Content-Length"; break;
-    case HTTP_QUERY_CONTENT_TYPE: name = "Content-Type"; break;
-    case HTTP_QUERY_TRANSFER_ENCODING: name = "Transfer-Encoding"; break;
-    case HTTP_QUERY_DATE: name = "Date"; break;
+    case HTTP_QUERY_CONTENT_LENGTH:
+      name = "Content-Length";
+      break;
+    case HTTP_QUERY_CONTENT_TYPE:
+      name = "Content-Type";
+      break;
+    case HTTP_QUERY_TRANSFER_ENCODING:
+      name = "Transfer-Encoding";
+      break;
+    case HTTP_QUERY_DATE:
+      name = "Date";
+      break;
     case HTTP_QUERY_CUSTOM:
       if (lpBuffer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -697,7 +717,8 @@ BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToR
   return TRUE;
 }
 
-BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {
+BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
+                        DWORD dwBufferLength) {
   if (Fault("InternetSetOptionA")) return FALSE;
   std::string kind;
   if (hInternet != nullptr) {
@@ -712,7 +733,8 @@ BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DW
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::string bytes = lpBuffer ? std::string(static_cast<const char*>(lpBuffer), dwBufferLength) : "";
+  std::string bytes =
+      lpBuffer ? std::string(static_cast<const char*>(lpBuffer), dwBufferLength) : "";
   {
     std::lock_guard<std::mutex> g(S().lock);
     S().options.push_back(InternetOptionRecord{hInternet, kind, dwOption, bytes});
@@ -721,7 +743,8 @@ BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DW
   return TRUE;
 }
 
-BOOL InternetQueryOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, LPDWORD lpdwBufferLength) {
+BOOL InternetQueryOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
+                          LPDWORD lpdwBufferLength) {
   if (Fault("InternetQueryOptionA")) return FALSE;
   if (lpdwBufferLength == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -769,7 +792,8 @@ BOOL InternetCloseHandle(HINTERNET hInternet) {
   core::RemoveHandle(hInternet);
   std::lock_guard<std::mutex> g(S().lock);
   auto& open = S().open;
-  open.erase(std::remove_if(open.begin(), open.end(), [&](const InternetHandleInfo& i) { return i.handle == hInternet; }),
+  open.erase(std::remove_if(open.begin(), open.end(),
+                            [&](const InternetHandleInfo& i) { return i.handle == hInternet; }),
              open.end());
   S().closed.push_back(InternetHandleInfo{hInternet, obj->kind});
   SetLastError(ERROR_SUCCESS);
@@ -792,7 +816,8 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   return f->reportedSize;
 }
 
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead, LPOVERLAPPED) {
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED) {
   DWORD err;
   if (core::TakeFault("ReadFile", &err)) {
     SetLastError(err);
@@ -803,7 +828,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  size_t n = std::min<size_t>(nNumberOfBytesToRead, f->bytes.size() - std::min(f->pos, f->bytes.size()));
+  size_t n =
+      std::min<size_t>(nNumberOfBytesToRead, f->bytes.size() - std::min(f->pos, f->bytes.size()));
   if (n) std::memcpy(lpBuffer, f->bytes.data() + f->pos, n);
   f->pos += n;
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(n);

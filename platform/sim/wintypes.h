@@ -55,10 +55,10 @@ typedef LONG LSTATUS;
 typedef DWORD REGSAM;
 
 #ifndef TRUE
-#  define TRUE 1
+#define TRUE 1
 #endif
 #ifndef FALSE
-#  define FALSE 0
+#define FALSE 0
 #endif
 #define CALLBACK
 #define WINAPI

@@ -51,8 +51,8 @@ TEST_F(Contract, ProgressSendsTruncatedPercent) {
   EXPECT_EQ(ReportDownloadProgress(0, 1000), 0);
   EXPECT_EQ(ReportDownloadProgress(370, 1000), 0);
   EXPECT_EQ(ReportDownloadProgress(1000, 1000), 0);
-  ReportDownloadProgress(2, 3);             // 66.67 -> 66
-  ReportDownloadProgress(10240, 1048576);   // 0.98 -> 0
+  ReportDownloadProgress(2, 3);            // 66.67 -> 66
+  ReportDownloadProgress(10240, 1048576);  // 0.98 -> 0
   ReportDownloadProgress(2147483000, 2147483647);
   EXPECT_EQ(Percents(), (std::vector<WPARAM>{0, 37, 100, 66, 0, 99}));
 }

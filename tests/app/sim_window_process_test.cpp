@@ -161,7 +161,9 @@ TEST_F(SimFlowPlatform, ThreadOutlivesItsClosedHandle) {
 
 TEST_F(SimFlowPlatform, CreateThreadCanFail) {
   simwin::FailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(CreateThread(
+                nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr),
+            nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(simwin::RunningThreadCount(), 0u);
 }
@@ -172,7 +174,8 @@ TEST_F(SimFlowPlatform, ProcessesAreRecordedWithChosenExitCode) {
   std::memset(&si, 0, sizeof si);
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessA("C:\\Temp\\a.exe", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(CreateProcessA("C:\\Temp\\a.exe", nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &si, &pi));
   EXPECT_EQ(WaitForSingleObject(pi.hProcess, INFINITE), WAIT_OBJECT_0);
   DWORD code = 0;
   EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
@@ -183,10 +186,12 @@ TEST_F(SimFlowPlatform, ProcessesAreRecordedWithChosenExitCode) {
   CloseHandle(pi.hThread);
   EXPECT_EQ(simwin::OpenHandleCount(), 0u);
 
-  simwin::OnProcessRun([](const simwin::ProcessLaunch& l) -> DWORD { return l.applicationName.size(); });
+  simwin::OnProcessRun(
+      [](const simwin::ProcessLaunch& l) -> DWORD { return l.applicationName.size(); });
   si.dwFlags = 1;
   char cmd[] = "b.exe /S";
-  ASSERT_TRUE(CreateProcessA(nullptr, cmd, nullptr, nullptr, TRUE, 0x10, nullptr, "C:\\", &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessA(nullptr, cmd, nullptr, nullptr, TRUE, 0x10, nullptr, "C:\\", &si, &pi));
   EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
   EXPECT_EQ(code, 0u);
   CloseHandle(pi.hProcess);
@@ -213,11 +218,13 @@ TEST_F(SimFlowPlatform, CreateProcessCanFail) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessA("C:\\a.exe", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessA("C:\\a.exe", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
   pi = PROCESS_INFORMATION{};
-  EXPECT_FALSE(CreateProcessA("C:\\b.exe", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  EXPECT_FALSE(
+      CreateProcessA("C:\\b.exe", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_BAD_EXE_FORMAT);
   EXPECT_EQ(pi.hProcess, nullptr);
   auto l = simwin::ProcessLaunches();
@@ -248,7 +255,9 @@ TEST_F(SimFlowPlatform, SleepOnOtherThreadsTakesRealTime) {
       nullptr, 0, nullptr);
   auto t0 = std::chrono::steady_clock::now();
   WaitForSingleObject(h, INFINITE);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_GE(ms, 15);
   EXPECT_LT(ms, 5000);
   CloseHandle(h);

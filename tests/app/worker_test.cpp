@@ -24,7 +24,8 @@ namespace {
 const char kTemp[] = "C:\\Temp\\";
 const char kPkgHost[] = "pkg.example";
 const char kUKeyClient[] =
-    "C:\\Program Files (x86)\\\xD4\xF6\xD6\xB5\xCB\xB0\xB7\xA2\xC6\xB1\xBF\xAA\xC6\xB1\xC8\xED\xBC\xFE"
+    "C:\\Program Files "
+    "(x86)\\\xD4\xF6\xD6\xB5\xCB\xB0\xB7\xA2\xC6\xB1\xBF\xAA\xC6\xB1\xC8\xED\xBC\xFE"
     "\xA3\xA8\xCB\xB0\xCE\xF1UKey\xB0\xE6\xA3\xA9";
 
 std::string FormValue(const std::string& body, const std::string& name) {
@@ -57,7 +58,9 @@ struct Seen {
   int result;  // g_nInstallResult when the message was handled
 };
 
-int Ms(const SYSTEMTIME& t) { return ((t.wHour * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds; }
+int Ms(const SYSTEMTIME& t) {
+  return ((t.wHour * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds;
+}
 
 class Flow : public ::testing::Test {
  protected:
@@ -75,7 +78,9 @@ class Flow : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() / ("pavonix-flow-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    root = fs::temp_directory_path() /
+           ("pavonix-flow-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(root);
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());
@@ -155,7 +160,8 @@ class Flow : public ::testing::Test {
   }
   void LocalServiceHealthy() { LocalService("{\"code\":0,\"msg\":\"ok\",\"version\":\"1.2\"}"); }
   void FwkpInstalled() {
-    simwin::SetRegString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\fwkp.exe",
+    simwin::SetRegString(HKEY_LOCAL_MACHINE,
+                         "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\fwkp.exe",
                          "Path", "C:\\fwkp");
   }
 
@@ -241,7 +247,8 @@ TEST_F(Flow, HealthyServiceInstallsOnlyTheVendorAfterAPause) {
   EXPECT_EQ(reqs[2].object, "/ZYN-HARBOLT/harbolt-setup.exe");
   EXPECT_EQ(reqs[3].object, "/ZYN-HARBOLT/harbolt-readme.txt");
   // The request carries this installation's identity.
-  EXPECT_NE(FormValue(reqs[1].body, "requestStr").find("\"uid\":\"" + cfg->m_strUniqueId + "\""), std::string::npos);
+  EXPECT_NE(FormValue(reqs[1].body, "requestStr").find("\"uid\":\"" + cfg->m_strUniqueId + "\""),
+            std::string::npos);
 }
 
 TEST_F(Flow, ProgressBarIsResetBeforeEachProduct) {
@@ -276,7 +283,8 @@ TEST_F(Flow, MissingServiceInstallsClientThenVendor) {
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(asked, (std::vector<std::string>{cfg->m_strClientType, cfg->m_strVendorCode}));
   EXPECT_EQ(Finals(), (std::vector<UINT>{WM_INSTALL_STARTED, WM_INSTALL_STARTED, WM_INSTALL_DONE}));
-  EXPECT_EQ(Launched(), (std::vector<std::string>{Temp("levy-setup.exe"), Temp("harbolt-setup.exe")}));
+  EXPECT_EQ(Launched(),
+            (std::vector<std::string>{Temp("levy-setup.exe"), Temp("harbolt-setup.exe")}));
   // The vendor run starts at least 3000 ms after the client's request.
   ASSERT_EQ(askedAtMs.size(), 2u);
   EXPECT_GE(askedAtMs[1] - askedAtMs[0], 3000);
@@ -289,11 +297,13 @@ TEST_F(Flow, MissingServiceInstallsClientThenVendor) {
 
 TEST_F(Flow, UnhealthyServiceRepliesAddTheClientRun) {
   FwkpInstalled();
-  for (const char* reply : {"{\"code\":1,\"msg\":\"stopped\"}", "<html>no</html>", "{\"code\":0,\"msg\":\"ok\"}"}) {
+  for (const char* reply :
+       {"{\"code\":1,\"msg\":\"stopped\"}", "<html>no</html>", "{\"code\":0,\"msg\":\"ok\"}"}) {
     asked.clear();
     LocalService(reply);
     EXPECT_EQ(Run(), 0) << reply;
-    EXPECT_EQ(asked, (std::vector<std::string>{cfg->m_strClientType, cfg->m_strVendorCode})) << reply;
+    EXPECT_EQ(asked, (std::vector<std::string>{cfg->m_strClientType, cfg->m_strVendorCode}))
+        << reply;
   }
 }
 
@@ -330,7 +340,8 @@ TEST_F(Flow, ClientInstallerThatCannotStartIsAControlFailure) {
   EXPECT_EQ(Run(), -1);
   ExpectFailure(INSTALL_RESULT_CONTROL_FAILED);
   EXPECT_EQ(asked, std::vector<std::string>{cfg->m_strClientType});
-  EXPECT_EQ(Finals(), (std::vector<UINT>{WM_INSTALL_STARTED, WM_INSTALL_FAILED, WM_SHOW_FAIL_REASON}));
+  EXPECT_EQ(Finals(),
+            (std::vector<UINT>{WM_INSTALL_STARTED, WM_INSTALL_FAILED, WM_SHOW_FAIL_REASON}));
 }
 
 TEST_F(Flow, VendorInstallerThatCannotStartIsAnAuthFailure) {
@@ -338,8 +349,8 @@ TEST_F(Flow, VendorInstallerThatCannotStartIsAnAuthFailure) {
   simwin::FailCall("CreateProcessA", ERROR_FILE_NOT_FOUND, 1, 1);
   EXPECT_EQ(Run(), -1);
   ExpectFailure(INSTALL_RESULT_AUTH_FAILED);
-  EXPECT_EQ(Finals(),
-            (std::vector<UINT>{WM_INSTALL_STARTED, WM_INSTALL_STARTED, WM_INSTALL_FAILED, WM_SHOW_FAIL_REASON}));
+  EXPECT_EQ(Finals(), (std::vector<UINT>{WM_INSTALL_STARTED, WM_INSTALL_STARTED, WM_INSTALL_FAILED,
+                                         WM_SHOW_FAIL_REASON}));
 }
 
 TEST_F(Flow, EmptyPackageListCountsAsSuccess) {

@@ -13,8 +13,8 @@
 
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::Each;
+using ::testing::ElementsAre;
 
 const char kKey[] = "Software\\ZYN\\DA";
 
@@ -29,7 +29,8 @@ const std::string kWritten = "\xd0\xb4\xd7\xa2\xb2\xe1\xb1\xed\xb3\xc9\xb9\xa6\n
 const std::string kWriteFailed = "\xd0\xb4\xd7\xa2\xb2\xe1\xb1\xed\xca\xa7\xb0\xdc\n";
 
 bool IsGuidText(const std::string& s) {
-  return std::regex_match(s, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"));
+  return std::regex_match(
+      s, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"));
 }
 
 simwin::RegValueData Stored(const char* name) {
@@ -79,7 +80,8 @@ TEST_F(Config, DefaultsAndComposedUrl) {
   EXPECT_EQ(cfg->m_strClientType, "levyDesk");
   EXPECT_EQ(cfg->m_strClientTypeVersion, "V1.0");
   // Two slashes between the port and the path.
-  EXPECT_EQ(cfg->m_strUpdateUrl, std::string("http://") + PAVONIX_TEST_UPDATE_HOST + ":9006//softServer/req");
+  EXPECT_EQ(cfg->m_strUpdateUrl,
+            std::string("http://") + PAVONIX_TEST_UPDATE_HOST + ":9006//softServer/req");
   // The maker's name is GBK text: every byte of a Chinese character is >= 0x81.
   ASSERT_FALSE(cfg->m_strMakerName.empty());
   EXPECT_EQ(cfg->m_strMakerName.size() % 2, 0u);
@@ -124,7 +126,8 @@ TEST_F(Config, RegistryMasksAreAllAccessInTheProgramsView) {
   ASSERT_FALSE(masks.empty());
   EXPECT_THAT(masks, Each((REGSAM)(KEY_ALL_ACCESS | PAVONIX_REG_VIEW)));
   // A 32-bit program on 64-bit Windows: the key lives in the 32-bit view.
-  EXPECT_TRUE(simwin::RegKeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wow6432Node\\ZYN\\DA", simwin::RegView::Raw));
+  EXPECT_TRUE(simwin::RegKeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wow6432Node\\ZYN\\DA",
+                                   simwin::RegView::Raw));
   EXPECT_FALSE(simwin::RegKeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\ZYN\\DA", simwin::RegView::Raw));
 }
 
@@ -147,7 +150,8 @@ TEST_F(Config, RegSzIdentityIsReadWithoutItsTerminator) {
 }
 
 TEST_F(Config, ValueNamesAreMatchedWithoutCase) {
-  simwin::SetRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\zyn\\da", "uniqueid", REG_NONE, "lower-case-names");
+  simwin::SetRegValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\zyn\\da", "uniqueid", REG_NONE,
+                      "lower-case-names");
   EXPECT_EQ(CPavonixSysConfig::GetInstance()->m_strUniqueId, "lower-case-names");
 }
 
@@ -311,7 +315,8 @@ TEST(ModuleDir, PathThatDoesNotFitTheBufferGivesNoFolder) {
   simwin::SetModulePath(fits);
   EXPECT_EQ(GetModuleDir(), fits.substr(0, fits.rfind('\\')));
   // A cut path would name a wrong folder (here "C:\a...\bbb" cut to a prefix).
-  std::string tooLong = "C:\\" + std::string(200, 'a') + "\\" + std::string(80, 'b') + "\\pavonix.exe";
+  std::string tooLong =
+      "C:\\" + std::string(200, 'a') + "\\" + std::string(80, 'b') + "\\pavonix.exe";
   simwin::SetModulePath(tooLong);
   EXPECT_EQ(GetModuleDir(), "");
 }

@@ -36,7 +36,9 @@ class SimMachine : public ::testing::Test {
   // Host path of a Windows path on the mapped drive.
   std::string Host(const std::string& winPath) const { return simwin::HostPath(winPath); }
 
-  void MakeDirs(const std::string& winPath) const { std::filesystem::create_directories(Host(winPath)); }
+  void MakeDirs(const std::string& winPath) const {
+    std::filesystem::create_directories(Host(winPath));
+  }
 
   void WriteHostFile(const std::string& winPath, const std::string& bytes = "x") const {
     std::filesystem::path p = Host(winPath);
@@ -44,7 +46,9 @@ class SimMachine : public ::testing::Test {
     std::ofstream(p, std::ios::binary) << bytes;
   }
 
-  bool HostExists(const std::string& winPath) const { return std::filesystem::exists(Host(winPath)); }
+  bool HostExists(const std::string& winPath) const {
+    return std::filesystem::exists(Host(winPath));
+  }
 
   std::string ReadHostFile(const std::string& winPath) const {
     std::ifstream in(Host(winPath), std::ios::binary);

@@ -28,7 +28,8 @@ Raw ReadRaw(const char* name, REGSAM view) {
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | view, &h) != ERROR_SUCCESS) return r;
   char buf[256];
   DWORD cb = sizeof buf;
-  if (RegQueryValueExA(h, name, NULL, &r.type, reinterpret_cast<LPBYTE>(buf), &cb) == ERROR_SUCCESS) {
+  if (RegQueryValueExA(h, name, NULL, &r.type, reinterpret_cast<LPBYTE>(buf), &cb) ==
+      ERROR_SUCCESS) {
     r.found = true;
     r.bytes.assign(buf, cb);
   }
@@ -55,7 +56,8 @@ class WinIdentity : public ::testing::Test {
   }
   static bool Open64() {
     HKEY h;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WOW64_64KEY, &h) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WOW64_64KEY, &h) != ERROR_SUCCESS)
+      return false;
     RegCloseKey(h);
     return true;
   }
@@ -75,7 +77,8 @@ TEST_F(WinIdentity, CreatedOnceAndReadBackByASecondProcess) {
   ASSERT_TRUE(time.found);
   EXPECT_EQ(time.type, (DWORD)REG_NONE);
   EXPECT_EQ(time.bytes.size(), 17u);
-  EXPECT_TRUE(std::regex_match(time.bytes, std::regex("\\d{8} \\d\\d:\\d\\d:\\d\\d"))) << time.bytes;
+  EXPECT_TRUE(std::regex_match(time.bytes, std::regex("\\d{8} \\d\\d:\\d\\d:\\d\\d")))
+      << time.bytes;
 
   std::string out = GetModuleDir() + "\\identity_probe.out";
   int rc = pavtest::RunCapture("\"" + GetModuleDir() + "\\identity_probe.exe\" \"" + out + "\"",
@@ -93,7 +96,8 @@ TEST_F(WinIdentity, StoredInTheThirtyTwoBitView) {
   char sysDir[MAX_PATH];
   ASSERT_GT(GetSystemDirectoryA(sysDir, MAX_PATH), 0u);
   std::string out = GetModuleDir() + "\\reg_query.out";
-  int rc = pavtest::RunCapture(std::string(sysDir) + "\\reg.exe query \"HKLM\\Software\\Wow6432Node\\ZYN\\DA\"", out);
+  int rc = pavtest::RunCapture(
+      std::string(sysDir) + "\\reg.exe query \"HKLM\\Software\\Wow6432Node\\ZYN\\DA\"", out);
   std::string text = pavtest::ReadWholeFile(out);
   DeleteFileA(out.c_str());
   EXPECT_EQ(rc, 0) << text;
@@ -122,7 +126,8 @@ TEST_F(WinIdentity, LaterLoadsKeepTheIdentity) {
   EXPECT_EQ(out, first);
   // REG_SZ with its terminator written by someone else reads the same.
   HKEY h;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &h), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &h),
+            ERROR_SUCCESS);
   const char text[] = "set-as-reg-sz";
   RegSetValueExA(h, "UniqueID", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
   RegCloseKey(h);

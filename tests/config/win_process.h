@@ -10,7 +10,8 @@ namespace pavtest {
 
 // Runs `cmdline` with stdout and stderr going to `outFile`; returns the exit
 // code, or -1 when it did not start or did not end within `timeoutMs`.
-inline int RunCapture(const std::string& cmdline, const std::string& outFile, DWORD timeoutMs = 120000) {
+inline int RunCapture(const std::string& cmdline, const std::string& outFile,
+                      DWORD timeoutMs = 120000) {
   SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
   HANDLE hOut = CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, NULL);
@@ -55,13 +56,14 @@ class SavedRegValue {
   SavedRegValue(const std::string& key, const std::string& name, REGSAM view)
       : key_(key), name_(name), view_(view) {
     HKEY h;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, &h) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, &h) != ERROR_SUCCESS)
+      return;
     keyExisted_ = true;
     DWORD cb = 0;
     if (RegQueryValueExA(h, name.c_str(), NULL, &type_, NULL, &cb) == ERROR_SUCCESS) {
       data_.resize(cb);
-      if (RegQueryValueExA(h, name.c_str(), NULL, &type_, reinterpret_cast<LPBYTE>(&data_[0]), &cb) ==
-          ERROR_SUCCESS) {
+      if (RegQueryValueExA(h, name.c_str(), NULL, &type_, reinterpret_cast<LPBYTE>(&data_[0]),
+                           &cb) == ERROR_SUCCESS) {
         data_.resize(cb);
         existed_ = true;
       }
@@ -72,7 +74,9 @@ class SavedRegValue {
   bool KeyExisted() const { return keyExisted_; }
   void Remove() const {
     HKEY h;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_ALL_ACCESS | view_, &h) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_ALL_ACCESS | view_, &h) !=
+        ERROR_SUCCESS)
+      return;
     RegDeleteValueA(h, name_.c_str());
     RegCloseKey(h);
   }
@@ -82,8 +86,8 @@ class SavedRegValue {
       return;
     }
     HKEY h;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view_, NULL, &h, NULL) !=
-        ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view_, NULL,
+                        &h, NULL) != ERROR_SUCCESS)
       return;
     RegSetValueExA(h, name_.c_str(), 0, type_, reinterpret_cast<const BYTE*>(data_.data()),
                    static_cast<DWORD>(data_.size()));

@@ -11,104 +11,100 @@
 
 namespace {
 
-std::string Hex(const char* p)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (; *p; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
+std::string Hex(const char* p) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (; *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
 }
 
-std::string Rect(HWND hWnd)
-{
-    RECT rc = {0, 0, 0, 0};
-    GetWindowRect(hWnd, &rc);
-    char sz[96];
-    std::snprintf(sz, sizeof(sz), "[%ld,%ld,%ld,%ld]", (long)rc.left, (long)rc.top, (long)rc.right, (long)rc.bottom);
-    return sz;
+std::string Rect(HWND hWnd) {
+  RECT rc = {0, 0, 0, 0};
+  GetWindowRect(hWnd, &rc);
+  char sz[96];
+  std::snprintf(sz, sizeof(sz), "[%ld,%ld,%ld,%ld]", (long)rc.left, (long)rc.top, (long)rc.right,
+                (long)rc.bottom);
+  return sz;
 }
 
-std::string Text(HWND hWnd)
-{
-    // Read as UTF-16 and converted to the ANSI code page here: the narrow
-    // messages do not carry a rich edit control's text across processes.
-    // Bounded: a hung window must not hang the probe; at most 512 Ki characters.
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(hWnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length))
-        return std::string();
-    const size_t cch = length + 1 < (1u << 19) ? length + 1 : (1u << 19);
-    std::wstring wide(cch, L'\0');
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(hWnd, WM_GETTEXT, cch, (LPARAM)&wide[0], SMTO_ABORTIFHUNG, 2000, &result))
-        return std::string();
-    wide.resize(wcslen(wide.c_str()));
-    if (wide.empty())
-        return std::string();
-    const int cb = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), NULL, 0, NULL, NULL);
-    std::string narrow(cb > 0 ? (size_t)cb : 0, '\0');
-    if (cb > 0)
-        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), &narrow[0], cb, NULL, NULL);
-    return Hex(narrow.c_str());
+std::string Text(HWND hWnd) {
+  // Read as UTF-16 and converted to the ANSI code page here: the narrow
+  // messages do not carry a rich edit control's text across processes.
+  // Bounded: a hung window must not hang the probe; at most 512 Ki characters.
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(hWnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length))
+    return std::string();
+  const size_t cch = length + 1 < (1u << 19) ? length + 1 : (1u << 19);
+  std::wstring wide(cch, L'\0');
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(hWnd, WM_GETTEXT, cch, (LPARAM)&wide[0], SMTO_ABORTIFHUNG, 2000,
+                           &result))
+    return std::string();
+  wide.resize(wcslen(wide.c_str()));
+  if (wide.empty()) return std::string();
+  const int cb =
+      WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), NULL, 0, NULL, NULL);
+  std::string narrow(cb > 0 ? (size_t)cb : 0, '\0');
+  if (cb > 0)
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), &narrow[0], cb, NULL, NULL);
+  return Hex(narrow.c_str());
 }
 
 struct Output {
-    std::string json;
-    bool first = true;
+  std::string json;
+  bool first = true;
 };
 
-BOOL CALLBACK OnChild(HWND hChild, LPARAM lParam)
-{
-    Output* out = reinterpret_cast<Output*>(lParam);
-    if (GetParent(hChild) == NULL)
-        return TRUE;
-    char szClass[64] = {};
-    GetClassNameA(hChild, szClass, sizeof(szClass));
-    char sz[160];
-    std::snprintf(sz, sizeof(sz), "%s{\"id\":%d,\"visible\":%s,\"enabled\":%s,\"class\":\"%s\",\"rect\":",
-                  out->first ? "" : ",", GetDlgCtrlID(hChild), IsWindowVisible(hChild) ? "true" : "false",
-                  IsWindowEnabled(hChild) ? "true" : "false", szClass);
-    out->json += sz;
-    out->json += Rect(hChild) + ",\"text\":\"" + Text(hChild) + "\"}";
-    out->first = false;
-    return TRUE;
+BOOL CALLBACK OnChild(HWND hChild, LPARAM lParam) {
+  Output* out = reinterpret_cast<Output*>(lParam);
+  if (GetParent(hChild) == NULL) return TRUE;
+  char szClass[64] = {};
+  GetClassNameA(hChild, szClass, sizeof(szClass));
+  char sz[160];
+  std::snprintf(
+      sz, sizeof(sz), "%s{\"id\":%d,\"visible\":%s,\"enabled\":%s,\"class\":\"%s\",\"rect\":",
+      out->first ? "" : ",", GetDlgCtrlID(hChild), IsWindowVisible(hChild) ? "true" : "false",
+      IsWindowEnabled(hChild) ? "true" : "false", szClass);
+  out->json += sz;
+  out->json += Rect(hChild) + ",\"text\":\"" + Text(hChild) + "\"}";
+  out->first = false;
+  return TRUE;
 }
 
-BOOL CALLBACK OnTop(HWND hWnd, LPARAM lParam)
-{
-    Output* out = reinterpret_cast<Output*>(lParam);
-    char szClass[64] = {};
-    GetClassNameA(hWnd, szClass, sizeof(szClass));
-    if (std::string(szClass) != "#32770" || !IsWindowVisible(hWnd))
-        return TRUE;
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hWnd, &pid);
-    char sz[200];
-    std::snprintf(sz, sizeof(sz),
-                  "%s{\"hwnd\":%llu,\"pid\":%lu,\"owner\":%llu,\"topmost\":%s,\"instance\":%s,\"rect\":",
-                  out->first ? "" : ",", (unsigned long long)(UINT_PTR)hWnd, (unsigned long)pid,
-                  (unsigned long long)(UINT_PTR)GetWindow(hWnd, GW_OWNER),
-                  (GetWindowLongA(hWnd, GWL_EXSTYLE) & WS_EX_TOPMOST) ? "true" : "false",
-                  GetPropA(hWnd, "pavonix.exe") != NULL ? "true" : "false");
-    out->json += sz;
-    out->json += Rect(hWnd) + ",\"title\":\"" + Text(hWnd) + "\",\"controls\":[";
-    Output children;
-    EnumChildWindows(hWnd, OnChild, (LPARAM)&children);
-    out->json += children.json + "]}";
-    out->first = false;
-    return TRUE;
+BOOL CALLBACK OnTop(HWND hWnd, LPARAM lParam) {
+  Output* out = reinterpret_cast<Output*>(lParam);
+  char szClass[64] = {};
+  GetClassNameA(hWnd, szClass, sizeof(szClass));
+  if (std::string(szClass) != "#32770" || !IsWindowVisible(hWnd)) return TRUE;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hWnd, &pid);
+  char sz[200];
+  std::snprintf(
+      sz, sizeof(sz),
+      "%s{\"hwnd\":%llu,\"pid\":%lu,\"owner\":%llu,\"topmost\":%s,\"instance\":%s,\"rect\":",
+      out->first ? "" : ",", (unsigned long long)(UINT_PTR)hWnd, (unsigned long)pid,
+      (unsigned long long)(UINT_PTR)GetWindow(hWnd, GW_OWNER),
+      (GetWindowLongA(hWnd, GWL_EXSTYLE) & WS_EX_TOPMOST) ? "true" : "false",
+      GetPropA(hWnd, "pavonix.exe") != NULL ? "true" : "false");
+  out->json += sz;
+  out->json += Rect(hWnd) + ",\"title\":\"" + Text(hWnd) + "\",\"controls\":[";
+  Output children;
+  EnumChildWindows(hWnd, OnChild, (LPARAM)&children);
+  out->json += children.json + "]}";
+  out->first = false;
+  return TRUE;
 }
 
 }  // namespace
 
-int main()
-{
-    Output windows;
-    EnumWindows(OnTop, (LPARAM)&windows);
-    std::printf("{\"foreground\":%llu,\"windows\":[%s]}\n", (unsigned long long)(UINT_PTR)GetForegroundWindow(),
-                windows.json.c_str());
-    return 0;
+int main() {
+  Output windows;
+  EnumWindows(OnTop, (LPARAM)&windows);
+  std::printf("{\"foreground\":%llu,\"windows\":[%s]}\n",
+              (unsigned long long)(UINT_PTR)GetForegroundWindow(), windows.json.c_str());
+  return 0;
 }

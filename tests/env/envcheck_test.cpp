@@ -12,7 +12,8 @@ namespace {
 const char kFwkpKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\fwkp.exe";
 const char kSkfpKey[] = "SOFTWARE\\skfpkprj\\skfpkprj";
 const std::string kClient =
-    "\xD4\xF6\xD6\xB5\xCB\xB0\xB7\xA2\xC6\xB1\xBF\xAA\xC6\xB1\xC8\xED\xBC\xFE\xA3\xA8\xCB\xB0\xCE\xF1"
+    "\xD4\xF6\xD6\xB5\xCB\xB0\xB7\xA2\xC6\xB1\xBF\xAA\xC6\xB1\xC8\xED\xBC\xFE\xA3\xA8\xCB\xB0\xCE"
+    "\xF1"
     "UKey"
     "\xB0\xE6\xA3\xA9";
 const std::string kX86 = "C:\\Program Files (x86)";
@@ -40,7 +41,8 @@ TEST_F(EnvCheck, FwkpOnlyInTheSixtyFourBitViewIsNotSeen) {
 }
 
 TEST_F(EnvCheck, KeyWithoutPathValueDoesNotCount) {
-  simwin::SetRegString(HKEY_LOCAL_MACHINE, kFwkpKey, "", "C:\\fwkp\\fwkp.exe");  // only the default value
+  simwin::SetRegString(HKEY_LOCAL_MACHINE, kFwkpKey, "",
+                       "C:\\fwkp\\fwkp.exe");  // only the default value
   CEnvCheckTool tool;
   std::string path = "before";
   EXPECT_EQ(tool.QueryFwkpPath(path), 36887);
@@ -72,7 +74,8 @@ TEST_F(EnvCheck, ValueTypeIsIgnoredAndNothingIsExpanded) {
   EXPECT_EQ(tool.QuerySkfpInstallDir(path), 0);
   EXPECT_EQ(path, "D:\\skfp");
   // Text up to the first zero byte.
-  simwin::SetRegValue(HKEY_LOCAL_MACHINE, kSkfpKey, "installdir", REG_MULTI_SZ, std::string("E:\\a\0F:\\b\0\0", 11));
+  simwin::SetRegValue(HKEY_LOCAL_MACHINE, kSkfpKey, "installdir", REG_MULTI_SZ,
+                      std::string("E:\\a\0F:\\b\0\0", 11));
   EXPECT_EQ(tool.QuerySkfpInstallDir(path), 0);
   EXPECT_EQ(path, "E:\\a");
 }

@@ -13,7 +13,8 @@ namespace {
 const char kFwkpKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\fwkp.exe";
 const char kSkfpKey[] = "SOFTWARE\\skfpkprj\\skfpkprj";
 const std::string kClient =
-    "\xD4\xF6\xD6\xB5\xCB\xB0\xB7\xA2\xC6\xB1\xBF\xAA\xC6\xB1\xC8\xED\xBC\xFE\xA3\xA8\xCB\xB0\xCE\xF1"
+    "\xD4\xF6\xD6\xB5\xCB\xB0\xB7\xA2\xC6\xB1\xBF\xAA\xC6\xB1\xC8\xED\xBC\xFE\xA3\xA8\xCB\xB0\xCE"
+    "\xF1"
     "UKey"
     "\xB0\xE6\xA3\xA9";
 
@@ -26,8 +27,9 @@ bool KeyExists(const char* key, REGSAM view) {
 
 void SetText(const char* key, const char* name, const std::string& text, REGSAM view) {
   HKEY h;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &h, NULL),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &h, NULL),
+      ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                            static_cast<DWORD>(text.size() + 1)),
             ERROR_SUCCESS);
@@ -46,7 +48,7 @@ class WinEnvCheck : public ::testing::Test {
   }
   // Makes a folder path, remembering each folder it had to create.
   void MakeDir(const std::string& path) {
-    for (size_t p = path.find('\\', 3); ; p = path.find('\\', p + 1)) {
+    for (size_t p = path.find('\\', 3);; p = path.find('\\', p + 1)) {
       std::string part = path.substr(0, p);
       if (GetFileAttributesA(part.c_str()) == INVALID_FILE_ATTRIBUTES) {
         ASSERT_TRUE(CreateDirectoryA(part.c_str(), NULL)) << part << " " << GetLastError();
@@ -82,7 +84,8 @@ TEST_F(WinEnvCheck, FwkpPathFromTheThirtyTwoBitView) {
   EXPECT_EQ(path, "C:\\fwkp\\32");
   // A key without the "Path" value does not count.
   HKEY h;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kFwkpKey, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &h), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kFwkpKey, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &h),
+            ERROR_SUCCESS);
   RegDeleteValueA(h, "Path");
   RegCloseKey(h);
   path = "before";
@@ -93,7 +96,8 @@ TEST_F(WinEnvCheck, FwkpPathFromTheThirtyTwoBitView) {
 }
 
 TEST_F(WinEnvCheck, ValueOnlyInTheSixtyFourBitViewIsNotSeen) {
-  if (KeyExists("SOFTWARE\\skfpkprj", KEY_WOW64_32KEY) || KeyExists("SOFTWARE\\skfpkprj", KEY_WOW64_64KEY))
+  if (KeyExists("SOFTWARE\\skfpkprj", KEY_WOW64_32KEY) ||
+      KeyExists("SOFTWARE\\skfpkprj", KEY_WOW64_64KEY))
     GTEST_SKIP() << "skfpkprj is installed on this machine";
   SetText(kSkfpKey, "installdir", "C:\\skfp64", KEY_WOW64_64KEY);
   std::string path = "before";
@@ -136,7 +140,8 @@ TEST_F(WinEnvCheck, UKeyClientBesideTheSwukeyTool) {
   EXPECT_EQ(CEnvCheckTool().FindUKeyClientDir(path), 0);
   EXPECT_EQ(path, pf + "\\SWUKey\\..\\" + kClient);
   // The GBK name is the Chinese folder name for the system.
-  EXPECT_NE(GetFileAttributesW(L"C:\\Program Files\\增值税发票开票软件（税务UKey版）"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(L"C:\\Program Files\\增值税发票开票软件（税务UKey版）"),
+            INVALID_FILE_ATTRIBUTES);
 
   // With the (x86) tool present too, only that one is used.
   MakeFile(x86 + "\\SWUKey\\SWUKey_Tool.exe");

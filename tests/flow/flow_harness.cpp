@@ -44,11 +44,16 @@ void Out(const char* fmt, ...) {
 
 const char* MessageName(UINT msg) {
   switch (msg) {
-    case WM_INSTALL_DONE: return "WM_INSTALL_DONE";
-    case WM_INSTALL_STARTED: return "WM_INSTALL_STARTED";
-    case WM_INSTALL_FAILED: return "WM_INSTALL_FAILED";
-    case WM_SHOW_FAIL_REASON: return "WM_SHOW_FAIL_REASON";
-    default: return nullptr;
+    case WM_INSTALL_DONE:
+      return "WM_INSTALL_DONE";
+    case WM_INSTALL_STARTED:
+      return "WM_INSTALL_STARTED";
+    case WM_INSTALL_FAILED:
+      return "WM_INSTALL_FAILED";
+    case WM_SHOW_FAIL_REASON:
+      return "WM_SHOW_FAIL_REASON";
+    default:
+      return nullptr;
   }
 }
 
@@ -71,7 +76,8 @@ LRESULT CALLBACK MainProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 LRESULT CALLBACK TextProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_SETTEXT) {
-    if (g_nTextCount++ < kMaxTextLines) Out("text\t%s", lParam ? reinterpret_cast<const char*>(lParam) : "");
+    if (g_nTextCount++ < kMaxTextLines)
+      Out("text\t%s", lParam ? reinterpret_cast<const char*>(lParam) : "");
   }
   return DefWindowProcA(hWnd, msg, wParam, lParam);
 }
@@ -87,25 +93,28 @@ HWND MakeWindow(const char* cls, HWND parent, int id) {
 // when this run created it (and so removes it afterwards).
 bool MarkInvoicingPc() {
   HKEY hKey = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSkfpKey, 0, KEY_READ | PAVONIX_REG_VIEW, &hKey) == ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSkfpKey, 0, KEY_READ | PAVONIX_REG_VIEW, &hKey) ==
+      ERROR_SUCCESS) {
     DWORD cb = 0;
-    bool present = RegQueryValueExA(hKey, "installdir", nullptr, nullptr, nullptr, &cb) == ERROR_SUCCESS;
+    bool present =
+        RegQueryValueExA(hKey, "installdir", nullptr, nullptr, nullptr, &cb) == ERROR_SUCCESS;
     RegCloseKey(hKey);
     if (present) return false;
   }
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSkfpKey, 0, nullptr, 0, KEY_ALL_ACCESS | PAVONIX_REG_VIEW, nullptr, &hKey,
-                      nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSkfpKey, 0, nullptr, 0,
+                      KEY_ALL_ACCESS | PAVONIX_REG_VIEW, nullptr, &hKey, nullptr) != ERROR_SUCCESS)
     return false;
   static const char kDir[] = "C:\\skfp";
-  bool ok = RegSetValueExA(hKey, "installdir", 0, REG_SZ, reinterpret_cast<const BYTE*>(kDir), sizeof(kDir)) ==
-            ERROR_SUCCESS;
+  bool ok = RegSetValueExA(hKey, "installdir", 0, REG_SZ, reinterpret_cast<const BYTE*>(kDir),
+                           sizeof(kDir)) == ERROR_SUCCESS;
   RegCloseKey(hKey);
   return ok;
 }
 
 void UnmarkInvoicingPc() {
   HKEY hKey = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSkfpKey, 0, KEY_ALL_ACCESS | PAVONIX_REG_VIEW, &hKey) == ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSkfpKey, 0, KEY_ALL_ACCESS | PAVONIX_REG_VIEW, &hKey) ==
+      ERROR_SUCCESS) {
     RegDeleteValueA(hKey, "installdir");
     RegCloseKey(hKey);
   }
@@ -134,7 +143,9 @@ int main(int argc, char** argv) {
     } else if (!std::strcmp(argv[i], "--timeout-ms") && i + 1 < argc) {
       dwTimeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
     } else {
-      std::fprintf(stderr, "usage: flow_harness [--update-url URL] [--invoicing-pc] [--log FILE] [--timeout-ms N] | --print-temp\n");
+      std::fprintf(stderr,
+                   "usage: flow_harness [--update-url URL] [--invoicing-pc] [--log FILE] "
+                   "[--timeout-ms N] | --print-temp\n");
       return 2;
     }
   }
@@ -166,7 +177,8 @@ int main(int argc, char** argv) {
   if (!hBar) hBar = MakeWindow("STATIC", g_hProgressDlg, 1004);
   HWND hText = MakeWindow("PavonixFlowText", g_hProgressDlg, 1031);
   if (!g_hMainDlg || !g_hProgressDlg || !hBar || !hText) {
-    Out("error\tcannot create the stand-in windows (%lu)", static_cast<unsigned long>(GetLastError()));
+    Out("error\tcannot create the stand-in windows (%lu)",
+        static_cast<unsigned long>(GetLastError()));
     return 3;
   }
   SendMessageA(hBar, WM_USER + 2, 55, 0);  // PBM_SETPOS: the worker must bring it back to 0
@@ -190,8 +202,8 @@ int main(int argc, char** argv) {
   for (;;) {
     ULONGLONG elapsed = GetTickCount64() - tStart;
     if (elapsed >= dwTimeoutMs) break;
-    DWORD r = MsgWaitForMultipleObjects(1, &g_hWorkerThread, FALSE, static_cast<DWORD>(dwTimeoutMs - elapsed),
-                                        QS_ALLINPUT);
+    DWORD r = MsgWaitForMultipleObjects(1, &g_hWorkerThread, FALSE,
+                                        static_cast<DWORD>(dwTimeoutMs - elapsed), QS_ALLINPUT);
     if (r == WAIT_OBJECT_0) {
       bEnded = true;
       break;

@@ -23,15 +23,15 @@ void CheckUrlEncode(const char* s, BOOL bUtf8, UINT cp) {
   try {
     Corvu::CHttpEncoderA::UrlEncodeA(buf, s, bUtf8, cp);
     if (std::strlen(buf) != len) {
-      std::fprintf(stderr, "UrlEncodeA(utf8=%d, cp=%u) wrote %zu bytes, UrlEncodeLenA said %u\n", (int)bUtf8,
-                   (unsigned)cp, std::strlen(buf), (unsigned)len);
+      std::fprintf(stderr, "UrlEncodeA(utf8=%d, cp=%u) wrote %zu bytes, UrlEncodeLenA said %u\n",
+                   (int)bUtf8, (unsigned)cp, std::strlen(buf), (unsigned)len);
       std::abort();
     }
     // Only letters, digits, '+', '%' and hex digits come out.
     for (const char* p = buf; *p; ++p) {
       unsigned char c = static_cast<unsigned char>(*p);
-      FUZZ_CHECK((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '+' ||
-                 c == '%');
+      FUZZ_CHECK((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                 c == '+' || c == '%');
     }
   } catch (const Corvu::httpclientexceptionA&) {
   }
@@ -53,8 +53,8 @@ void CheckUtf8(const char* s, UINT cp) {
   }
   FUZZ_CHECK(out != nullptr);
   if (std::strlen(out) != len) {
-    std::fprintf(stderr, "Utf8EncodeA(cp=%u) wrote %zu bytes, Utf8EncodeLenA said %u\n", (unsigned)cp,
-                 std::strlen(out), (unsigned)len);
+    std::fprintf(stderr, "Utf8EncodeA(cp=%u) wrote %zu bytes, Utf8EncodeLenA said %u\n",
+                 (unsigned)cp, std::strlen(out), (unsigned)len);
     std::abort();
   }
   std::free(out);

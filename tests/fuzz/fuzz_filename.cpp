@@ -40,8 +40,8 @@ void CheckDownload(const std::string& path) {
     FUZZ_CHECK(Lower(norm.substr(0, temp.size())) == Lower(temp));
     FUZZ_CHECK(norm.find('\\', temp.size()) == std::string::npos);
   }
-  for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (ec) break;
     if (it->is_directory()) continue;
     if (it->path().parent_path() != hostTemp) {
@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FUZZ_CHECK(!name.empty() && name != "." && name != "..");
   for (unsigned char c : name) FUZZ_CHECK(c >= 0x20 && std::strchr("<>:\"/\\|?*", c) == nullptr);
-  FUZZ_CHECK(name.find("..") == std::string::npos || name.find_first_not_of('.') != std::string::npos);
+  FUZZ_CHECK(name.find("..") == std::string::npos ||
+             name.find_first_not_of('.') != std::string::npos);
   FUZZ_CHECK(name.back() != '.' && name.back() != ' ');
 
   const std::string temp = "C:\\Users\\user\\AppData\\Local\\Temp\\";

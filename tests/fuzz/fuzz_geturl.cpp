@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     client.MakeGetUrl(buf, szUrl);
     if (std::strlen(buf) != len) {
-      std::fprintf(stderr, "MakeGetUrl wrote %zu bytes, MakeGetUrlLen said %u\n", std::strlen(buf), (unsigned)len);
+      std::fprintf(stderr, "MakeGetUrl wrote %zu bytes, MakeGetUrlLen said %u\n", std::strlen(buf),
+                   (unsigned)len);
       std::abort();
     }
     if (szUrl != nullptr && client.ParamCount() == 0) FUZZ_CHECK(url == buf);

@@ -90,7 +90,8 @@ void FuzzPurge(const std::string& name, uint8_t control) {
   const std::string host = simwin::HostPath(winPath);
   FUZZ_CHECK(!host.empty());
   { std::ofstream(host, std::ios::binary) << "x"; }
-  const int ty = 2000 + control % 40, tm = 1 + control % 12, td = 1 + control % 28, keep = control % 5;
+  const int ty = 2000 + control % 40, tm = 1 + control % 12, td = 1 + control % 28,
+            keep = control % 5;
   simwin::SetLocalTime(ty, tm, td);
   CLogCleaner cleaner;
   cleaner.Init(keep, "log");

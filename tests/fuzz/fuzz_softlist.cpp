@@ -18,7 +18,9 @@ class ReplayComm : public CCommBase {
     *pstrReply = m_strReply;
     return 0;
   }
-  int DownloadFile(std::string, std::string, DownloadProgressProc, std::string*) override { return -1; }
+  int DownloadFile(std::string, std::string, DownloadProgressProc, std::string*) override {
+    return -1;
+  }
   std::string m_strReply, m_strRequest;
 };
 
@@ -48,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(tool.m_lstSoft.size() == parsed.size() + 1);
   auto it = ++tool.m_lstSoft.begin();
   for (const SoftPackage& p : parsed) {
-    FUZZ_CHECK(it->strAddress == p.strAddress && it->strVersion == p.strVersion && it->strSoft == p.strSoft &&
-               it->bExcuteExe == p.bExcuteExe);
+    FUZZ_CHECK(it->strAddress == p.strAddress && it->strVersion == p.strVersion &&
+               it->strSoft == p.strSoft && it->bExcuteExe == p.bExcuteExe);
     ++it;
   }
   return 0;

@@ -66,7 +66,8 @@ TEST_F(ClientGet, SettingsReachInternetOpenAndCustomHeadersFollowCacheControl) {
   EXPECT_EQ(q.proxy, "proxy:8080");
   EXPECT_EQ(q.proxyBypass, "<local>");
   EXPECT_EQ(q.openFlags, 0x10u);
-  EXPECT_EQ(q.headerLines, (std::vector<std::string>{"Cache-Control: no-cache", "x-a: ", "X-B: 2"}));
+  EXPECT_EQ(q.headerLines,
+            (std::vector<std::string>{"Cache-Control: no-cache", "x-a: ", "X-B: 2"}));
 }
 
 TEST_F(ClientGet, WithoutThePragmaFlagNoCacheControlIsAdded) {
@@ -98,7 +99,8 @@ TEST_F(GetUrlBuilding, ExamplesFromTheProtocol) {
   EXPECT_EQ(GetUrl(c, "s://h"), "s://h/?a=1&b=x+y");
   EXPECT_EQ(GetUrl(c, "s://h:81/d/"), "s://h:81/d/?a=1&b=x+y");
   EXPECT_EQ(GetUrl(c, nullptr), "a=1&b=x+y");
-  EXPECT_RAISES(c.MakeGetUrl(nullptr, "s://h"), 0, 0, "CHttpClientT::MakeGetUrl: szBuff can not be NULL.");
+  EXPECT_RAISES(c.MakeGetUrl(nullptr, "s://h"), 0, 0,
+                "CHttpClientT::MakeGetUrl: szBuff can not be NULL.");
 }
 
 TEST_F(GetUrlBuilding, NullValuesAndEncodedNames) {
@@ -164,7 +166,8 @@ TEST_F(Connections, ExplicitPortsAndObjectNames) {
 
 TEST_F(Connections, BadPortsAndMissingHostsAreRefusedBeforeConnecting) {
   CHttpClient c;
-  for (const char* url : {"http://h:123456/", "http://h:8a/", "http://h:65536/", "http://h:-1/", "http://h:1:2/"}) {
+  for (const char* url :
+       {"http://h:123456/", "http://h:8a/", "http://h:65536/", "http://h:-1/", "http://h:1:2/"}) {
     EXPECT_RAISES(c.SendGetRequest(url, kFlags), 107, 0, "The port number is not valid.");
   }
   for (const char* url : {"http:///p", "", "/p", "http://:80/"}) {
@@ -198,7 +201,8 @@ TEST_F(Connections, ProxyAccountIsAppliedOnlyWithBothParts) {
   InternetCloseHandle(hConn);
   // A failing option closes the connection it had just opened.
   simwin::FailCall("InternetSetOptionA", ERROR_INTERNET_INVALID_OPTION);
-  EXPECT_RAISES(c.OpenConnection(hNet, "http://h/"), 410, ERROR_INTERNET_INVALID_OPTION, "::InternetSetOption failed.");
+  EXPECT_RAISES(c.OpenConnection(hNet, "http://h/"), 410, ERROR_INTERNET_INVALID_OPTION,
+                "::InternetSetOption failed.");
   InternetCloseHandle(hNet);
 }
 
@@ -219,18 +223,25 @@ TEST_F(ArgumentChecks, ToolLayerNamesClassOperationAndComplaint) {
                 "CHttpToolA::OpenRequest: szObjectName can not be NULL.");
   EXPECT_RAISES(CHttpToolA::OpenRequest(hConn, "GET", "", 0), 0, 0,
                 "CHttpToolA::OpenRequest: szObjectName can not be an empty string.");
-  EXPECT_RAISES(CHttpToolA::AddHeader(nullptr, "a", "b"), 0, 0, "CHttpToolA::AddHeader: hRequest can not be NULL.");
+  EXPECT_RAISES(CHttpToolA::AddHeader(nullptr, "a", "b"), 0, 0,
+                "CHttpToolA::AddHeader: hRequest can not be NULL.");
   HINTERNET hReq = CHttpToolA::OpenRequest(hConn, "GET", "/", 0);
-  EXPECT_RAISES(CHttpToolA::AddHeader(hReq, nullptr, "b"), 0, 0, "CHttpToolA::AddHeader: szName can not be NULL.");
-  EXPECT_RAISES(CHttpToolA::SendRequest(nullptr), 0, 0, "CHttpToolA::SendRequest: hRequest can not be NULL.");
-  EXPECT_RAISES(CHttpToolA::SendRequestEx(nullptr, 1), 0, 0, "CHttpToolA::SendRequestEx: hRequest can not be NULL.");
+  EXPECT_RAISES(CHttpToolA::AddHeader(hReq, nullptr, "b"), 0, 0,
+                "CHttpToolA::AddHeader: szName can not be NULL.");
+  EXPECT_RAISES(CHttpToolA::SendRequest(nullptr), 0, 0,
+                "CHttpToolA::SendRequest: hRequest can not be NULL.");
+  EXPECT_RAISES(CHttpToolA::SendRequestEx(nullptr, 1), 0, 0,
+                "CHttpToolA::SendRequestEx: hRequest can not be NULL.");
   BYTE b = 0;
   EXPECT_RAISES(CHttpToolA::InternetWriteFile(nullptr, &b, 1), 0, 0,
                 "CHttpToolA::InternetWriteFile: hRequest can not be NULL.");
-  EXPECT_RAISES(CHttpToolA::EndRequest(nullptr), 0, 0, "CHttpToolA::EndRequest: hRequest can not be NULL.");
-  EXPECT_RAISES(CHttpToolA::GetFileSize(nullptr, "p"), 0, 0, "CHttpToolA::GetFileSize: hFile can not be NULL.");
+  EXPECT_RAISES(CHttpToolA::EndRequest(nullptr), 0, 0,
+                "CHttpToolA::EndRequest: hRequest can not be NULL.");
+  EXPECT_RAISES(CHttpToolA::GetFileSize(nullptr, "p"), 0, 0,
+                "CHttpToolA::GetFileSize: hFile can not be NULL.");
   HANDLE hFile = simwin::MemoryFile("abc");
-  EXPECT_RAISES(CHttpToolA::GetFileSize(hFile, nullptr), 0, 0, "CHttpToolA::GetFileSize: szFilePath can not be NULL.");
+  EXPECT_RAISES(CHttpToolA::GetFileSize(hFile, nullptr), 0, 0,
+                "CHttpToolA::GetFileSize: szFilePath can not be NULL.");
   EXPECT_EQ(CHttpToolA::GetFileSize(hFile, "p"), 3u);
   CloseHandle(hFile);
   // None of the checks reached the platform.
@@ -243,11 +254,14 @@ TEST_F(ArgumentChecks, ToolLayerNamesClassOperationAndComplaint) {
 
 TEST_F(ArgumentChecks, ClientOperationsRefuseNullHandles) {
   CHttpClient c;
-  EXPECT_RAISES(c.OpenConnection(nullptr, "http://h/"), 0, 0, "CHttpClientT::OpenConnection: hInternet can not be NULL.");
-  EXPECT_RAISES(c.ApplyProxyAccount(nullptr), 0, 0, "CHttpClientT::ApplyProxyAccount: hConnection can not be NULL.");
+  EXPECT_RAISES(c.OpenConnection(nullptr, "http://h/"), 0, 0,
+                "CHttpClientT::OpenConnection: hInternet can not be NULL.");
+  EXPECT_RAISES(c.ApplyProxyAccount(nullptr), 0, 0,
+                "CHttpClientT::ApplyProxyAccount: hConnection can not be NULL.");
   EXPECT_RAISES(c.OpenRequest(nullptr, "GET", "http://h/", 0), 0, 0,
                 "CHttpClientT::OpenRequest: hConnection can not be NULL.");
-  EXPECT_RAISES(c.AddRequestHeader(nullptr), 0, 0, "CHttpClientT::AddRequestHeader: hRequest can not be NULL.");
+  EXPECT_RAISES(c.AddRequestHeader(nullptr), 0, 0,
+                "CHttpClientT::AddRequestHeader: hRequest can not be NULL.");
   CHttpClientMap m;
   EXPECT_RAISES(m.Add(nullptr, "v"), 0, 0, "CHttpClientMapT::Add: szName can not be NULL.");
   EXPECT_RAISES(m.AddPointerDirectly(nullptr, nullptr), 0, 0,
@@ -257,8 +271,10 @@ TEST_F(ArgumentChecks, ClientOperationsRefuseNullHandles) {
   DWORD len = 5;
   BYTE buf[4];
   EXPECT_RAISES(empty.GetStatus(), 0, 0, "CHttpResponseT::GetStatus: m_hRequest can not be NULL.");
-  EXPECT_RAISES(empty.GetContentLength(len), 0, 0, "CHttpResponseT::GetContentLength: m_hRequest can not be NULL.");
-  EXPECT_RAISES(empty.ReadContent(buf, 4), 0, 0, "CHttpResponseT::ReadContent: m_hRequest can not be NULL.");
+  EXPECT_RAISES(empty.GetContentLength(len), 0, 0,
+                "CHttpResponseT::GetContentLength: m_hRequest can not be NULL.");
+  EXPECT_RAISES(empty.ReadContent(buf, 4), 0, 0,
+                "CHttpResponseT::ReadContent: m_hRequest can not be NULL.");
 }
 
 TEST_F(ArgumentChecks, HeaderLinesAreExactAndAddedNotReplaced) {
@@ -310,15 +326,18 @@ TEST_P(GetFailures, EachPlatformFailureRaisesItsCodeAndLeavesNothingOpen) {
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, GetFailures,
-    ::testing::Values(FailCase{"InternetOpenA", ERROR_NOT_ENOUGH_MEMORY, 402, "::InternetOpen failed."},
-                      FailCase{"InternetConnectA", ERROR_INTERNET_NAME_NOT_RESOLVED, 403, "::InternetConnect failed."},
-                      FailCase{"HttpOpenRequestA", ERROR_INTERNET_INVALID_URL, 404, "::HttpOpenRequest failed."},
-                      FailCase{"HttpAddRequestHeadersA", ERROR_INVALID_PARAMETER, 405,
-                               "::HttpAddRequestHeaders failed."},
-                      FailCase{"HttpSendRequestA", ERROR_INTERNET_CANNOT_CONNECT, 406, "::HttpSendRequest failed."},
-                      FailCase{"HttpSendRequestA", ERROR_INTERNET_INVALID_CA, 406, "::HttpSendRequest failed."},
-                      FailCase{"HttpSendRequestA", ERROR_INTERNET_SEC_CERT_REV_FAILED, 406,
-                               "::HttpSendRequest failed."}),
+    ::testing::Values(
+        FailCase{"InternetOpenA", ERROR_NOT_ENOUGH_MEMORY, 402, "::InternetOpen failed."},
+        FailCase{"InternetConnectA", ERROR_INTERNET_NAME_NOT_RESOLVED, 403,
+                 "::InternetConnect failed."},
+        FailCase{"HttpOpenRequestA", ERROR_INTERNET_INVALID_URL, 404, "::HttpOpenRequest failed."},
+        FailCase{"HttpAddRequestHeadersA", ERROR_INVALID_PARAMETER, 405,
+                 "::HttpAddRequestHeaders failed."},
+        FailCase{"HttpSendRequestA", ERROR_INTERNET_CANNOT_CONNECT, 406,
+                 "::HttpSendRequest failed."},
+        FailCase{"HttpSendRequestA", ERROR_INTERNET_INVALID_CA, 406, "::HttpSendRequest failed."},
+        FailCase{"HttpSendRequestA", ERROR_INTERNET_SEC_CERT_REV_FAILED, 406,
+                 "::HttpSendRequest failed."}),
     [](const ::testing::TestParamInfo<FailCase>& i) {
       return std::string(i.param.api) + "_" + std::to_string(i.param.error);
     });
@@ -332,7 +351,8 @@ TEST_F(ClientGet, NothingServedFailsAtTheSendAsARefusedConnection) {
   simwin::ServeAt("h", 443, cert);
   EXPECT_RAISES(c.SendGetRequest("https://h/", kFlags), 406, ERROR_INTERNET_SEC_CERT_CN_INVALID,
                 "::HttpSendRequest failed.");
-  EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"request", "connect", "internet", "request", "connect", "internet"}));
+  EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"request", "connect", "internet", "request",
+                                                     "connect", "internet"}));
 }
 
 TEST_F(ClientGet, BoundaryIsFreshPerClientAndItsAbsenceIsNoFailure) {
@@ -361,9 +381,9 @@ TEST_F(ClientGet, GuidFieldsAreFormattedInOrder) {
   GUID g;
   ASSERT_EQ(CoCreateGuid(&g), S_OK);
   char want[64];
-  std::snprintf(want, sizeof want, "----TOVRA-%08x%04x%04x%02x%02x%02x%02x%02x%02x%02x%02x-", (unsigned)g.Data1,
-                (unsigned)g.Data2, (unsigned)g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                g.Data4[5], g.Data4[6], g.Data4[7]);
+  std::snprintf(want, sizeof want, "----TOVRA-%08x%04x%04x%02x%02x%02x%02x%02x%02x%02x%02x-",
+                (unsigned)g.Data1, (unsigned)g.Data2, (unsigned)g.Data3, g.Data4[0], g.Data4[1],
+                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
   simwin::SeedGuids(42);
   char* b = CHttpToolA::GenerateBoundary();
   ASSERT_NE(b, nullptr);

@@ -20,7 +20,9 @@ namespace {
 
 // A heap copy with nothing after its terminator.
 struct Exact {
-  explicit Exact(const std::string& s) : p(new char[s.size() + 1]) { std::memcpy(p.get(), s.c_str(), s.size() + 1); }
+  explicit Exact(const std::string& s) : p(new char[s.size() + 1]) {
+    std::memcpy(p.get(), s.c_str(), s.size() + 1);
+  }
   const char* c_str() const { return p.get(); }
   std::unique_ptr<char[]> p;
 };
@@ -80,7 +82,8 @@ TEST(UrlEncodeBytes, EveryByteValueEncodesToItsOwnForm) {
 }
 
 TEST(UrlEncodeBytes, NullArgumentsRaiseTheirMessages) {
-  EXPECT_RAISES(CHttpEncoderA::_UrlEncodeLen(nullptr), 0, 0, "_UrlEncodeLen: szStr can not be NULL.");
+  EXPECT_RAISES(CHttpEncoderA::_UrlEncodeLen(nullptr), 0, 0,
+                "_UrlEncodeLen: szStr can not be NULL.");
   EXPECT_RAISES(CHttpEncoderA::UrlEncodeA(nullptr, "a", FALSE, 936), 0, 0,
                 "CHttpEncoderA::UrlEncodeA: szBuff can not be NULL.");
   char buf[8];
@@ -149,8 +152,9 @@ UrlParts Analyze(const std::string& url, UINT cp = 936) {
   Exact in(url);
   CHttpUrlAnalyzer a;
   a.Analyze(in.c_str(), cp);
-  return UrlParts{{a.SchemeIdx(), a.SchemeLen(), a.HostIdx(), a.HostLen(), a.PortIdx(), a.PortLen(), a.PathIdx(),
-                   a.PathLen(), a.QueryIdx(), a.QueryLen(), a.FragmentIdx(), a.FragmentLen()}};
+  return UrlParts{{a.SchemeIdx(), a.SchemeLen(), a.HostIdx(), a.HostLen(), a.PortIdx(), a.PortLen(),
+                   a.PathIdx(), a.PathLen(), a.QueryIdx(), a.QueryLen(), a.FragmentIdx(),
+                   a.FragmentLen()}};
 }
 
 void ExpectParts(const std::string& url, std::vector<DWORD> want) {
@@ -188,7 +192,8 @@ TEST(UrlAnalyzer, DoubleByteCharactersAreSteppedOverWhole) {
 
 TEST(UrlAnalyzer, Utf8AndUtf7CodePagesAreRefusedFirst) {
   CHttpUrlAnalyzer a;
-  const char* msg = "CHttpUrlAnalyzerT::Analyze: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.";
+  const char* msg =
+      "CHttpUrlAnalyzerT::Analyze: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.";
   EXPECT_RAISES(a.Analyze(nullptr, CP_UTF8), 0, 0, msg);
   EXPECT_RAISES(a.Analyze("s://h", CP_UTF7), 0, 0, msg);
 }
@@ -230,7 +235,9 @@ TEST(TextConversion, CharactersOutsideTheCodePageBecomeDefaultCharacters) {
   std::string out = Utf8ToAnsi("\xE2\x82\xAC");
   EXPECT_EQ(out, "\x80");
   // Invalid UTF-8 is not an error: it becomes a replacement.
-  std::string bad = Utf8ToAnsi("a\xFF" "b");
+  std::string bad = Utf8ToAnsi(
+      "a\xFF"
+      "b");
   EXPECT_EQ(bad.front(), 'a');
   EXPECT_EQ(bad.back(), 'b');
   EXPECT_GT(bad.size(), 2u);

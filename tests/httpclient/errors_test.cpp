@@ -92,9 +92,11 @@ TEST(ErrorException, NullMessageReadsAsNULLAndCopiesOwnTheirText) {
 
 TEST(ErrorRaise, RaiseFunctionsCarryCodeMessageAndSystemError) {
   EXPECT_RAISES(RaiseError(104), 104, 0, "The post context is not started yet.");
-  EXPECT_RAISES(RaiseErrorMessage("CHttpToolA::X: y can not be NULL.", 0), 0, 0, "CHttpToolA::X: y can not be NULL.");
+  EXPECT_RAISES(RaiseErrorMessage("CHttpToolA::X: y can not be NULL.", 0), 0, 0,
+                "CHttpToolA::X: y can not be NULL.");
   EXPECT_RAISES(RaiseSystemError(406, 12029), 406, 12029, "::HttpSendRequest failed.");
-  EXPECT_RAISES(RaiseSystemError(605, 6, "C:\\up\\a.txt"), 605, 6, "::GetFileSize failed (\"C:\\up\\a.txt\").");
+  EXPECT_RAISES(RaiseSystemError(605, 6, "C:\\up\\a.txt"), 605, 6,
+                "::GetFileSize failed (\"C:\\up\\a.txt\").");
   // An argument given to a message without a format place is ignored.
   EXPECT_RAISES(RaiseSystemError(402, 5, "ignored"), 402, 5, "::InternetOpen failed.");
   // Exceptions are the standard kind too.

@@ -32,11 +32,11 @@ Raised Raise(F f) {
 
 }  // namespace httptest
 
-#define EXPECT_RAISES(call, code_, system_, message_)          \
-  do {                                                         \
-    httptest::Raised r_ = httptest::Raise([&] { call; });      \
-    EXPECT_TRUE(r_.raised) << #call " did not raise";          \
-    EXPECT_EQ(r_.code, static_cast<DWORD>(code_)) << #call;    \
+#define EXPECT_RAISES(call, code_, system_, message_)           \
+  do {                                                          \
+    httptest::Raised r_ = httptest::Raise([&] { call; });       \
+    EXPECT_TRUE(r_.raised) << #call " did not raise";           \
+    EXPECT_EQ(r_.code, static_cast<DWORD>(code_)) << #call;     \
     EXPECT_EQ(r_.system, static_cast<DWORD>(system_)) << #call; \
-    EXPECT_EQ(r_.message, std::string(message_)) << #call;     \
+    EXPECT_EQ(r_.message, std::string(message_)) << #call;      \
   } while (0)

@@ -22,7 +22,7 @@ TEST_F(FormPost, JsonFieldIsAnnouncedAndSentPercentEncoded) {
   EXPECT_EQ(c.PostStat().ActualTotalByte(), 29u);
   EXPECT_EQ(Last().announcedLength, 29u);
   EXPECT_EQ(Last().buffersStructSize, sizeof(INTERNET_BUFFERSA));  // 40 in the 32-bit program
-  EXPECT_TRUE(Last().writes.empty());  // announced before any body byte
+  EXPECT_TRUE(Last().writes.empty());                              // announced before any body byte
   std::unique_ptr<CHttpResponse> r(RunPost(c));
   ASSERT_TRUE(r);
   auto q = Last();
@@ -31,8 +31,9 @@ TEST_F(FormPost, JsonFieldIsAnnouncedAndSentPercentEncoded) {
   EXPECT_EQ(q.object, "/softServer/req");
   EXPECT_EQ(q.agent, "Corvu HTTP Client Class");
   EXPECT_TRUE(q.ended);
-  EXPECT_EQ(q.headerLines, (std::vector<std::string>{"Cache-Control: no-cache",
-                                                     "Content-Type: application/x-www-form-urlencoded"}));
+  EXPECT_EQ(q.headerLines,
+            (std::vector<std::string>{"Cache-Control: no-cache",
+                                      "Content-Type: application/x-www-form-urlencoded"}));
   EXPECT_FALSE(c.IsPostContextActive());
 }
 
@@ -107,7 +108,8 @@ TEST_F(FormPost, BodyFollowsMapOrderAndAnnouncedLengthMatchesOnRandomParameters)
     if (!utf8)
       EXPECT_EQ(q.body, "A=&a=x+y&b=1&k+k=&requestStr=%7B%22softList%22%3A%5B%5D%7D&%D6%D0=%CE%C4");
     else
-      EXPECT_EQ(q.body, "A=&a=x+y&b=1&k+k=&requestStr=%7B%22softList%22%3A%5B%5D%7D&%E4%B8%AD=%E6%96%87");
+      EXPECT_EQ(q.body,
+                "A=&a=x+y&b=1&k+k=&requestStr=%7B%22softList%22%3A%5B%5D%7D&%E4%B8%AD=%E6%96%87");
   }
 }
 
@@ -129,7 +131,8 @@ TEST_F(FormPost, AWriteThatTakesNothingFailsInsteadOfLoopingForever) {
   c.AddParam("requestStr", "{}");
   c.BeginFormPost(nullptr, "http://h/", kFlags);
   simwin::StallWrites(true);
-  EXPECT_RAISES(c.ProceedPost(), 408, ERROR_INTERNET_CONNECTION_ABORTED, "::InternetWriteFile failed.");
+  EXPECT_RAISES(c.ProceedPost(), 408, ERROR_INTERNET_CONNECTION_ABORTED,
+                "::InternetWriteFile failed.");
   EXPECT_FALSE(c.IsPostContextActive());
 }
 
@@ -153,22 +156,29 @@ using PostContext = SimHttp;
 TEST_F(PostContext, InactiveAccessorsRaiseTheirOwnMessages) {
   CHttpClient c;
   const CHttpPostStat& s = c.PostStat();
-  EXPECT_RAISES(s.ActualTotalByte(), 0, 0, "CHttpPostStatT::ActualTotalByte: The post context is not active.");
-  EXPECT_RAISES(s.ActualPostedByte(), 0, 0, "CHttpPostStatT::ActualPostedByte: The post context is not active.");
-  EXPECT_RAISES(s.TotalCount(), 0, 0, "CHttpPostStatT::TotalCount: The post context is not active.");
-  EXPECT_RAISES(s.PostedCount(), 0, 0, "CHttpPostStatT::PostedCount: The post context is not active.");
+  EXPECT_RAISES(s.ActualTotalByte(), 0, 0,
+                "CHttpPostStatT::ActualTotalByte: The post context is not active.");
+  EXPECT_RAISES(s.ActualPostedByte(), 0, 0,
+                "CHttpPostStatT::ActualPostedByte: The post context is not active.");
+  EXPECT_RAISES(s.TotalCount(), 0, 0,
+                "CHttpPostStatT::TotalCount: The post context is not active.");
+  EXPECT_RAISES(s.PostedCount(), 0, 0,
+                "CHttpPostStatT::PostedCount: The post context is not active.");
   EXPECT_RAISES(s.FileCount(), 0, 0, "CHttpPostStatT::FileCount: The post context is not active.");
-  EXPECT_RAISES(s.PostedFileCount(), 0, 0, "CHttpPostStatT::PostedFileCount: The post context is not active.");
+  EXPECT_RAISES(s.PostedFileCount(), 0, 0,
+                "CHttpPostStatT::PostedFileCount: The post context is not active.");
   EXPECT_RAISES(s.CurrParamPostedByte(), 0, 0,
                 "CHttpPostStatT::CurrParamPostedByte: The post context is not active.");
   EXPECT_RAISES(s.CurrParamRemainByte(), 0, 0,
                 "CHttpPostStatT::CurrParamRemainByte: The post context is not active.");
-  EXPECT_RAISES(s.CurrParamIsFile(), 0, 0, "CHttpPostStatT::CurrParamIsFile: The post context is not active.");
+  EXPECT_RAISES(s.CurrParamIsFile(), 0, 0,
+                "CHttpPostStatT::CurrParamIsFile: The post context is not active.");
   EXPECT_RAISES(s.CurrParamIsComplete(), 0, 0,
                 "CHttpPostStatT::CurrParamIsComplete: The post context is not active.");
   EXPECT_RAISES(s._TestAddActualPostedBytes(1), 0, 0,
                 "CHttpPostStatT::_TestAddActualPostedBytes: The post context is not active.");
-  EXPECT_RAISES(s._TestAddPostedBytes(1), 0, 0, "CHttpPostStatT::_TestAddPostedBytes: The post context is not active.");
+  EXPECT_RAISES(s._TestAddPostedBytes(1), 0, 0,
+                "CHttpPostStatT::_TestAddPostedBytes: The post context is not active.");
   EXPECT_RAISES(s._TestStartNewEntry(FALSE), 0, 0,
                 "CHttpPostStatT::_TestStartNewEntry: The post context is not active.");
   EXPECT_RAISES(c.ProceedPost(), 104, 0, "The post context is not started yet.");
@@ -180,8 +190,10 @@ TEST_F(PostContext, CountersRefuseToWrap) {
   s.Activate(0xFFFFFFFFu, 0xFFFFFFFFu, 2, 0);
   s._StartNewEntry("a", 0xFFFFFFF0u, FALSE, nullptr);
   s._AddPostedBytes(0xFFFFFFF0u, TRUE);
-  EXPECT_RAISES(s._TestAddPostedBytes(0x10), 112, 0, "An arithmetic overflow error has been occurred.");
-  EXPECT_RAISES(s._TestAddActualPostedBytes(0x10), 112, 0, "An arithmetic overflow error has been occurred.");
+  EXPECT_RAISES(s._TestAddPostedBytes(0x10), 112, 0,
+                "An arithmetic overflow error has been occurred.");
+  EXPECT_RAISES(s._TestAddActualPostedBytes(0x10), 112, 0,
+                "An arithmetic overflow error has been occurred.");
   s._TestAddActualPostedBytes(0xF);
   s._StartNewEntry("b", 1, TRUE, "C:\\f");
   EXPECT_TRUE(s.CurrParamIsFile());
@@ -199,7 +211,8 @@ TEST_F(PostContext, AddParamIsRefusedWhileActiveAndTheMapStaysAsItWas) {
   c.AddParam("a", "1");
   c.BeginFormPost(nullptr, "http://h/", kFlags);
   EXPECT_RAISES(c.AddParam("b", "2"), 0, 0,
-                "CHttpClientT::AddParam: It is not allowed to call this method if the POST context is active.");
+                "CHttpClientT::AddParam: It is not allowed to call this method if the POST context "
+                "is active.");
   EXPECT_EQ(c.ParamCount(), 1u);
   EXPECT_TRUE(c.CancelPost());
   EXPECT_FALSE(c.IsPostContextActive());
@@ -246,7 +259,8 @@ TEST_F(PostContext, BorrowedInternetHandleIsNeverClosed) {
     EXPECT_TRUE(c.CancelPost());
     c.BeginFormPost(hNet, "http://h/", kFlags);
     simwin::FailCall("InternetWriteFile", ERROR_INTERNET_CONNECTION_RESET);
-    EXPECT_RAISES(c.ProceedPost(), 408, ERROR_INTERNET_CONNECTION_RESET, "::InternetWriteFile failed.");
+    EXPECT_RAISES(c.ProceedPost(), 408, ERROR_INTERNET_CONNECTION_RESET,
+                  "::InternetWriteFile failed.");
     simwin::FailCall("HttpSendRequestExA", ERROR_INTERNET_CANNOT_CONNECT);
     EXPECT_RAISES(c.BeginFormPost(hNet, "http://h/", kFlags), 407, ERROR_INTERNET_CANNOT_CONNECT,
                   "::HttpSendRequestEx failed.");
@@ -259,7 +273,8 @@ TEST_F(PostContext, BorrowedInternetHandleIsNeverClosed) {
   InternetCloseHandle(hNet);
 }
 
-class PostFailures : public SimHttp, public ::testing::WithParamInterface<std::tuple<const char*, DWORD, DWORD>> {};
+class PostFailures : public SimHttp,
+                     public ::testing::WithParamInterface<std::tuple<const char*, DWORD, DWORD>> {};
 
 TEST_P(PostFailures, FailureAnywhereCancelsTheContextAndClosesEverything) {
   const char* api = std::get<0>(GetParam());
@@ -281,14 +296,15 @@ TEST_P(PostFailures, FailureAnywhereCancelsTheContextAndClosesEverything) {
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, PostFailures,
-    ::testing::Values(std::make_tuple("InternetOpenA", 402u, (DWORD)ERROR_NOT_ENOUGH_MEMORY),
-                      std::make_tuple("InternetConnectA", 403u, (DWORD)ERROR_INTERNET_INVALID_URL),
-                      std::make_tuple("HttpOpenRequestA", 404u, (DWORD)ERROR_INTERNET_INVALID_URL),
-                      std::make_tuple("HttpAddRequestHeadersA", 405u, (DWORD)ERROR_INVALID_PARAMETER),
-                      std::make_tuple("HttpSendRequestExA", 407u, (DWORD)ERROR_INTERNET_CANNOT_CONNECT),
-                      std::make_tuple("HttpSendRequestExA", 407u, (DWORD)ERROR_INTERNET_INVALID_CA),
-                      std::make_tuple("InternetWriteFile", 408u, (DWORD)ERROR_INTERNET_CONNECTION_ABORTED),
-                      std::make_tuple("HttpEndRequestA", 409u, (DWORD)ERROR_INTERNET_TIMEOUT)));
+    ::testing::Values(
+        std::make_tuple("InternetOpenA", 402u, (DWORD)ERROR_NOT_ENOUGH_MEMORY),
+        std::make_tuple("InternetConnectA", 403u, (DWORD)ERROR_INTERNET_INVALID_URL),
+        std::make_tuple("HttpOpenRequestA", 404u, (DWORD)ERROR_INTERNET_INVALID_URL),
+        std::make_tuple("HttpAddRequestHeadersA", 405u, (DWORD)ERROR_INVALID_PARAMETER),
+        std::make_tuple("HttpSendRequestExA", 407u, (DWORD)ERROR_INTERNET_CANNOT_CONNECT),
+        std::make_tuple("HttpSendRequestExA", 407u, (DWORD)ERROR_INTERNET_INVALID_CA),
+        std::make_tuple("InternetWriteFile", 408u, (DWORD)ERROR_INTERNET_CONNECTION_ABORTED),
+        std::make_tuple("HttpEndRequestA", 409u, (DWORD)ERROR_INTERNET_TIMEOUT)));
 
 TEST_F(PostContext, ContentTypeComesAfterTheCallersHeadersAndIsAddedOnce) {
   CHttpClient c;
@@ -335,7 +351,8 @@ TEST_F(Responses, StatusIsQueriedOnceAndCached) {
   simwin::FailAlways("HttpQueryInfoA", ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   EXPECT_EQ(r->GetStatus(), 404u);  // no second query
   DWORD len = 77;
-  EXPECT_RAISES(r->GetContentLength(len), 400, ERROR_INTERNET_INCORRECT_HANDLE_STATE, "::HttpQueryInfo failed.");
+  EXPECT_RAISES(r->GetContentLength(len), 400, ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+                "::HttpQueryInfo failed.");
   EXPECT_EQ(len, 77u);
   simwin::ClearFaults();
 }
@@ -381,8 +398,10 @@ TEST_F(Responses, ReadsMayBeShortAndEndWithZero) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "abc");
   EXPECT_EQ(ReadAll(*r), "defghij");
   EXPECT_EQ(r->ReadContent(buf, 8), 0u);
-  EXPECT_RAISES(r->ReadContent(buf, 0), 0, 0, "CHttpResponseT::ReadContent: cbBuff can not be zero.");
-  EXPECT_RAISES(r->ReadContent(nullptr, 8), 0, 0, "CHttpResponseT::ReadContent: pbyBuff can not be NULL.");
+  EXPECT_RAISES(r->ReadContent(buf, 0), 0, 0,
+                "CHttpResponseT::ReadContent: cbBuff can not be zero.");
+  EXPECT_RAISES(r->ReadContent(nullptr, 8), 0, 0,
+                "CHttpResponseT::ReadContent: pbyBuff can not be NULL.");
   EXPECT_EQ(Last().bytesRead, 10u);
 }
 
@@ -403,7 +422,8 @@ TEST_F(Responses, EarlyCloseEndsTheBodyAndAResetFails) {
   r.reset(c.SendGetRequest("http://h/", kFlags));
   BYTE buf[64];
   EXPECT_EQ(r->ReadContent(buf, 64), 40u);
-  EXPECT_RAISES(r->ReadContent(buf, 64), 401, ERROR_INTERNET_CONNECTION_RESET, "::InternetReadFile failed.");
+  EXPECT_RAISES(r->ReadContent(buf, 64), 401, ERROR_INTERNET_CONNECTION_RESET,
+                "::InternetReadFile failed.");
 }
 
 TEST_F(Responses, DeletingAResponseClosesRequestConnectionInternetInThatOrder) {
@@ -431,7 +451,9 @@ class UploadClient : public CHttpClient {
     const char* contentType;
   };
   void AddField(const char* name, const char* value) { m_mapParam.Add(name, value, 0); }
-  void AddFile(const char* name, const char* path) { m_mapParam.Add(name, path, CHttpClientMapFlagFile); }
+  void AddFile(const char* name, const char* path) {
+    m_mapParam.Add(name, path, CHttpClientMapFlagFile);
+  }
   void Begin(const char* url, DWORD total, const std::vector<File>& files) {
     HINTERNET hNet = InternetOpenA("Corvu HTTP Client Class", 0, nullptr, nullptr, 0);
     HINTERNET hConn = OpenConnection(hNet, url);
@@ -463,11 +485,12 @@ TEST_F(Upload, PlainAndFileParametersMakeTheMultipartBody) {
   c.AddField("a", "1");
   c.AddFile("f", "C:\\up\\x.txt");
   c.AddField("g", "");
-  std::string want = "--" + b + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n" + "--" + b +
-                     "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"C:\\up\\x.txt\"\r\n"
-                     "Content-Type: text/plain\r\n\r\n" +
-                     content + "\r\n" + "--" + b + "\r\nContent-Disposition: form-data; name=\"g\"\r\n\r\n\r\n" +
-                     "--" + b + "--\r\n";
+  std::string want =
+      "--" + b + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n" + "--" + b +
+      "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"C:\\up\\x.txt\"\r\n"
+      "Content-Type: text/plain\r\n\r\n" +
+      content + "\r\n" + "--" + b + "\r\nContent-Disposition: form-data; name=\"g\"\r\n\r\n\r\n" +
+      "--" + b + "--\r\n";
   HANDLE hFile = simwin::MemoryFile(content);
   c.Begin("http://h/upload", static_cast<DWORD>(want.size()), {{hFile, "text/plain"}});
   int steps = 0;
@@ -493,7 +516,8 @@ TEST_F(Upload, MissingBoundaryUsesTheFixedOne) {
   ASSERT_EQ(c.GetBoundary(), nullptr);
   c.AddField("n", "v");
   std::string b = "----CORVU-FB3B405B7EAE495aB0C0295C54D4E096-";
-  std::string want = "--" + b + "\r\nContent-Disposition: form-data; name=\"n\"\r\n\r\nv\r\n--" + b + "--\r\n";
+  std::string want =
+      "--" + b + "\r\nContent-Disposition: form-data; name=\"n\"\r\n\r\nv\r\n--" + b + "--\r\n";
   c.Begin("http://h/", static_cast<DWORD>(want.size()), {});
   std::unique_ptr<CHttpResponse> r(RunPost(c));
   EXPECT_EQ(Last().body, want);
@@ -516,7 +540,8 @@ TEST_F(Upload, FileSizeAndReadFailuresCarryTheLastError) {
     c.AddFile("f", "C:\\gone.bin");
     c.Begin("http://h/", 1000, {{simwin::MemoryFile("abc"), "x/y"}});
     simwin::FailCall("GetFileSize", ERROR_ACCESS_DENIED);
-    EXPECT_RAISES(c.ProceedPost(), 605, ERROR_ACCESS_DENIED, "::GetFileSize failed (\"C:\\gone.bin\").");
+    EXPECT_RAISES(c.ProceedPost(), 605, ERROR_ACCESS_DENIED,
+                  "::GetFileSize failed (\"C:\\gone.bin\").");
   }
   {
     UploadClient c;
@@ -543,7 +568,9 @@ TEST_F(Upload, InvalidFileHandleIsAnEmptyPart) {
   UploadClient c;
   c.AddFile("f", "p");
   std::string b = c.GetBoundary();
-  std::string want = "--" + b + "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"p\"\r\nContent-Type: t\r\n\r\n\r\n--" +
+  std::string want = "--" + b +
+                     "\r\nContent-Disposition: form-data; name=\"f\"; "
+                     "filename=\"p\"\r\nContent-Type: t\r\n\r\n\r\n--" +
                      b + "--\r\n";
   c.Begin("http://h/", static_cast<DWORD>(want.size()), {{INVALID_HANDLE_VALUE, "t"}});
   std::unique_ptr<CHttpResponse> r(RunPost(c));
@@ -555,8 +582,10 @@ TEST_F(Upload, Utf8ModeConvertsNamesValuesAndPaths) {
   c.SetUseUtf8(TRUE);
   c.AddField("\xD6\xD0", "\xCE\xC4");
   std::string b = c.GetBoundary();
-  std::string want = "--" + b + "\r\nContent-Disposition: form-data; name=\"\xE4\xB8\xAD\"\r\n\r\n\xE6\x96\x87\r\n--" + b +
-                     "--\r\n";
+  std::string want =
+      "--" + b +
+      "\r\nContent-Disposition: form-data; name=\"\xE4\xB8\xAD\"\r\n\r\n\xE6\x96\x87\r\n--" + b +
+      "--\r\n";
   c.Begin("http://h/", static_cast<DWORD>(want.size()), {});
   std::unique_ptr<CHttpResponse> r(RunPost(c));
   EXPECT_EQ(Last().body, want);

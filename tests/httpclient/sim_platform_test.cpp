@@ -42,12 +42,22 @@ TEST_F(SimCodePage, Utf8DecodingHonoursTheStrictFlagAndUsesSurrogatePairs) {
   WCHAR out[8] = {};
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xF0\x9F\x98\x80", 4, out, 8), 2);
   EXPECT_EQ(std::wstring(out, 2), Units({0xD83D, 0xDE00}));
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a\xC3" "b", 3, out, 8), 3);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0,
+                                "a\xC3"
+                                "b",
+                                3, out, 8),
+            3);
   EXPECT_EQ(std::wstring(out, 3), Units({'a', 0xFFFD, 'b'}));
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC3" "b", 3, out, 8), 0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                "a\xC3"
+                                "b",
+                                3, out, 8),
+            0);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xED\xA0\x80", 3, out, 8), 0);  // a surrogate
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xC0\xAF", 2, out, 8), 0);      // overlong
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xED\xA0\x80", 3, out, 8),
+            0);  // a surrogate
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xC0\xAF", 2, out, 8),
+            0);  // overlong
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xE4\xB8\xAD", 3, out, 8), 1);
   EXPECT_EQ(out[0], 0x4E2D);
 }
@@ -88,8 +98,12 @@ TEST_F(SimCodePage, WideCharToMultiByteDefaultsAndInvalidUnits) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
   std::wstring lone = Units({'a', 0xD800, 'b'});
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone.c_str(), 3, out, 16, nullptr, nullptr), 5);
-  EXPECT_EQ(std::string(out, 5), "a\xEF\xBF\xBD" "b");
-  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone.c_str(), 3, out, 16, nullptr, nullptr), 0);
+  EXPECT_EQ(std::string(out, 5),
+            "a\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone.c_str(), 3, out, 16, nullptr,
+                                nullptr),
+            0);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_UNICODE_TRANSLATION);
   std::wstring smile = Units({0xD83D, 0xDE00});
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, smile.c_str(), 2, out, 16, nullptr, nullptr), 4);
@@ -106,7 +120,8 @@ TEST_F(SimCodePage, ActiveCodePageIsSettableAndResets) {
   EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, 0xD6));
   simwin::Reset();
   EXPECT_EQ(GetACP(), 936u);
-  EXPECT_EQ(simwin::Utf8FromUtf16(simwin::Utf16FromUtf8("\xE4\xB8\xAD\xF0\x9F\x98\x80")), "\xE4\xB8\xAD\xF0\x9F\x98\x80");
+  EXPECT_EQ(simwin::Utf8FromUtf16(simwin::Utf16FromUtf8("\xE4\xB8\xAD\xF0\x9F\x98\x80")),
+            "\xE4\xB8\xAD\xF0\x9F\x98\x80");
   EXPECT_EQ(simwin::Utf16FromUtf8("\xF0\x9F\x98\x80").size(), 2u);
 }
 
@@ -145,10 +160,12 @@ TEST_F(SimWinInet, QueriesFollowWinInetConventions) {
   simwin::ServeAt("H", 80, r);  // host names compare without case
   HINTERNET req = Open("GET");
   DWORD len = 4, num = 0;
-  EXPECT_FALSE(HttpQueryInfoA(req, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &num, &len, nullptr));
+  EXPECT_FALSE(
+      HttpQueryInfoA(req, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &num, &len, nullptr));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   ASSERT_TRUE(HttpSendRequestA(req, nullptr, 0, nullptr, 0));
-  EXPECT_TRUE(HttpQueryInfoA(req, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &num, &len, nullptr));
+  EXPECT_TRUE(
+      HttpQueryInfoA(req, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &num, &len, nullptr));
   EXPECT_EQ(num, 302u);
   char text[64];
   len = sizeof text;
@@ -173,7 +190,8 @@ TEST_F(SimWinInet, QueriesFollowWinInetConventions) {
   EXPECT_FALSE(HttpQueryInfoA(req, HTTP_QUERY_CONTENT_TYPE, text, &len, nullptr));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_HTTP_HEADER_NOT_FOUND);
   len = 4;
-  EXPECT_TRUE(HttpQueryInfoA(req, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &num, &len, nullptr));
+  EXPECT_TRUE(
+      HttpQueryInfoA(req, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &num, &len, nullptr));
   EXPECT_EQ(num, 5u);
   CloseAll(req);
 }

@@ -61,10 +61,12 @@ Echo ParseEcho(const std::string& text) {
     pos = nl == std::string::npos ? text.size() : nl + 1;
     if (line.compare(0, 7, "method ") == 0) e.method = line.substr(7);
     if (line.compare(0, 5, "path ") == 0) e.path = line.substr(5);
-    if (line.compare(0, 12, "body-length ") == 0) e.bodyLength = std::strtoul(line.c_str() + 12, nullptr, 10);
+    if (line.compare(0, 12, "body-length ") == 0)
+      e.bodyLength = std::strtoul(line.c_str() + 12, nullptr, 10);
     if (line.compare(0, 7, "header ") == 0) {
       size_t c = line.find(": ", 7);
-      e.headers.emplace_back(line.substr(7, c - 7), c == std::string::npos ? "" : line.substr(c + 2));
+      e.headers.emplace_back(line.substr(7, c - 7),
+                             c == std::string::npos ? "" : line.substr(c + 2));
     }
   }
   return e;
@@ -123,7 +125,8 @@ TEST_F(RealWinInet, FormPostArrivesWithTheAnnouncedBytesAndHeaders) {
 }
 
 TEST_F(RealWinInet, LongPostOnABorrowedHandleWithTimeouts) {
-  HINTERNET hNet = InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET hNet =
+      InternetOpenA("Corvu HTTP Client Class", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   ASSERT_NE(hNet, nullptr);
   DWORD timeout = 15000;
   CHttpToolA::SetOption(hNet, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
@@ -158,7 +161,8 @@ TEST_F(RealWinInet, GetWithParametersReachesTheBuiltUrl) {
   CHttpClient c;
   c.AddParam("b", "x y");
   c.AddParam("a", "1");
-  std::unique_ptr<CHttpResponse> r(c.SendGetRequest(Url("http", "PLAIN", "/p?q=0").c_str(), kFlags));
+  std::unique_ptr<CHttpResponse> r(
+      c.SendGetRequest(Url("http", "PLAIN", "/p?q=0").c_str(), kFlags));
   EXPECT_EQ(r->GetStatus(), 200u);
   Echo e = ParseEcho(ReadAll(*r));
   EXPECT_EQ(e.method, "GET");
@@ -170,7 +174,8 @@ TEST_F(RealWinInet, GetWithParametersReachesTheBuiltUrl) {
 
 TEST_F(RealWinInet, StatusLengthAndBodyReadBack) {
   CHttpClient c;
-  std::unique_ptr<CHttpResponse> r(c.SendGetRequest(Url("http", "PLAIN", "/status/404").c_str(), kFlags));
+  std::unique_ptr<CHttpResponse> r(
+      c.SendGetRequest(Url("http", "PLAIN", "/status/404").c_str(), kFlags));
   EXPECT_EQ(r->GetStatus(), 404u);
   EXPECT_EQ(r->GetStatus(), 404u);
   EXPECT_EQ(ReadAll(*r), "status 404\n");
@@ -181,7 +186,8 @@ TEST_F(RealWinInet, StatusLengthAndBodyReadBack) {
   EXPECT_EQ(len, 300000u);
   std::string body = ReadAll(*r);
   ASSERT_EQ(body.size(), 300000u);
-  for (size_t i = 0; i < body.size(); i += 997) ASSERT_EQ(static_cast<unsigned char>(body[i]), i % 256) << i;
+  for (size_t i = 0; i < body.size(); i += 997)
+    ASSERT_EQ(static_cast<unsigned char>(body[i]), i % 256) << i;
 
   r.reset(c.SendGetRequest(Url("http", "PLAIN", "/chunked").c_str(), kFlags));
   len = 4242;
@@ -206,13 +212,14 @@ TEST_F(RealWinInet, EarlyFinEndsTheBodyShortAndAResetFailsTheRead) {
   EXPECT_EQ(got.code, 401u);
   EXPECT_EQ(got.message, "::InternetReadFile failed.");
   EXPECT_NE(got.system, 0u);
-  std::printf("measured: read after a reset fails with %lu\n", static_cast<unsigned long>(got.system));
+  std::printf("measured: read after a reset fails with %lu\n",
+              static_cast<unsigned long>(got.system));
 }
 
 TEST_F(RealWinInet, RefusedConnectionFailsAtTheSend) {
   CHttpClient c;
-  EXPECT_RAISES(c.SendGetRequest(Url("http", "CLOSED", "/").c_str(), kFlags), 406, ERROR_INTERNET_CANNOT_CONNECT,
-                "::HttpSendRequest failed.");
+  EXPECT_RAISES(c.SendGetRequest(Url("http", "CLOSED", "/").c_str(), kFlags), 406,
+                ERROR_INTERNET_CANNOT_CONNECT, "::HttpSendRequest failed.");
   c.AddParam("a", "1");
   EXPECT_RAISES(c.BeginFormPost(nullptr, Url("http", "CLOSED", "/").c_str(), kFlags), 407,
                 ERROR_INTERNET_CANNOT_CONNECT, "::HttpSendRequestEx failed.");
@@ -237,18 +244,23 @@ TEST_F(RealWinInet, HttpsWithTheTrustedTestCaWorks) {
 
 TEST_F(RealWinInet, SelfSignedCertificateIsRejectedWithTheWinInetError) {
   CHttpClient c;
-  httptest::Raised got = httptest::Raise([&] { c.SendGetRequest(Url("https", "SELF", "/").c_str(), kFlags); });
+  httptest::Raised got =
+      httptest::Raise([&] { c.SendGetRequest(Url("https", "SELF", "/").c_str(), kFlags); });
   EXPECT_TRUE(got.raised);
   EXPECT_EQ(got.code, 406u);
   EXPECT_EQ(got.message, "::HttpSendRequest failed.");
-  EXPECT_TRUE(got.system == ERROR_INTERNET_INVALID_CA || got.system == ERROR_INTERNET_SEC_CERT_REV_FAILED ||
-              got.system == ERROR_INTERNET_SEC_CERT_CN_INVALID || got.system == ERROR_INTERNET_SEC_INVALID_CERT)
+  EXPECT_TRUE(got.system == ERROR_INTERNET_INVALID_CA ||
+              got.system == ERROR_INTERNET_SEC_CERT_REV_FAILED ||
+              got.system == ERROR_INTERNET_SEC_CERT_CN_INVALID ||
+              got.system == ERROR_INTERNET_SEC_INVALID_CERT)
       << got.system;
-  std::printf("measured: self-signed certificate fails with %lu\n", static_cast<unsigned long>(got.system));
+  std::printf("measured: self-signed certificate fails with %lu\n",
+              static_cast<unsigned long>(got.system));
 
   CHttpClient p;
   p.AddParam("crosFlag", "1");
-  got = httptest::Raise([&] { p.BeginFormPost(nullptr, Url("https", "SELF", "/api/getVersion").c_str(), kFlags); });
+  got = httptest::Raise(
+      [&] { p.BeginFormPost(nullptr, Url("https", "SELF", "/api/getVersion").c_str(), kFlags); });
   EXPECT_TRUE(got.raised);
   EXPECT_EQ(got.code, 407u);
   EXPECT_NE(got.system, 0u);

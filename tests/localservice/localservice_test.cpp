@@ -127,14 +127,17 @@ TEST_F(LocalQuery, ReplyIsConvertedFromUtf8) {
 TEST_F(LocalQuery, FormFieldsFromTheJsonObject) {
   Serve("ok");
   std::string reply;
-  EXPECT_EQ(CLocalServiceQuery::PostJsonAsForm("http://127.0.0.1:28000/p",
-                                               "{\"b\":\"x y\",\"a\":1,\"c\":true,\"d\":null}", &reply),
-            0);
+  EXPECT_EQ(
+      CLocalServiceQuery::PostJsonAsForm("http://127.0.0.1:28000/p",
+                                         "{\"b\":\"x y\",\"a\":1,\"c\":true,\"d\":null}", &reply),
+      0);
   EXPECT_EQ(reply, "ok");
   EXPECT_EQ(simwin::HttpRequests().back().body, "a=1&b=x+y&c=true&d=");
   size_t sent = simwin::HttpRequests().size();
   for (const char* bad : {"not json", "[1,2]", "\"s\"", "{\"a\":{\"b\":1}}", "{\"a\":[1]}"}) {
-    EXPECT_EQ(CLocalServiceQuery::PostJsonAsForm("http://127.0.0.1:28000/p", bad, &reply), ERR_JSON_FORMAT) << bad;
+    EXPECT_EQ(CLocalServiceQuery::PostJsonAsForm("http://127.0.0.1:28000/p", bad, &reply),
+              ERR_JSON_FORMAT)
+        << bad;
   }
   EXPECT_EQ(simwin::HttpRequests().size(), sent);
 }

@@ -127,7 +127,8 @@ TEST_F(Log, OverlongFormatWritesNothing) {
   LogError(tooLong.c_str(), 0);  // a format text, as a careless caller would pass it
   EXPECT_FALSE(HostExists("C:\\App\\log\\20260315-pavonix.log"));
   LogError(longest.c_str(), 0);
-  EXPECT_EQ(Day().size(), 21 + std::string("[ERROR][PAVONIX](" + Tid() + "): ").size() + LOG_MAX_FORMAT + 2);
+  EXPECT_EQ(Day().size(),
+            21 + std::string("[ERROR][PAVONIX](" + Tid() + "): ").size() + LOG_MAX_FORMAT + 2);
 }
 
 TEST_F(Log, MessageBeyondTheLineBufferIsCutAtItsEnd) {
@@ -185,7 +186,8 @@ TEST_F(Log, LinesFromSeveralThreadsNeverInterleave) {
   }
   for (auto& th : threads) th.join();
   std::string day = Day();
-  const std::regex line(R"(\[20260315 08:09:10\]  \[(ERROR|DEBUG)\]\[PAVONIX\]\(\d+\): t(\d) #(\d+) ([a-d]+)\r)");
+  const std::regex line(
+      R"(\[20260315 08:09:10\]  \[(ERROR|DEBUG)\]\[PAVONIX\]\(\d+\): t(\d) #(\d+) ([a-d]+)\r)");
   std::istringstream in(day);
   std::string l;
   std::vector<int> count(kThreads, 0);

@@ -25,8 +25,8 @@ class Purge : public pavtest::SimMachine {
 
   // Today, yesterday and the day before yesterday as log names; purges with
   // keep days 1 and reports which remain.
-  void ExpectKeepsYesterday(int y, int m, int d, const std::string& today, const std::string& yesterday,
-                            const std::string& before) {
+  void ExpectKeepsYesterday(int y, int m, int d, const std::string& today,
+                            const std::string& yesterday, const std::string& before) {
     simwin::SetLocalTime(y, m, d, 7, 30, 0);
     Put(today + "-pavonix.log");
     Put(yesterday + "-pavonix.log");
@@ -40,17 +40,29 @@ class Purge : public pavtest::SimMachine {
   static constexpr const char* kLogDir = "C:\\Program Files (x86)\\Pavonix\\log";
 };
 
-TEST_F(Purge, KeepsYesterdayDeletesTheDayBefore) { ExpectKeepsYesterday(2026, 3, 15, "20260315", "20260314", "20260313"); }
+TEST_F(Purge, KeepsYesterdayDeletesTheDayBefore) {
+  ExpectKeepsYesterday(2026, 3, 15, "20260315", "20260314", "20260313");
+}
 
-TEST_F(Purge, AcrossAMonthEnd) { ExpectKeepsYesterday(2026, 3, 1, "20260301", "20260228", "20260227"); }
+TEST_F(Purge, AcrossAMonthEnd) {
+  ExpectKeepsYesterday(2026, 3, 1, "20260301", "20260228", "20260227");
+}
 
-TEST_F(Purge, AcrossTheLeapDay) { ExpectKeepsYesterday(2024, 3, 1, "20240301", "20240229", "20240228"); }
+TEST_F(Purge, AcrossTheLeapDay) {
+  ExpectKeepsYesterday(2024, 3, 1, "20240301", "20240229", "20240228");
+}
 
-TEST_F(Purge, IntoALeapYear) { ExpectKeepsYesterday(2024, 1, 1, "20240101", "20231231", "20231230"); }
+TEST_F(Purge, IntoALeapYear) {
+  ExpectKeepsYesterday(2024, 1, 1, "20240101", "20231231", "20231230");
+}
 
-TEST_F(Purge, OutOfALeapYear) { ExpectKeepsYesterday(2025, 1, 1, "20250101", "20241231", "20241230"); }
+TEST_F(Purge, OutOfALeapYear) {
+  ExpectKeepsYesterday(2025, 1, 1, "20250101", "20241231", "20241230");
+}
 
-TEST_F(Purge, SecondDayOfALeapYear) { ExpectKeepsYesterday(2024, 1, 2, "20240102", "20240101", "20231231"); }
+TEST_F(Purge, SecondDayOfALeapYear) {
+  ExpectKeepsYesterday(2024, 1, 2, "20240102", "20240101", "20231231");
+}
 
 TEST_F(Purge, CollectsFullPathsAndDeletesNothingItself) {
   simwin::SetLocalTime(2026, 3, 15);
@@ -78,7 +90,8 @@ TEST_F(Purge, EmptySubFolderSearchesTheProgramFolder) {
   CLogCleaner cleaner;
   cleaner.Init(1, "");
   cleaner.CollectExpired();
-  EXPECT_THAT(cleaner.m_lstExpired, ElementsAre("C:\\Program Files (x86)\\Pavonix\\20200101-x.log"));
+  EXPECT_THAT(cleaner.m_lstExpired,
+              ElementsAre("C:\\Program Files (x86)\\Pavonix\\20200101-x.log"));
 }
 
 TEST_F(Purge, UndatedLogsGoAndOtherEndingsStay) {
@@ -104,9 +117,9 @@ TEST_F(Purge, UndatedLogsGoAndOtherEndingsStay) {
 
 TEST_F(Purge, DatePartIsTheLeadingNumberUpToTheFirstHyphen) {
   simwin::SetLocalTime(2026, 3, 15);
-  Put("20260314.log");        // whole name, no hyphen: yesterday
-  Put("20260314abc-x.log");   // digits then letters: yesterday
-  Put(" 20260314-x.log");     // leading blank skipped as atoi does
+  Put("20260314.log");       // whole name, no hyphen: yesterday
+  Put("20260314abc-x.log");  // digits then letters: yesterday
+  Put(" 20260314-x.log");    // leading blank skipped as atoi does
   Put("+20260314-x.log");
   Put("20260313.log");
   PurgeExpiredLogs(1);
@@ -119,12 +132,12 @@ TEST_F(Purge, DatePartIsTheLeadingNumberUpToTheFirstHyphen) {
 
 TEST_F(Purge, DatesThatAreNoDatesOfThisProgramAreKept) {
   simwin::SetLocalTime(2026, 3, 15);
-  Put("20201599-pavonix.log");          // month 15
-  Put("20209901-pavonix.log");          // month 99
-  Put("99999999999-pavonix.log");       // does not fit an int
-  Put("2147483648-pavonix.log");        // one past the int range
-  Put("20271231-pavonix.log");          // in the future
-  Put("20241300-pavonix.log");          // month 13 counts as the next year's start
+  Put("20201599-pavonix.log");     // month 15
+  Put("20209901-pavonix.log");     // month 99
+  Put("99999999999-pavonix.log");  // does not fit an int
+  Put("2147483648-pavonix.log");   // one past the int range
+  Put("20271231-pavonix.log");     // in the future
+  Put("20241300-pavonix.log");     // month 13 counts as the next year's start
   CLogCleaner cleaner;
   cleaner.Init(1, "log");
   cleaner.CollectExpired();

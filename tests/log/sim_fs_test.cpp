@@ -43,7 +43,8 @@ TEST_F(SimFs, LexicalNormalisation) {
 
 TEST_F(SimFs, DotDotAfterAMissingFolderStillResolves) {
   MakeDirs("C:\\Program Files\\Client");
-  EXPECT_EQ(GetFileAttributesA("C:\\Program Files\\Missing\\..\\Client"), (DWORD)FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(GetFileAttributesA("C:\\Program Files\\Missing\\..\\Client"),
+            (DWORD)FILE_ATTRIBUTE_DIRECTORY);
 }
 
 TEST_F(SimFs, AttributesAndErrors) {
@@ -65,7 +66,9 @@ TEST_F(SimFs, AttributesAndErrors) {
 
 TEST_F(SimFs, GbkNamesPassThroughAsHostBytes) {
   // A GBK pair whose trail byte is 0x5C is one character, not a separator.
-  const std::string name = "\xD4\xF6\xCA\x5C" "UKey";
+  const std::string name =
+      "\xD4\xF6\xCA\x5C"
+      "UKey";
   ASSERT_TRUE(CreateDirectoryA(("C:\\" + name).c_str(), nullptr));
   EXPECT_TRUE(std::filesystem::is_directory(drive_ + "/" + name));
   EXPECT_EQ(GetFileAttributesA(("C:\\" + name).c_str()), (DWORD)FILE_ATTRIBUTE_DIRECTORY);
@@ -73,9 +76,11 @@ TEST_F(SimFs, GbkNamesPassThroughAsHostBytes) {
 }
 
 TEST_F(SimFs, WildcardsFollowWindows) {
-  for (const char* n : {"a.log", "B.LOG", "c.logx", "d.log.txt", "e.txt.log", "noext", "f.lo", "20260315-pavonix.log"})
+  for (const char* n : {"a.log", "B.LOG", "c.logx", "d.log.txt", "e.txt.log", "noext", "f.lo",
+                        "20260315-pavonix.log"})
     WriteHostFile(std::string("C:\\w\\") + n);
-  EXPECT_THAT(Find("C:\\w\\*.log"), ElementsAre("20260315-pavonix.log", "a.log", "B.LOG", "e.txt.log"));
+  EXPECT_THAT(Find("C:\\w\\*.log"),
+              ElementsAre("20260315-pavonix.log", "a.log", "B.LOG", "e.txt.log"));
   EXPECT_THAT(Find("C:\\w\\?.lo?"), ElementsAre("a.log", "B.LOG", "f.lo"));
   EXPECT_EQ(Find("C:\\w\\*.*").size(), 10u);  // "." and ".." too
   EXPECT_THAT(Find("C:\\w\\*."), ElementsAre(".", "..", "noext"));
@@ -210,7 +215,8 @@ TEST_F(SimFs, FopenFailures) {
 namespace {
 
 TEST_F(SimFs, ShortNamesWidenWildcardMatches) {
-  for (const char* n : {"notes.logx", "20200101-pavonix.log", "a.log", "plain.txt"}) WriteHostFile(std::string("C:\\s\\") + n);
+  for (const char* n : {"notes.logx", "20200101-pavonix.log", "a.log", "plain.txt"})
+    WriteHostFile(std::string("C:\\s\\") + n);
   EXPECT_THAT(Find("C:\\s\\*.log"), ElementsAre("20200101-pavonix.log", "a.log"));
   simwin::SetShortNames(true);
   EXPECT_THAT(Find("C:\\s\\*.log"), ElementsAre("20200101-pavonix.log", "a.log", "notes.logx"));

@@ -76,7 +76,8 @@ TEST_F(WinLog, DayFileBesideTheProgramWithCrLfLines) {
   std::string text = pavtest::ReadWholeFile(path).substr(before.size());
   if (!before.empty()) made_.pop_back();  // the day file was there already: leave it
   const std::string tid = std::to_string(GetCurrentThreadId());
-  const std::regex lines("\\[" + today + " \\d\\d:\\d\\d:\\d\\d\\]  \\[ERROR\\]\\[PAVONIX\\]\\(" + tid +
+  const std::regex lines("\\[" + today + " \\d\\d:\\d\\d:\\d\\d\\]  \\[ERROR\\]\\[PAVONIX\\]\\(" +
+                         tid +
                          "\\): wine error 7\r\n"
                          "\\[" +
                          today + " \\d\\d:\\d\\d:\\d\\d\\]  \\[DEBUG\\]\\[PAVONIX\\]\\(" + tid +
@@ -102,7 +103,8 @@ TEST_F(WinLog, ThreadsShareTheNamedMutex) {
   std::istringstream in(pavtest::ReadWholeFile(path).substr(before));
   std::string line;
   int n = 0;
-  const std::regex one(R"(\[\d{8} \d\d:\d\d:\d\d\]  \[ERROR\]\[PAVONIX\]\(\d+\): t(\d) ([a-d]{2000})\r)");
+  const std::regex one(
+      R"(\[\d{8} \d\d:\d\d:\d\d\]  \[ERROR\]\[PAVONIX\]\(\d+\): t(\d) ([a-d]{2000})\r)");
   while (std::getline(in, line)) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, one)) << line.substr(0, 100);
@@ -136,7 +138,8 @@ TEST_F(WinLog, MissingFolderIsSilent) {
   }
   PrepareLog(GetModuleDir() + "\\no-such-folder", 4);
   LogError("lost");
-  EXPECT_EQ(GetFileAttributesA((GetModuleDir() + "\\no-such-folder").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesA((GetModuleDir() + "\\no-such-folder").c_str()),
+            INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace

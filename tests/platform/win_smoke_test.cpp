@@ -135,8 +135,9 @@ TEST_F(WinSmokeRegistry, ProgramViewIsTheThirtyTwoBitView) {
                             KEY_WRITE | PAVONIX_REG_VIEW, nullptr, &key, nullptr),
             ERROR_SUCCESS);
   const char data[] = "seen";
-  ASSERT_EQ(RegSetValueExA(key, "View", 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegSetValueExA(key, "View", 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data),
+      ERROR_SUCCESS);
   RegCloseKey(key);
 
   // From the 64-bit side the key lives under Wow6432Node ...

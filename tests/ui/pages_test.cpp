@@ -21,12 +21,14 @@ const COLORREF kBlue = RGB(1, 140, 237);
 const COLORREF kWhite = RGB(255, 255, 255);
 // "企业实名认证和授权软件——"
 const char kTitlePrefix[] =
-    "\xC6\xF3\xD2\xB5\xCA\xB5\xC3\xFB\xC8\xCF\xD6\xA4\xBA\xCD\xCA\xDA\xC8\xA8\xC8\xED\xBC\xFE\xA1\xAA\xA1\xAA";
+    "\xC6\xF3\xD2\xB5\xCA\xB5\xC3\xFB\xC8\xCF\xD6\xA4\xBA\xCD\xCA\xDA\xC8\xA8\xC8\xED\xBC\xFE\xA1"
+    "\xAA\xA1\xAA";
 // "专用"
 const char kTitleSuffix[] = "\xD7\xA8\xD3\xC3";
 // "请先阅读并同意《数据授权协议》"
 const char kAgreeFirst[] =
-    "\xC7\xEB\xCF\xC8\xD4\xC4\xB6\xC1\xB2\xA2\xCD\xAC\xD2\xE2\xA1\xB6\xCA\xFD\xBE\xDD\xCA\xDA\xC8\xA8\xD0\xAD\xD2\xE9\xA1\xB7";
+    "\xC7\xEB\xCF\xC8\xD4\xC4\xB6\xC1\xB2\xA2\xCD\xAC\xD2\xE2\xA1\xB6\xCA\xFD\xBE\xDD\xCA\xDA\xC8"
+    "\xA8\xD0\xAD\xD2\xE9\xA1\xB7";
 // "宋体"
 const char kSongTi[] = "\xCB\xCE\xCC\xE5";
 
@@ -38,410 +40,395 @@ LPTHREAD_START_ROUTINE g_pfnStarted = nullptr;
 std::string g_strTempDir;
 HWND g_hNotify = NULL;
 
-DWORD WINAPI WaitingWorker(LPVOID)
-{
-    WaitForSingleObject(g_hRelease, 20000);
-    return 0;
+DWORD WINAPI WaitingWorker(LPVOID) {
+  WaitForSingleObject(g_hRelease, 20000);
+  return 0;
 }
 
-HANDLE FakeStart(LPTHREAD_START_ROUTINE pfnProc, LPVOID pParam)
-{
-    ++g_nStarts;
-    g_pfnStarted = pfnProc;
-    InstallThreadParam* p = static_cast<InstallThreadParam*>(pParam);
-    g_strTempDir = p->m_strTempDir;
-    g_hNotify = p->m_hNotifyWnd;
-    delete p;
-    return CreateThread(NULL, 0, WaitingWorker, NULL, 0, NULL);
+HANDLE FakeStart(LPTHREAD_START_ROUTINE pfnProc, LPVOID pParam) {
+  ++g_nStarts;
+  g_pfnStarted = pfnProc;
+  InstallThreadParam* p = static_cast<InstallThreadParam*>(pParam);
+  g_strTempDir = p->m_strTempDir;
+  g_hNotify = p->m_hNotifyWnd;
+  delete p;
+  return CreateThread(NULL, 0, WaitingWorker, NULL, 0, NULL);
 }
 
-bool QuitPosted()
-{
-    MSG msg;
-    return PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
+bool QuitPosted() {
+  MSG msg;
+  return PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
 }
 
-COLORREF BrushColour(INT_PTR hBrush)
-{
-    LOGBRUSH lb = {};
-    GetObjectA((HBRUSH)hBrush, sizeof(lb), &lb);
-    return lb.lbColor;
+COLORREF BrushColour(INT_PTR hBrush) {
+  LOGBRUSH lb = {};
+  GetObjectA((HBRUSH)hBrush, sizeof(lb), &lb);
+  return lb.lbColor;
 }
 
 // Finds the message box owned by the main dialog, reads it and presses OK.
 struct BoxProbe {
-    HWND hOwner = NULL;
-    std::atomic<bool> found{false};
-    std::atomic<bool> textOk{false};
-    std::atomic<bool> captionEmpty{false};
+  HWND hOwner = NULL;
+  std::atomic<bool> found{false};
+  std::atomic<bool> textOk{false};
+  std::atomic<bool> captionEmpty{false};
 };
 
-BOOL CALLBACK ProbeBoxText(HWND hChild, LPARAM lParam)
-{
-    char sz[256] = {};
-    GetWindowTextA(hChild, sz, sizeof(sz));
-    if (std::strcmp(sz, kAgreeFirst) == 0)
-        reinterpret_cast<BoxProbe*>(lParam)->textOk = true;
-    return TRUE;
+BOOL CALLBACK ProbeBoxText(HWND hChild, LPARAM lParam) {
+  char sz[256] = {};
+  GetWindowTextA(hChild, sz, sizeof(sz));
+  if (std::strcmp(sz, kAgreeFirst) == 0) reinterpret_cast<BoxProbe*>(lParam)->textOk = true;
+  return TRUE;
 }
 
-BOOL CALLBACK ProbeMessageBox(HWND hWnd, LPARAM lParam)
-{
-    BoxProbe* probe = reinterpret_cast<BoxProbe*>(lParam);
-    if (GetWindow(hWnd, GW_OWNER) != probe->hOwner || !IsWindowVisible(hWnd))
-        return TRUE;
-    char szCaption[64] = {};
-    GetWindowTextA(hWnd, szCaption, sizeof(szCaption));
-    probe->captionEmpty = szCaption[0] == '\0';
-    EnumChildWindows(hWnd, ProbeBoxText, lParam);
-    probe->found = true;
-    PostMessageA(hWnd, WM_COMMAND, IDOK, 0);
-    return FALSE;
+BOOL CALLBACK ProbeMessageBox(HWND hWnd, LPARAM lParam) {
+  BoxProbe* probe = reinterpret_cast<BoxProbe*>(lParam);
+  if (GetWindow(hWnd, GW_OWNER) != probe->hOwner || !IsWindowVisible(hWnd)) return TRUE;
+  char szCaption[64] = {};
+  GetWindowTextA(hWnd, szCaption, sizeof(szCaption));
+  probe->captionEmpty = szCaption[0] == '\0';
+  EnumChildWindows(hWnd, ProbeBoxText, lParam);
+  probe->found = true;
+  PostMessageA(hWnd, WM_COMMAND, IDOK, 0);
+  return FALSE;
 }
 
 class RichEditEnv : public ::testing::Environment {
-public:
-    void SetUp() override { LoadRichEditFromSystem(); }
+ public:
+  void SetUp() override { LoadRichEditFromSystem(); }
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new RichEditEnv);
 
 class PagesTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_hRelease = CreateEventA(NULL, TRUE, FALSE, NULL);
-        g_nStarts = 0;
-        g_pfnStarted = nullptr;
-        g_pfnStartInstallThread = FakeStart;
-        g_ImageButton = ImageButton{};
-        g_hProgressDlg = g_hSuccessDlg = g_hFailureDlg = g_hLetterDlg = NULL;
-        g_hWorkerThread = NULL;
-        g_bWorkerClosed = false;
-        g_nInstallResult = 0;
-        g_hInstance = GetModuleHandleA(NULL);
-        g_hMainDlg = CreateDialogParamA(g_hInstance, MAKEINTRESOURCEA(IDD_MAIN), GetDesktopWindow(), MainDlgProc, 0);
-        ASSERT_NE(nullptr, g_hMainDlg);
-        SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
-        ShowWindow(g_hMainDlg, SW_SHOW);
-        PumpFor(20);
-    }
-    void TearDown() override
-    {
-        SetEvent(g_hRelease);
-        PumpUntil([] { return g_hWorkerThread == NULL || g_bWorkerClosed; }, 2000);
-        for (HWND h : {g_hMainDlg, g_hProgressDlg, g_hSuccessDlg, g_hFailureDlg})
-            if (h != NULL)
-                DestroyWindow(h);
-        g_hMainDlg = g_hProgressDlg = g_hSuccessDlg = g_hFailureDlg = NULL;
-        CloseHandle(g_hRelease);
-        g_ImageButton = ImageButton{};
-        QuitPosted();
-    }
-    void ClickInstall()
-    {
-        SendMessageA(g_hMainDlg, WM_COMMAND, MAKEWPARAM(IDC_ACTION_BUTTON, BN_CLICKED),
-                     (LPARAM)GetDlgItem(g_hMainDlg, IDC_ACTION_BUTTON));
-    }
-    HWND Item(HWND hDlg, int id) { return GetDlgItem(hDlg, id); }
+ protected:
+  void SetUp() override {
+    g_hRelease = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_nStarts = 0;
+    g_pfnStarted = nullptr;
+    g_pfnStartInstallThread = FakeStart;
+    g_ImageButton = ImageButton{};
+    g_hProgressDlg = g_hSuccessDlg = g_hFailureDlg = g_hLetterDlg = NULL;
+    g_hWorkerThread = NULL;
+    g_bWorkerClosed = false;
+    g_nInstallResult = 0;
+    g_hInstance = GetModuleHandleA(NULL);
+    g_hMainDlg = CreateDialogParamA(g_hInstance, MAKEINTRESOURCEA(IDD_MAIN), GetDesktopWindow(),
+                                    MainDlgProc, 0);
+    ASSERT_NE(nullptr, g_hMainDlg);
+    SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
+    ShowWindow(g_hMainDlg, SW_SHOW);
+    PumpFor(20);
+  }
+  void TearDown() override {
+    SetEvent(g_hRelease);
+    PumpUntil([] { return g_hWorkerThread == NULL || g_bWorkerClosed; }, 2000);
+    for (HWND h : {g_hMainDlg, g_hProgressDlg, g_hSuccessDlg, g_hFailureDlg})
+      if (h != NULL) DestroyWindow(h);
+    g_hMainDlg = g_hProgressDlg = g_hSuccessDlg = g_hFailureDlg = NULL;
+    CloseHandle(g_hRelease);
+    g_ImageButton = ImageButton{};
+    QuitPosted();
+  }
+  void ClickInstall() {
+    SendMessageA(g_hMainDlg, WM_COMMAND, MAKEWPARAM(IDC_ACTION_BUTTON, BN_CLICKED),
+                 (LPARAM)GetDlgItem(g_hMainDlg, IDC_ACTION_BUTTON));
+  }
+  HWND Item(HWND hDlg, int id) { return GetDlgItem(hDlg, id); }
 };
 
 }  // namespace
 
-TEST(PercentText, ClampsAndNeverOverrunsTwelveBytes)
-{
-    struct Case { int value; const char* text; } cases[] = {
-        {0, "0%"}, {37, "37%"}, {100, "100%"}, {-1, "0%"}, {101, "100%"}, {INT_MIN, "0%"}, {INT_MAX, "100%"}};
-    for (const Case& c : cases) {
-        char sz[12];
-        std::memset(sz, 'x', sizeof(sz));
-        FormatPercentText(c.value, sz);
-        EXPECT_STREQ(c.text, sz) << c.value;
-    }
+TEST(PercentText, ClampsAndNeverOverrunsTwelveBytes) {
+  struct Case {
+    int value;
+    const char* text;
+  } cases[] = {{0, "0%"},     {37, "37%"},     {100, "100%"},    {-1, "0%"},
+               {101, "100%"}, {INT_MIN, "0%"}, {INT_MAX, "100%"}};
+  for (const Case& c : cases) {
+    char sz[12];
+    std::memset(sz, 'x', sizeof(sz));
+    FormatPercentText(c.value, sz);
+    EXPECT_STREQ(c.text, sz) << c.value;
+  }
 }
 
-TEST(FailureReason, CodesSelectTheirControlsAndOthersNone)
-{
-    EXPECT_EQ(IDC_REASON_NOT_INVOICE_PC, FailureReasonControl(1));
-    EXPECT_EQ(IDC_REASON_CLIENT_FAILED, FailureReasonControl(2));
-    EXPECT_EQ(IDC_REASON_NETWORK, FailureReasonControl(3));
-    EXPECT_EQ(IDC_REASON_VENDOR_FAILED, FailureReasonControl(4));
-    EXPECT_EQ(0, FailureReasonControl(0));
-    EXPECT_EQ(0, FailureReasonControl(5));
-    EXPECT_EQ(0, FailureReasonControl(-1));
+TEST(FailureReason, CodesSelectTheirControlsAndOthersNone) {
+  EXPECT_EQ(IDC_REASON_NOT_INVOICE_PC, FailureReasonControl(1));
+  EXPECT_EQ(IDC_REASON_CLIENT_FAILED, FailureReasonControl(2));
+  EXPECT_EQ(IDC_REASON_NETWORK, FailureReasonControl(3));
+  EXPECT_EQ(IDC_REASON_VENDOR_FAILED, FailureReasonControl(4));
+  EXPECT_EQ(0, FailureReasonControl(0));
+  EXPECT_EQ(0, FailureReasonControl(5));
+  EXPECT_EQ(0, FailureReasonControl(-1));
 }
 
-TEST_F(PagesTest, MainPageStartsTickedTitledWithCloseButtonAndLinkFont)
-{
-    EXPECT_EQ(BST_CHECKED, SendMessageA(Item(g_hMainDlg, IDC_AGREE_CHECK), BM_GETCHECK, 0, 0));
-    const std::string maker = CPavonixSysConfig::GetInstance()->m_strMakerName;
-    EXPECT_FALSE(maker.empty());
-    EXPECT_EQ(std::string(kTitlePrefix) + maker + kTitleSuffix, WindowText(g_hMainDlg));
+TEST_F(PagesTest, MainPageStartsTickedTitledWithCloseButtonAndLinkFont) {
+  EXPECT_EQ(BST_CHECKED, SendMessageA(Item(g_hMainDlg, IDC_AGREE_CHECK), BM_GETCHECK, 0, 0));
+  const std::string maker = CPavonixSysConfig::GetInstance()->m_strMakerName;
+  EXPECT_FALSE(maker.empty());
+  EXPECT_EQ(std::string(kTitlePrefix) + maker + kTitleSuffix, WindowText(g_hMainDlg));
 
-    RECT rcDlg, rcClose;
-    GetWindowRect(g_hMainDlg, &rcDlg);
-    HWND hClose = Item(g_hMainDlg, IDC_CLOSE_BUTTON);
-    ASSERT_NE(nullptr, hClose);
-    GetWindowRect(hClose, &rcClose);
-    EXPECT_EQ(rcDlg.right - 50, rcClose.left);
-    EXPECT_EQ(rcDlg.top + 30, rcClose.top);
-    EXPECT_EQ(10, rcClose.right - rcClose.left);
-    EXPECT_EQ(10, rcClose.bottom - rcClose.top);
+  RECT rcDlg, rcClose;
+  GetWindowRect(g_hMainDlg, &rcDlg);
+  HWND hClose = Item(g_hMainDlg, IDC_CLOSE_BUTTON);
+  ASSERT_NE(nullptr, hClose);
+  GetWindowRect(hClose, &rcClose);
+  EXPECT_EQ(rcDlg.right - 50, rcClose.left);
+  EXPECT_EQ(rcDlg.top + 30, rcClose.top);
+  EXPECT_EQ(10, rcClose.right - rcClose.left);
+  EXPECT_EQ(10, rcClose.bottom - rcClose.top);
 
-    HFONT hFont = (HFONT)SendMessageA(Item(g_hMainDlg, IDC_LETTER_LINK), WM_GETFONT, 0, 0);
-    LOGFONTA lf = {};
-    ASSERT_NE(0, GetObjectA(hFont, sizeof(lf), &lf));
-    EXPECT_EQ(14, lf.lfHeight);
-    EXPECT_STREQ(kSongTi, lf.lfFaceName);
+  HFONT hFont = (HFONT)SendMessageA(Item(g_hMainDlg, IDC_LETTER_LINK), WM_GETFONT, 0, 0);
+  LOGFONTA lf = {};
+  ASSERT_NE(0, GetObjectA(hFont, sizeof(lf), &lf));
+  EXPECT_EQ(14, lf.lfHeight);
+  EXPECT_STREQ(kSongTi, lf.lfFaceName);
 
-    EXPECT_EQ((LONG_PTR)HandCursorButtonProc, GetWindowLongPtrA(Item(g_hMainDlg, IDC_ACTION_BUTTON), GWLP_WNDPROC));
-    EXPECT_EQ((LONG_PTR)HandCursorLinkProc, GetWindowLongPtrA(Item(g_hMainDlg, IDC_LETTER_LINK), GWLP_WNDPROC));
-    EXPECT_NE(0, SendMessageA(g_hMainDlg, WM_CTLCOLORDLG, 0, (LPARAM)g_hMainDlg));
-    // Pages have no caption: nothing to drag them by.
-    EXPECT_FALSE(GetWindowLongA(g_hMainDlg, GWL_STYLE) & WS_CAPTION);
+  EXPECT_EQ((LONG_PTR)HandCursorButtonProc,
+            GetWindowLongPtrA(Item(g_hMainDlg, IDC_ACTION_BUTTON), GWLP_WNDPROC));
+  EXPECT_EQ((LONG_PTR)HandCursorLinkProc,
+            GetWindowLongPtrA(Item(g_hMainDlg, IDC_LETTER_LINK), GWLP_WNDPROC));
+  EXPECT_NE(0, SendMessageA(g_hMainDlg, WM_CTLCOLORDLG, 0, (LPARAM)g_hMainDlg));
+  // Pages have no caption: nothing to drag them by.
+  EXPECT_FALSE(GetWindowLongA(g_hMainDlg, GWL_STYLE) & WS_CAPTION);
 }
 
-TEST_F(PagesTest, ControlColoursOfMainAndFailurePages)
-{
-    TestCanvas canvas(10, 10);
-    HDC hDC = canvas.dc();
-    SetTextColor(hDC, RGB(1, 2, 3));
-    INT_PTR hBrush = SendMessageA(g_hMainDlg, WM_CTLCOLORBTN, (WPARAM)hDC, (LPARAM)Item(g_hMainDlg, IDC_ACTION_BUTTON));
-    ASSERT_NE(0, hBrush);
-    EXPECT_EQ(kBlue, BrushColour(hBrush));
-    EXPECT_EQ(kWhite, GetTextColor(hDC));
-    EXPECT_EQ(TRANSPARENT, GetBkMode(hDC));
-    // Buttons not listed get the dialog manager's default answer, not the blue face.
-    SetTextColor(hDC, RGB(1, 2, 3));
-    INT_PTR hDefault = SendMessageA(g_hMainDlg, WM_CTLCOLORBTN, (WPARAM)hDC, (LPARAM)Item(g_hMainDlg, IDC_CLOSE_BUTTON));
-    EXPECT_NE(hBrush, hDefault);
-    EXPECT_NE(kWhite, GetTextColor(hDC));
+TEST_F(PagesTest, ControlColoursOfMainAndFailurePages) {
+  TestCanvas canvas(10, 10);
+  HDC hDC = canvas.dc();
+  SetTextColor(hDC, RGB(1, 2, 3));
+  INT_PTR hBrush = SendMessageA(g_hMainDlg, WM_CTLCOLORBTN, (WPARAM)hDC,
+                                (LPARAM)Item(g_hMainDlg, IDC_ACTION_BUTTON));
+  ASSERT_NE(0, hBrush);
+  EXPECT_EQ(kBlue, BrushColour(hBrush));
+  EXPECT_EQ(kWhite, GetTextColor(hDC));
+  EXPECT_EQ(TRANSPARENT, GetBkMode(hDC));
+  // Buttons not listed get the dialog manager's default answer, not the blue face.
+  SetTextColor(hDC, RGB(1, 2, 3));
+  INT_PTR hDefault = SendMessageA(g_hMainDlg, WM_CTLCOLORBTN, (WPARAM)hDC,
+                                  (LPARAM)Item(g_hMainDlg, IDC_CLOSE_BUTTON));
+  EXPECT_NE(hBrush, hDefault);
+  EXPECT_NE(kWhite, GetTextColor(hDC));
 
-    hBrush = SendMessageA(g_hMainDlg, WM_CTLCOLORSTATIC, (WPARAM)hDC, (LPARAM)Item(g_hMainDlg, IDC_LETTER_LINK));
-    EXPECT_EQ(kWhite, BrushColour(hBrush));
-    EXPECT_EQ(kBlue, GetTextColor(hDC));
-    SetTextColor(hDC, RGB(1, 2, 3));
-    hBrush = SendMessageA(g_hMainDlg, WM_CTLCOLORSTATIC, (WPARAM)hDC, (LPARAM)Item(g_hMainDlg, IDC_AGREE_CHECK));
-    EXPECT_EQ(kWhite, BrushColour(hBrush));
-    EXPECT_EQ(RGB(1, 2, 3), GetTextColor(hDC));
+  hBrush = SendMessageA(g_hMainDlg, WM_CTLCOLORSTATIC, (WPARAM)hDC,
+                        (LPARAM)Item(g_hMainDlg, IDC_LETTER_LINK));
+  EXPECT_EQ(kWhite, BrushColour(hBrush));
+  EXPECT_EQ(kBlue, GetTextColor(hDC));
+  SetTextColor(hDC, RGB(1, 2, 3));
+  hBrush = SendMessageA(g_hMainDlg, WM_CTLCOLORSTATIC, (WPARAM)hDC,
+                        (LPARAM)Item(g_hMainDlg, IDC_AGREE_CHECK));
+  EXPECT_EQ(kWhite, BrushColour(hBrush));
+  EXPECT_EQ(RGB(1, 2, 3), GetTextColor(hDC));
 
-    g_nInstallResult = 2;
-    SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
-    ASSERT_NE(nullptr, g_hFailureDlg);
-    hBrush = SendMessageA(g_hFailureDlg, WM_CTLCOLORBTN, (WPARAM)hDC, (LPARAM)Item(g_hFailureDlg, IDC_ACTION_BUTTON));
-    EXPECT_EQ(kWhite, BrushColour(hBrush));
-    EXPECT_EQ(kBlue, GetTextColor(hDC));
+  g_nInstallResult = 2;
+  SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
+  ASSERT_NE(nullptr, g_hFailureDlg);
+  hBrush = SendMessageA(g_hFailureDlg, WM_CTLCOLORBTN, (WPARAM)hDC,
+                        (LPARAM)Item(g_hFailureDlg, IDC_ACTION_BUTTON));
+  EXPECT_EQ(kWhite, BrushColour(hBrush));
+  EXPECT_EQ(kBlue, GetTextColor(hDC));
 }
 
-TEST_F(PagesTest, OwnerDrawnButtonsArePaintedFlatWithCentredCaption)
-{
-    HWND hButton = Item(g_hMainDlg, IDC_ACTION_BUTTON);
-    RECT rc;
-    GetClientRect(hButton, &rc);
-    TestCanvas canvas(rc.right, rc.bottom);
-    canvas.Fill(RGB(0, 0, 0));
-    DRAWITEMSTRUCT dis = {};
-    dis.CtlType = ODT_BUTTON;
-    dis.CtlID = IDC_ACTION_BUTTON;
-    dis.itemAction = ODA_DRAWENTIRE;
-    dis.hwndItem = hButton;
-    dis.hDC = canvas.dc();
-    dis.rcItem = rc;
-    SelectObject(canvas.dc(), (HFONT)SendMessageA(hButton, WM_GETFONT, 0, 0));
-    SendMessageA(g_hMainDlg, WM_DRAWITEM, IDC_ACTION_BUTTON, (LPARAM)&dis);
-    EXPECT_EQ(kBlue, canvas.At(0, 0));
-    EXPECT_EQ(kBlue, canvas.At(rc.right - 1, rc.bottom - 1));
-    int white = 0;
-    for (int y = 0; y < rc.bottom; ++y)
-        for (int x = 0; x < rc.right; ++x)
-            white += Near(canvas.At(x, y), kWhite, 40) ? 1 : 0;
-    EXPECT_GT(white, 10) << "the caption is drawn in white";
+TEST_F(PagesTest, OwnerDrawnButtonsArePaintedFlatWithCentredCaption) {
+  HWND hButton = Item(g_hMainDlg, IDC_ACTION_BUTTON);
+  RECT rc;
+  GetClientRect(hButton, &rc);
+  TestCanvas canvas(rc.right, rc.bottom);
+  canvas.Fill(RGB(0, 0, 0));
+  DRAWITEMSTRUCT dis = {};
+  dis.CtlType = ODT_BUTTON;
+  dis.CtlID = IDC_ACTION_BUTTON;
+  dis.itemAction = ODA_DRAWENTIRE;
+  dis.hwndItem = hButton;
+  dis.hDC = canvas.dc();
+  dis.rcItem = rc;
+  SelectObject(canvas.dc(), (HFONT)SendMessageA(hButton, WM_GETFONT, 0, 0));
+  SendMessageA(g_hMainDlg, WM_DRAWITEM, IDC_ACTION_BUTTON, (LPARAM)&dis);
+  EXPECT_EQ(kBlue, canvas.At(0, 0));
+  EXPECT_EQ(kBlue, canvas.At(rc.right - 1, rc.bottom - 1));
+  int white = 0;
+  for (int y = 0; y < rc.bottom; ++y)
+    for (int x = 0; x < rc.right; ++x) white += Near(canvas.At(x, y), kWhite, 40) ? 1 : 0;
+  EXPECT_GT(white, 10) << "the caption is drawn in white";
 
-    // Drawn again after a click, the face is filled afresh, not drawn over itself.
-    const COLORREF before = canvas.At(rc.right / 2, rc.bottom / 2);
-    SendMessageA(g_hMainDlg, WM_DRAWITEM, IDC_ACTION_BUTTON, (LPARAM)&dis);
-    EXPECT_EQ(before, canvas.At(rc.right / 2, rc.bottom / 2));
+  // Drawn again after a click, the face is filled afresh, not drawn over itself.
+  const COLORREF before = canvas.At(rc.right / 2, rc.bottom / 2);
+  SendMessageA(g_hMainDlg, WM_DRAWITEM, IDC_ACTION_BUTTON, (LPARAM)&dis);
+  EXPECT_EQ(before, canvas.At(rc.right / 2, rc.bottom / 2));
 }
 
-TEST_F(PagesTest, InstallRunThroughProgressToFailureWithOneReason)
-{
-    ClickInstall();
-    EXPECT_EQ(1, g_nStarts);
-    EXPECT_EQ(&InstallWorkerProc, g_pfnStarted);
-    EXPECT_EQ(g_hMainDlg, g_hNotify);
-    ASSERT_FALSE(g_strTempDir.empty());
-    EXPECT_EQ('\\', g_strTempDir.back());
-    ASSERT_NE(nullptr, g_hProgressDlg);
-    ASSERT_NE(nullptr, g_hWorkerThread);
-    EXPECT_TRUE(IsWindowVisible(g_hProgressDlg));
-    EXPECT_FALSE(IsWindowVisible(g_hMainDlg));
-    EXPECT_FALSE(IsWindowEnabled(Item(g_hMainDlg, IDC_AGREE_CHECK)));
-    EXPECT_TRUE(IsWindowVisible(Item(g_hProgressDlg, IDC_DOWNLOADING_LABEL)));
-    EXPECT_FALSE(IsWindowVisible(Item(g_hProgressDlg, IDC_INSTALLING_LABEL)));
+TEST_F(PagesTest, InstallRunThroughProgressToFailureWithOneReason) {
+  ClickInstall();
+  EXPECT_EQ(1, g_nStarts);
+  EXPECT_EQ(&InstallWorkerProc, g_pfnStarted);
+  EXPECT_EQ(g_hMainDlg, g_hNotify);
+  ASSERT_FALSE(g_strTempDir.empty());
+  EXPECT_EQ('\\', g_strTempDir.back());
+  ASSERT_NE(nullptr, g_hProgressDlg);
+  ASSERT_NE(nullptr, g_hWorkerThread);
+  EXPECT_TRUE(IsWindowVisible(g_hProgressDlg));
+  EXPECT_FALSE(IsWindowVisible(g_hMainDlg));
+  EXPECT_FALSE(IsWindowEnabled(Item(g_hMainDlg, IDC_AGREE_CHECK)));
+  EXPECT_TRUE(IsWindowVisible(Item(g_hProgressDlg, IDC_DOWNLOADING_LABEL)));
+  EXPECT_FALSE(IsWindowVisible(Item(g_hProgressDlg, IDC_INSTALLING_LABEL)));
 
-    // A second click while the worker runs starts nothing.
-    ClickInstall();
-    EXPECT_EQ(1, g_nStarts);
+  // A second click while the worker runs starts nothing.
+  ClickInstall();
+  EXPECT_EQ(1, g_nStarts);
 
-    for (int pct : {0, 37, 100}) {
-        SendMessageA(g_hMainDlg, WM_DOWNLOAD_PROGRESS, (WPARAM)pct, 0);
-        EXPECT_EQ(std::to_string(pct) + "%", WindowText(Item(g_hProgressDlg, IDC_PERCENT_TEXT)));
-        EXPECT_EQ(pct, SendMessageA(Item(g_hProgressDlg, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0));
-    }
-    // Out of range: shown clamped.
-    SendMessageA(g_hProgressDlg, WM_DOWNLOAD_PROGRESS, (WPARAM)-5, 0);
-    EXPECT_EQ("0%", WindowText(Item(g_hProgressDlg, IDC_PERCENT_TEXT)));
-    SendMessageA(g_hMainDlg, WM_DOWNLOAD_PROGRESS, 4000, 0);
-    EXPECT_EQ("100%", WindowText(Item(g_hProgressDlg, IDC_PERCENT_TEXT)));
-    EXPECT_EQ(100, SendMessageA(Item(g_hProgressDlg, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0));
+  for (int pct : {0, 37, 100}) {
+    SendMessageA(g_hMainDlg, WM_DOWNLOAD_PROGRESS, (WPARAM)pct, 0);
+    EXPECT_EQ(std::to_string(pct) + "%", WindowText(Item(g_hProgressDlg, IDC_PERCENT_TEXT)));
+    EXPECT_EQ(pct, SendMessageA(Item(g_hProgressDlg, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0));
+  }
+  // Out of range: shown clamped.
+  SendMessageA(g_hProgressDlg, WM_DOWNLOAD_PROGRESS, (WPARAM)-5, 0);
+  EXPECT_EQ("0%", WindowText(Item(g_hProgressDlg, IDC_PERCENT_TEXT)));
+  SendMessageA(g_hMainDlg, WM_DOWNLOAD_PROGRESS, 4000, 0);
+  EXPECT_EQ("100%", WindowText(Item(g_hProgressDlg, IDC_PERCENT_TEXT)));
+  EXPECT_EQ(100, SendMessageA(Item(g_hProgressDlg, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0));
 
-    SendMessageA(g_hMainDlg, WM_INSTALL_STARTED, 0, 0);
-    EXPECT_FALSE(IsWindowVisible(Item(g_hProgressDlg, IDC_DOWNLOADING_LABEL)));
-    EXPECT_TRUE(IsWindowVisible(Item(g_hProgressDlg, IDC_INSTALLING_LABEL)));
+  SendMessageA(g_hMainDlg, WM_INSTALL_STARTED, 0, 0);
+  EXPECT_FALSE(IsWindowVisible(Item(g_hProgressDlg, IDC_DOWNLOADING_LABEL)));
+  EXPECT_TRUE(IsWindowVisible(Item(g_hProgressDlg, IDC_INSTALLING_LABEL)));
 
-    g_nInstallResult = INSTALL_RESULT_NETWORK_ERROR;
+  g_nInstallResult = INSTALL_RESULT_NETWORK_ERROR;
+  SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
+  SendMessageA(g_hMainDlg, WM_SHOW_FAIL_REASON, 0, 0);
+  ASSERT_NE(nullptr, g_hFailureDlg);
+  EXPECT_TRUE(IsWindowVisible(g_hFailureDlg));
+  EXPECT_FALSE(IsWindowVisible(g_hProgressDlg));
+  EXPECT_TRUE(GetWindowLongA(g_hFailureDlg, GWL_EXSTYLE) & WS_EX_TOPMOST);
+  EXPECT_TRUE(IsWindowVisible(Item(g_hFailureDlg, IDC_REASON_NETWORK)));
+  for (int id : {IDC_REASON_NOT_INVOICE_PC, IDC_REASON_CLIENT_FAILED, IDC_REASON_VENDOR_FAILED})
+    EXPECT_FALSE(IsWindowVisible(Item(g_hFailureDlg, id))) << id;
+
+  // The worker ends: the watch timer closes its handle and frees the box.
+  EXPECT_FALSE(g_bWorkerClosed);
+  SetEvent(g_hRelease);
+  EXPECT_TRUE(PumpUntil([] { return g_bWorkerClosed; }, 3000));
+  EXPECT_EQ(nullptr, g_hWorkerThread);
+  EXPECT_TRUE(IsWindowEnabled(Item(g_hMainDlg, IDC_AGREE_CHECK)));
+}
+
+TEST_F(PagesTest, EachFailureCodeShowsItsReasonAndOthersNone) {
+  const int ids[] = {IDC_REASON_NOT_INVOICE_PC, IDC_REASON_CLIENT_FAILED, IDC_REASON_NETWORK,
+                     IDC_REASON_VENDOR_FAILED};
+  for (int code = 0; code <= 5; ++code) {
+    g_nInstallResult = code;
     SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
     SendMessageA(g_hMainDlg, WM_SHOW_FAIL_REASON, 0, 0);
     ASSERT_NE(nullptr, g_hFailureDlg);
-    EXPECT_TRUE(IsWindowVisible(g_hFailureDlg));
-    EXPECT_FALSE(IsWindowVisible(g_hProgressDlg));
-    EXPECT_TRUE(GetWindowLongA(g_hFailureDlg, GWL_EXSTYLE) & WS_EX_TOPMOST);
-    EXPECT_TRUE(IsWindowVisible(Item(g_hFailureDlg, IDC_REASON_NETWORK)));
-    for (int id : {IDC_REASON_NOT_INVOICE_PC, IDC_REASON_CLIENT_FAILED, IDC_REASON_VENDOR_FAILED})
-        EXPECT_FALSE(IsWindowVisible(Item(g_hFailureDlg, id))) << id;
-
-    // The worker ends: the watch timer closes its handle and frees the box.
-    EXPECT_FALSE(g_bWorkerClosed);
-    SetEvent(g_hRelease);
-    EXPECT_TRUE(PumpUntil([] { return g_bWorkerClosed; }, 3000));
-    EXPECT_EQ(nullptr, g_hWorkerThread);
-    EXPECT_TRUE(IsWindowEnabled(Item(g_hMainDlg, IDC_AGREE_CHECK)));
+    for (int i = 0; i < 4; ++i)
+      EXPECT_EQ(code == i + 1, IsWindowVisible(Item(g_hFailureDlg, ids[i])) != FALSE) << code;
+    EXPECT_TRUE(IsWindowVisible(Item(g_hFailureDlg, IDC_ACTION_BUTTON)));
+    DestroyWindow(g_hFailureDlg);
+    g_hFailureDlg = NULL;
+  }
 }
 
-TEST_F(PagesTest, EachFailureCodeShowsItsReasonAndOthersNone)
-{
-    const int ids[] = {IDC_REASON_NOT_INVOICE_PC, IDC_REASON_CLIENT_FAILED, IDC_REASON_NETWORK,
-                       IDC_REASON_VENDOR_FAILED};
-    for (int code = 0; code <= 5; ++code) {
-        g_nInstallResult = code;
-        SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
-        SendMessageA(g_hMainDlg, WM_SHOW_FAIL_REASON, 0, 0);
-        ASSERT_NE(nullptr, g_hFailureDlg);
-        for (int i = 0; i < 4; ++i)
-            EXPECT_EQ(code == i + 1, IsWindowVisible(Item(g_hFailureDlg, ids[i])) != FALSE) << code;
-        EXPECT_TRUE(IsWindowVisible(Item(g_hFailureDlg, IDC_ACTION_BUTTON)));
-        DestroyWindow(g_hFailureDlg);
-        g_hFailureDlg = NULL;
+TEST_F(PagesTest, SuccessPageAndItsButtonQuits) {
+  ClickInstall();
+  ASSERT_NE(nullptr, g_hProgressDlg);
+  SendMessageA(g_hMainDlg, WM_INSTALL_DONE, 0, 0);
+  ASSERT_NE(nullptr, g_hSuccessDlg);
+  EXPECT_TRUE(IsWindowVisible(g_hSuccessDlg));
+  EXPECT_FALSE(IsWindowVisible(g_hProgressDlg));
+  EXPECT_FALSE(GetWindowLongA(g_hSuccessDlg, GWL_EXSTYLE) & WS_EX_TOPMOST);
+  EXPECT_FALSE(QuitPosted());
+
+  SendMessageA(g_hSuccessDlg, WM_COMMAND, MAKEWPARAM(IDC_ACTION_BUTTON, BN_CLICKED),
+               (LPARAM)Item(g_hSuccessDlg, IDC_ACTION_BUTTON));
+  EXPECT_TRUE(QuitPosted());
+  EXPECT_EQ(nullptr, GetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP));
+  // The worker is not waited for; its handle is released.
+  EXPECT_EQ(nullptr, g_hWorkerThread);
+}
+
+TEST_F(PagesTest, AltF4OnAnyPageAndTheClosePressQuit) {
+  ClickInstall();
+  ASSERT_NE(nullptr, g_hProgressDlg);
+  SendMessageA(g_hProgressDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_TRUE(QuitPosted());
+  EXPECT_EQ(nullptr, GetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP));
+
+  SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
+  SendMessageA(g_hMainDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_TRUE(QuitPosted());
+  EXPECT_FALSE(QuitPosted()) << "quit once";
+
+  // Pressing the close button ends the program at the press.
+  SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
+  SendMessageA(Item(g_hMainDlg, IDC_CLOSE_BUTTON), WM_LBUTTONDOWN, MK_LBUTTON, 0);
+  ReleaseCapture();
+  EXPECT_TRUE(QuitPosted());
+  EXPECT_EQ(nullptr, GetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP));
+
+  // The close button's own command is ignored.
+  SendMessageA(g_hMainDlg, WM_COMMAND, MAKEWPARAM(IDC_CLOSE_BUTTON, 0), 0);
+  EXPECT_FALSE(QuitPosted());
+}
+
+TEST_F(PagesTest, ClearedAgreementShowsTheMessageAndStartsNothing) {
+  HWND hCheck = Item(g_hMainDlg, IDC_AGREE_CHECK);
+  SendMessageA(hCheck, BM_SETCHECK, BST_UNCHECKED, 0);
+
+  // The message box is modal on this thread; a helper reads and closes it.
+  BoxProbe probe;
+  probe.hOwner = g_hMainDlg;
+  const DWORD uiThread = GetCurrentThreadId();
+  std::thread closer([&] {
+    for (int i = 0; i < 500 && !probe.found; ++i) {
+      Sleep(10);
+      EnumThreadWindows(uiThread, ProbeMessageBox, (LPARAM)&probe);
     }
+  });
+  ClickInstall();
+  closer.join();
+  EXPECT_TRUE(probe.found);
+  EXPECT_TRUE(probe.textOk);
+  EXPECT_TRUE(probe.captionEmpty);
+  EXPECT_EQ(0, g_nStarts);
+  EXPECT_EQ(nullptr, g_hProgressDlg);
+  EXPECT_EQ(nullptr, g_hWorkerThread);
+  EXPECT_TRUE(IsWindowVisible(g_hMainDlg));
+  EXPECT_TRUE(IsWindowEnabled(hCheck));
 }
 
-TEST_F(PagesTest, SuccessPageAndItsButtonQuits)
-{
-    ClickInstall();
-    ASSERT_NE(nullptr, g_hProgressDlg);
-    SendMessageA(g_hMainDlg, WM_INSTALL_DONE, 0, 0);
-    ASSERT_NE(nullptr, g_hSuccessDlg);
-    EXPECT_TRUE(IsWindowVisible(g_hSuccessDlg));
-    EXPECT_FALSE(IsWindowVisible(g_hProgressDlg));
-    EXPECT_FALSE(GetWindowLongA(g_hSuccessDlg, GWL_EXSTYLE) & WS_EX_TOPMOST);
-    EXPECT_FALSE(QuitPosted());
-
-    SendMessageA(g_hSuccessDlg, WM_COMMAND, MAKEWPARAM(IDC_ACTION_BUTTON, BN_CLICKED),
-                 (LPARAM)Item(g_hSuccessDlg, IDC_ACTION_BUTTON));
-    EXPECT_TRUE(QuitPosted());
-    EXPECT_EQ(nullptr, GetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP));
-    // The worker is not waited for; its handle is released.
-    EXPECT_EQ(nullptr, g_hWorkerThread);
+TEST_F(PagesTest, EveryLinkClickOpensAnotherViewer) {
+  HWND hLink = Item(g_hMainDlg, IDC_LETTER_LINK);
+  SendMessageA(g_hMainDlg, WM_COMMAND, MAKEWPARAM(IDC_LETTER_LINK, STN_CLICKED), (LPARAM)hLink);
+  HWND hFirst = g_hLetterDlg;
+  SendMessageA(g_hMainDlg, WM_COMMAND, MAKEWPARAM(IDC_LETTER_LINK, STN_CLICKED), (LPARAM)hLink);
+  HWND hSecond = g_hLetterDlg;
+  ASSERT_NE(nullptr, hFirst);
+  ASSERT_NE(nullptr, hSecond);
+  EXPECT_NE(hFirst, hSecond);
+  EXPECT_TRUE(IsWindowVisible(hFirst));
+  EXPECT_TRUE(IsWindowVisible(hSecond));
+  // The main page keeps its own background brush.
+  const INT_PTR hMainBrush = SendMessageA(g_hMainDlg, WM_CTLCOLORDLG, 0, 0);
+  EXPECT_NE(hMainBrush, SendMessageA(hFirst, WM_CTLCOLORDLG, 0, 0));
+  SendMessageA(hFirst, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
+  EXPECT_EQ(hMainBrush, SendMessageA(g_hMainDlg, WM_CTLCOLORDLG, 0, 0));
+  DestroyWindow(hFirst);
+  DestroyWindow(hSecond);
 }
 
-TEST_F(PagesTest, AltF4OnAnyPageAndTheClosePressQuit)
-{
-    ClickInstall();
-    ASSERT_NE(nullptr, g_hProgressDlg);
-    SendMessageA(g_hProgressDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
-    EXPECT_TRUE(QuitPosted());
-    EXPECT_EQ(nullptr, GetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP));
-
-    SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
-    SendMessageA(g_hMainDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
-    EXPECT_TRUE(QuitPosted());
-    EXPECT_FALSE(QuitPosted()) << "quit once";
-
-    // Pressing the close button ends the program at the press.
-    SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
-    SendMessageA(Item(g_hMainDlg, IDC_CLOSE_BUTTON), WM_LBUTTONDOWN, MK_LBUTTON, 0);
-    ReleaseCapture();
-    EXPECT_TRUE(QuitPosted());
-    EXPECT_EQ(nullptr, GetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP));
-
-    // The close button's own command is ignored.
-    SendMessageA(g_hMainDlg, WM_COMMAND, MAKEWPARAM(IDC_CLOSE_BUTTON, 0), 0);
-    EXPECT_FALSE(QuitPosted());
+TEST_F(PagesTest, RunningInstanceIsFoundByItsProperty) {
+  EXPECT_EQ(g_hMainDlg, FindRunningInstance());
+  RemovePropA(g_hMainDlg, PAVONIX_INSTANCE_PROP);
+  EXPECT_EQ(nullptr, FindRunningInstance());
 }
 
-TEST_F(PagesTest, ClearedAgreementShowsTheMessageAndStartsNothing)
-{
-    HWND hCheck = Item(g_hMainDlg, IDC_AGREE_CHECK);
-    SendMessageA(hCheck, BM_SETCHECK, BST_UNCHECKED, 0);
-
-    // The message box is modal on this thread; a helper reads and closes it.
-    BoxProbe probe;
-    probe.hOwner = g_hMainDlg;
-    const DWORD uiThread = GetCurrentThreadId();
-    std::thread closer([&] {
-        for (int i = 0; i < 500 && !probe.found; ++i) {
-            Sleep(10);
-            EnumThreadWindows(uiThread, ProbeMessageBox, (LPARAM)&probe);
-        }
-    });
-    ClickInstall();
-    closer.join();
-    EXPECT_TRUE(probe.found);
-    EXPECT_TRUE(probe.textOk);
-    EXPECT_TRUE(probe.captionEmpty);
-    EXPECT_EQ(0, g_nStarts);
-    EXPECT_EQ(nullptr, g_hProgressDlg);
-    EXPECT_EQ(nullptr, g_hWorkerThread);
-    EXPECT_TRUE(IsWindowVisible(g_hMainDlg));
-    EXPECT_TRUE(IsWindowEnabled(hCheck));
-}
-
-TEST_F(PagesTest, EveryLinkClickOpensAnotherViewer)
-{
-    HWND hLink = Item(g_hMainDlg, IDC_LETTER_LINK);
-    SendMessageA(g_hMainDlg, WM_COMMAND, MAKEWPARAM(IDC_LETTER_LINK, STN_CLICKED), (LPARAM)hLink);
-    HWND hFirst = g_hLetterDlg;
-    SendMessageA(g_hMainDlg, WM_COMMAND, MAKEWPARAM(IDC_LETTER_LINK, STN_CLICKED), (LPARAM)hLink);
-    HWND hSecond = g_hLetterDlg;
-    ASSERT_NE(nullptr, hFirst);
-    ASSERT_NE(nullptr, hSecond);
-    EXPECT_NE(hFirst, hSecond);
-    EXPECT_TRUE(IsWindowVisible(hFirst));
-    EXPECT_TRUE(IsWindowVisible(hSecond));
-    // The main page keeps its own background brush.
-    const INT_PTR hMainBrush = SendMessageA(g_hMainDlg, WM_CTLCOLORDLG, 0, 0);
-    EXPECT_NE(hMainBrush, SendMessageA(hFirst, WM_CTLCOLORDLG, 0, 0));
-    SendMessageA(hFirst, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
-    EXPECT_EQ(hMainBrush, SendMessageA(g_hMainDlg, WM_CTLCOLORDLG, 0, 0));
-    DestroyWindow(hFirst);
-    DestroyWindow(hSecond);
-}
-
-TEST_F(PagesTest, RunningInstanceIsFoundByItsProperty)
-{
-    EXPECT_EQ(g_hMainDlg, FindRunningInstance());
-    RemovePropA(g_hMainDlg, PAVONIX_INSTANCE_PROP);
-    EXPECT_EQ(nullptr, FindRunningInstance());
-}
-
-TEST_F(PagesTest, FailedWaitCountsAsTheWorkersEnd)
-{
-    HWND hProgress = CreateDialogParamA(g_hInstance, MAKEINTRESOURCEA(IDD_PROGRESS), GetDesktopWindow(),
-                                        ProgressDlgProc, 0);
-    ASSERT_NE(nullptr, hProgress);
-    g_hProgressDlg = hProgress;
-    EnableWindow(Item(g_hMainDlg, IDC_AGREE_CHECK), FALSE);
-    g_hWorkerThread = NULL;  // a wait on it fails at once
-    SendMessageA(hProgress, WM_TIMER, WORKER_WATCH_TIMER, 0);
-    EXPECT_TRUE(g_bWorkerClosed);
-    EXPECT_TRUE(IsWindowEnabled(Item(g_hMainDlg, IDC_AGREE_CHECK)));
+TEST_F(PagesTest, FailedWaitCountsAsTheWorkersEnd) {
+  HWND hProgress = CreateDialogParamA(g_hInstance, MAKEINTRESOURCEA(IDD_PROGRESS),
+                                      GetDesktopWindow(), ProgressDlgProc, 0);
+  ASSERT_NE(nullptr, hProgress);
+  g_hProgressDlg = hProgress;
+  EnableWindow(Item(g_hMainDlg, IDC_AGREE_CHECK), FALSE);
+  g_hWorkerThread = NULL;  // a wait on it fails at once
+  SendMessageA(hProgress, WM_TIMER, WORKER_WATCH_TIMER, 0);
+  EXPECT_TRUE(g_bWorkerClosed);
+  EXPECT_TRUE(IsWindowEnabled(Item(g_hMainDlg, IDC_AGREE_CHECK)));
 }

@@ -19,7 +19,8 @@ std::string Reply(const std::vector<std::pair<std::string, std::string>>& pkgs) 
   std::string s = "{\"code\":\"0\",\"data\":{\"softList\":[";
   for (size_t i = 0; i < pkgs.size(); ++i) {
     if (i) s += ",";
-    s += "{\"address\":\"" + pkgs[i].first + "\",\"version\":\"1\",\"soft\":\"S\"" + pkgs[i].second + "}";
+    s += "{\"address\":\"" + pkgs[i].first + "\",\"version\":\"1\",\"soft\":\"S\"" +
+         pkgs[i].second + "}";
   }
   return s + "]}}";
 }
@@ -49,7 +50,9 @@ class Driver : public ::testing::Test {
     g_hAnimThread = nullptr;
     g_hNotifyWnd = g_hMainDlg = g_hProgressDlg = nullptr;
   }
-  int Run() { return RunProductUpdate(&comm, "http://up:9006//softServer/req", "UID-1", "levyDesk", "V1.0"); }
+  int Run() {
+    return RunProductUpdate(&comm, "http://up:9006//softServer/req", "UID-1", "levyDesk", "V1.0");
+  }
   std::vector<std::string> Launched() {
     std::vector<std::string> out;
     for (const auto& l : simwin::ProcessLaunches()) out.push_back(l.applicationName);
@@ -73,7 +76,8 @@ TEST_F(Driver, DownloadsIntoTempThenRunsInstallersInOrder) {
     EXPECT_EQ(d.folder, kTemp);
     EXPECT_TRUE(d.hasProgress);
   }
-  EXPECT_EQ(Launched(), (std::vector<std::string>{std::string(kTemp) + "setup.exe", std::string(kTemp) + "b.exe"}));
+  EXPECT_EQ(Launched(), (std::vector<std::string>{std::string(kTemp) + "setup.exe",
+                                                  std::string(kTemp) + "b.exe"}));
   for (const auto& l : simwin::ProcessLaunches()) {
     EXPECT_FALSE(l.hasCommandLine);
     EXPECT_FALSE(l.hasProcessAttributes);
@@ -118,7 +122,8 @@ TEST_F(Driver, InstallStartedComesAfterDownloadsAndBeforeProcesses) {
 }
 
 TEST_F(Driver, EmptyListStillSendsInstallStarted) {
-  for (const char* reply : {"{\"code\":\"0\",\"data\":{\"softList\":[]}}", "{\"code\":\"5\"}", "null"}) {
+  for (const char* reply :
+       {"{\"code\":\"0\",\"data\":{\"softList\":[]}}", "{\"code\":\"5\"}", "null"}) {
     simwin::ClearSentMessages();
     comm.answers = {{0, reply}};
     EXPECT_EQ(Run(), 0) << reply;
@@ -139,7 +144,8 @@ TEST_F(Driver, ExitCodeOfAnInstallerDoesNotMatter) {
 }
 
 TEST_F(Driver, InstallerThatCannotStartStopsTheRun) {
-  comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}, {"http://p/c.exe", ""}})}};
+  comm.answers = {
+      {0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}, {"http://p/c.exe", ""}})}};
   simwin::FailCall("CreateProcessA", ERROR_BAD_EXE_FORMAT, 1, 1);
   EXPECT_EQ(Run(), -2);
   auto l = simwin::ProcessLaunches();
@@ -168,7 +174,8 @@ TEST_F(Driver, RepliesThatAreNotJsonAreRetriedThenGiveMinusOne) {
   EXPECT_TRUE(MainMessages().empty());
   EXPECT_TRUE(simwin::ProcessLaunches().empty());
   comm.posted.clear();
-  comm.answers = {{0, "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\""}, {0, Reply({{"http://p/a.exe", ""}})}};
+  comm.answers = {{0, "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\""},
+                  {0, Reply({{"http://p/a.exe", ""}})}};
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(comm.posted.size(), 2u);
   EXPECT_EQ(Launched().size(), 1u);
@@ -183,7 +190,8 @@ TEST_F(Driver, RetryAfterAFailedDownloadFetchesEverythingAgain) {
   ASSERT_EQ(comm.downloads.size(), 4u);
   EXPECT_EQ(comm.downloads[2].url, "http://p/a.exe");
   EXPECT_EQ(comm.downloads[3].url, "http://p/b.exe");
-  EXPECT_EQ(Launched(), (std::vector<std::string>{std::string(kTemp) + "a.exe", std::string(kTemp) + "b.exe"}));
+  EXPECT_EQ(Launched(),
+            (std::vector<std::string>{std::string(kTemp) + "a.exe", std::string(kTemp) + "b.exe"}));
 }
 
 TEST_F(Driver, PackageWithoutAddressFailsTheAttempt) {
@@ -199,8 +207,8 @@ TEST_F(Driver, PackageWithoutAddressFailsTheAttempt) {
 TEST_F(Driver, SameFileNameTwiceRunsThatPathTwice) {
   comm.answers = {{0, Reply({{"http://p/one/setup.exe", ""}, {"http://q/two/setup.exe", ""}})}};
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(Launched(),
-            (std::vector<std::string>{std::string(kTemp) + "setup.exe", std::string(kTemp) + "setup.exe"}));
+  EXPECT_EQ(Launched(), (std::vector<std::string>{std::string(kTemp) + "setup.exe",
+                                                  std::string(kTemp) + "setup.exe"}));
 }
 
 TEST_F(Driver, AnimationShowsDotsWhileInstallersRun) {
@@ -252,7 +260,8 @@ TEST_F(Download, ResultsAndInstallerList) {
   EXPECT_EQ(tool.m_lstInstaller, std::list<std::string>{std::string(kTemp) + "a.exe"});
 
   tool.m_lstInstaller.clear();
-  tool.m_lstSoft = {{"http://p/a.exe", "", "", true}, {"", "", "", true}, {"http://p/c.exe", "", "", true}};
+  tool.m_lstSoft = {
+      {"http://p/a.exe", "", "", true}, {"", "", "", true}, {"http://p/c.exe", "", "", true}};
   EXPECT_EQ(tool.DownloadPackages(), ERR_EMPTY_ADDRESS);
 
   tool.m_lstInstaller.clear();

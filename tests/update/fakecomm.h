@@ -15,7 +15,7 @@ class FakeComm : public CCommBase {
   std::vector<std::string> serverUrls;  // every SetServerUrl
   std::vector<std::string> posted;      // every PostRequest text
   std::vector<Download> downloads;
-  std::vector<std::string> calls;       // "url", "post", "get" in order
+  std::vector<std::string> calls;  // "url", "post", "get" in order
 
   // Answers of PostRequest, one per call; the last one repeats.
   struct Answer {

@@ -29,8 +29,9 @@ class CommTools : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() / ("pavonix-comm-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                        "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    root = fs::temp_directory_path() /
+           ("pavonix-comm-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());
@@ -163,7 +164,8 @@ TEST_F(CommTools, PostReadsAReplyThatArrivesInPieces) {
 }
 
 TEST_F(CommTools, PostReplyShortOfItsLengthFails) {
-  simwin::HttpReply r = Body("{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://p/a.exe\"}]}}");
+  simwin::HttpReply r =
+      Body("{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://p/a.exe\"}]}}");
   r.closeAfter = 20;
   simwin::ServeAt("up.example", 9006, r);
   std::string reply = "untouched";
@@ -219,7 +221,8 @@ TEST_F(CommTools, DownloadWritesTheFileAndReportsProgress) {
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/soft/setup.exe", Progress, &local), 0);
   EXPECT_EQ(local, "C:\\Temp\\setup.exe");
   EXPECT_EQ(FileText("setup.exe"), body);
-  EXPECT_EQ(g_progress, (std::vector<std::pair<int, int>>{{10240, 25000}, {20480, 25000}, {25000, 25000}}));
+  EXPECT_EQ(g_progress,
+            (std::vector<std::pair<int, int>>{{10240, 25000}, {20480, 25000}, {25000, 25000}}));
   auto calls = simwin::WinExecCalls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].cmdLine, "tskill setup.exe");
@@ -240,13 +243,15 @@ TEST_F(CommTools, ProgressOfALengthBeyondTwoGibibytesStaysPositive) {
   simwin::ServeAt("pkg.example", 80, r);
   std::string local;
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/big.exe", Progress, &local), -1);
-  EXPECT_EQ(g_progress, (std::vector<std::pair<int, int>>{{5120, 1610612736}, {10240, 1610612736}}));
+  EXPECT_EQ(g_progress,
+            (std::vector<std::pair<int, int>>{{5120, 1610612736}, {10240, 1610612736}}));
   // Lengths up to INT_MAX pass unchanged.
   g_progress.clear();
   r.headers = {{"Content-Length", "2147483647"}};
   simwin::ServeAt("pkg.example", 80, r);
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/big.exe", Progress, &local), -1);
-  EXPECT_EQ(g_progress, (std::vector<std::pair<int, int>>{{10240, 2147483647}, {20480, 2147483647}}));
+  EXPECT_EQ(g_progress,
+            (std::vector<std::pair<int, int>>{{10240, 2147483647}, {20480, 2147483647}}));
 }
 
 TEST_F(CommTools, DownloadRunsOnAHandleWithFifteenSecondTimeouts) {
@@ -384,7 +389,8 @@ TEST_F(CommTools, NamesThatAreNotPlainFileNamesNeverReachTheDisk) {
       "http://pkg.example/setup.exe ",
       "http://pkg.example/...",
   };
-  simwin::ServeAt("pkg.example", 80, [](const simwin::HttpRequestRecord&) { return Body("MZ payload"); });
+  simwin::ServeAt("pkg.example", 80,
+                  [](const simwin::HttpRequestRecord&) { return Body("MZ payload"); });
   for (const char* url : urls) {
     std::string local = "untouched";
     EXPECT_EQ(comm.DownloadFile(kTemp, url, Progress, &local), -1) << url;

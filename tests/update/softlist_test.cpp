@@ -7,7 +7,8 @@
 
 namespace {
 
-std::list<SoftPackage> Parse(const std::string& reply, bool* valid = nullptr, SoftListReply* kind = nullptr) {
+std::list<SoftPackage> Parse(const std::string& reply, bool* valid = nullptr,
+                             SoftListReply* kind = nullptr) {
   std::list<SoftPackage> out;
   SoftListReply k = ParseSoftListReply(reply, &out);
   if (valid) *valid = k == SOFTLIST_LISTED;
@@ -17,16 +18,20 @@ std::list<SoftPackage> Parse(const std::string& reply, bool* valid = nullptr, So
 
 TEST(SoftListRequest, TextIsExactFastWriterOutput) {
   EXPECT_EQ(BuildSoftListRequest("U", "levyDesk", "V1.0"),
-            "{\"data\":{\"softList\":[{\"soft\":\"levyDesk\",\"upgrade\":\"false\",\"version\":\"V1.0\"}]},"
+            "{\"data\":{\"softList\":[{\"soft\":\"levyDesk\",\"upgrade\":\"false\",\"version\":"
+            "\"V1.0\"}]},"
             "\"pid\":\"PROTOCOL_99\",\"uid\":\"U\"}\n");
-  EXPECT_EQ(BuildSoftListRequest("0A1B2C3D-0000-4000-8000-00000000000F", "ZYN-HARBOLT", "V1.0-20200902"),
-            "{\"data\":{\"softList\":[{\"soft\":\"ZYN-HARBOLT\",\"upgrade\":\"false\",\"version\":\"V1.0-20200902\"}]},"
-            "\"pid\":\"PROTOCOL_99\",\"uid\":\"0A1B2C3D-0000-4000-8000-00000000000F\"}\n");
+  EXPECT_EQ(
+      BuildSoftListRequest("0A1B2C3D-0000-4000-8000-00000000000F", "ZYN-HARBOLT", "V1.0-20200902"),
+      "{\"data\":{\"softList\":[{\"soft\":\"ZYN-HARBOLT\",\"upgrade\":\"false\",\"version\":\"V1.0-"
+      "20200902\"}]},"
+      "\"pid\":\"PROTOCOL_99\",\"uid\":\"0A1B2C3D-0000-4000-8000-00000000000F\"}\n");
 }
 
 TEST(SoftListRequest, ValuesAreEscapedAsJsonStrings) {
   EXPECT_EQ(BuildSoftListRequest("", "a\"b\\c", "x\ny"),
-            "{\"data\":{\"softList\":[{\"soft\":\"a\\\"b\\\\c\",\"upgrade\":\"false\",\"version\":\"x\\ny\"}]},"
+            "{\"data\":{\"softList\":[{\"soft\":\"a\\\"b\\\\c\",\"upgrade\":\"false\",\"version\":"
+            "\"x\\ny\"}]},"
             "\"pid\":\"PROTOCOL_99\",\"uid\":\"\"}\n");
 }
 
@@ -60,7 +65,8 @@ TEST(SoftListReply, RunFlagIsTrueUnlessJsonFalse) {
 
 TEST(SoftListReply, CodeIsAtoiOfItsText) {
   bool valid = true;
-  EXPECT_TRUE(Parse("{\"code\":\"1\",\"data\":{\"softList\":[{\"address\":\"a\"}]}}", &valid).empty());
+  EXPECT_TRUE(
+      Parse("{\"code\":\"1\",\"data\":{\"softList\":[{\"address\":\"a\"}]}}", &valid).empty());
   EXPECT_FALSE(valid);
   // No code, an empty code, a code that does not start with digits: code 0.
   EXPECT_EQ(Parse("{\"data\":{\"softList\":[{\"address\":\"a\"}]}}").size(), 1u);
@@ -162,7 +168,8 @@ class SoftListRequestRun : public ::testing::Test {
 };
 
 TEST_F(SoftListRequestRun, SetsUrlThenPostsTheRequest) {
-  comm.answers = {{0, "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://p/x.exe\"}]}}"}};
+  comm.answers = {
+      {0, "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://p/x.exe\"}]}}"}};
   EXPECT_EQ(tool.RequestSoftList("U", "levyDesk", "V1.0"), 0);
   EXPECT_EQ(comm.calls, (std::vector<std::string>{"url", "post"}));
   EXPECT_EQ(comm.serverUrls[0], "http://up:9006//softServer/req");
@@ -185,7 +192,8 @@ TEST_F(SoftListRequestRun, FailedPostLeavesTheListAlone) {
 
 TEST_F(SoftListRequestRun, ReplyThatIsNotJsonFailsAndLeavesTheListAlone) {
   tool.m_lstSoft.push_back(SoftPackage{"http://p/keep.exe", "", "", true});
-  for (const char* reply : {"<html><body>502 Bad Gateway</body></html>", "{\"code\":\"0\",\"data\":{", ""}) {
+  for (const char* reply :
+       {"<html><body>502 Bad Gateway</body></html>", "{\"code\":\"0\",\"data\":{", ""}) {
     comm.answers = {{0, reply}};
     EXPECT_EQ(tool.RequestSoftList("U", "T", "V"), -1) << reply;
   }

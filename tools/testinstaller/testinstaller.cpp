@@ -26,155 +26,158 @@ const char kRecordName[] = "pavonix-installer-record.txt";
 
 // Environment variable as a string; false when unset.
 bool GetEnv(const char* name, std::string* value) {
-    std::string buf(256, '\0');
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        DWORD n = GetEnvironmentVariableA(name, &buf[0], static_cast<DWORD>(buf.size()));
-        if (n == 0) {
-            return false;
-        }
-        if (n < buf.size()) {
-            value->assign(buf.data(), n);
-            return true;
-        }
-        buf.assign(n, '\0');  // n is the size needed, terminator included
+  std::string buf(256, '\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    DWORD n = GetEnvironmentVariableA(name, &buf[0], static_cast<DWORD>(buf.size()));
+    if (n == 0) {
+      return false;
     }
-    return false;
+    if (n < buf.size()) {
+      value->assign(buf.data(), n);
+      return true;
+    }
+    buf.assign(n, '\0');  // n is the size needed, terminator included
+  }
+  return false;
 }
 
 // Decimal number with an optional leading '-', no other characters.
 bool ParseNumber(const std::string& text, long long* out) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && text[i] == '-') {
-        negative = true;
-        ++i;
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && text[i] == '-') {
+    negative = true;
+    ++i;
+  }
+  if (i == text.size() || text.size() - i > 10) {
+    return false;
+  }
+  long long v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') {
+      return false;
     }
-    if (i == text.size() || text.size() - i > 10) {
-        return false;
-    }
-    long long v = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        v = v * 10 + (text[i] - '0');
-    }
-    *out = negative ? -v : v;
-    return true;
+    v = v * 10 + (text[i] - '0');
+  }
+  *out = negative ? -v : v;
+  return true;
 }
 
 // Exit code taken from a file name ending in "_exitN.exe" (case-insensitive).
 bool ExitCodeFromName(const std::string& path, long long* out) {
-    size_t slash = path.find_last_of("\\/");
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    for (char& c : name) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+  size_t slash = path.find_last_of("\\/");
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
     }
-    const std::string tail = ".exe";
-    if (name.size() <= tail.size() || name.compare(name.size() - tail.size(), tail.size(), tail) != 0) {
-        return false;
-    }
-    std::string stem = name.substr(0, name.size() - tail.size());
-    size_t at = stem.rfind("_exit");
-    if (at == std::string::npos) {
-        return false;
-    }
-    return ParseNumber(stem.substr(at + 5), out);
+  }
+  const std::string tail = ".exe";
+  if (name.size() <= tail.size() ||
+      name.compare(name.size() - tail.size(), tail.size(), tail) != 0) {
+    return false;
+  }
+  std::string stem = name.substr(0, name.size() - tail.size());
+  size_t at = stem.rfind("_exit");
+  if (at == std::string::npos) {
+    return false;
+  }
+  return ParseNumber(stem.substr(at + 5), out);
 }
 
 std::string FormatTime(const SYSTEMTIME& t) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u",
-                  static_cast<unsigned>(t.wYear), static_cast<unsigned>(t.wMonth),
-                  static_cast<unsigned>(t.wDay), static_cast<unsigned>(t.wHour),
-                  static_cast<unsigned>(t.wMinute), static_cast<unsigned>(t.wSecond),
-                  static_cast<unsigned>(t.wMilliseconds));
-    return buf;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u",
+                static_cast<unsigned>(t.wYear), static_cast<unsigned>(t.wMonth),
+                static_cast<unsigned>(t.wDay), static_cast<unsigned>(t.wHour),
+                static_cast<unsigned>(t.wMinute), static_cast<unsigned>(t.wSecond),
+                static_cast<unsigned>(t.wMilliseconds));
+  return buf;
 }
 
 // Appends the line with one write on a handle opened for appending only, so
 // that lines of installers running at the same time do not mix.
 bool AppendLine(const std::string& file, const std::string& line) {
-    HANDLE h = CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 50; ++attempt) {
-        if (GetLastError() != ERROR_SHARING_VIOLATION) {
-            break;
-        }
-        Sleep(20);
-        h = CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 50; ++attempt) {
+    if (GetLastError() != ERROR_SHARING_VIOLATION) {
+      break;
     }
-    if (h == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    BOOL ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(h);
-    return ok && written == line.size();
+    Sleep(20);
+    h = CreateFileA(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (h == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  DWORD written = 0;
+  BOOL ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(h);
+  return ok && written == line.size();
 }
 
 // The file `name` beside `self` is deleted when `name` is a plain file name
 // other than the installer's own; anything with a folder part is ignored.
 void RemoveSibling(const std::string& self, const std::string& name) {
-    if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/:") != std::string::npos) {
-        return;
-    }
-    size_t slash = self.find_last_of('\\');
-    std::string own = slash == std::string::npos ? self : self.substr(slash + 1);
-    if (lstrcmpiA(own.c_str(), name.c_str()) == 0) {
-        return;
-    }
-    std::string path = (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + name;
-    DeleteFileA(path.c_str());
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of("\\/:") != std::string::npos) {
+    return;
+  }
+  size_t slash = self.find_last_of('\\');
+  std::string own = slash == std::string::npos ? self : self.substr(slash + 1);
+  if (lstrcmpiA(own.c_str(), name.c_str()) == 0) {
+    return;
+  }
+  std::string path =
+      (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + name;
+  DeleteFileA(path.c_str());
 }
 
 }  // namespace
 
 int main() {
-    SYSTEMTIME started;
-    GetLocalTime(&started);
+  SYSTEMTIME started;
+  GetLocalTime(&started);
 
-    char module[MAX_PATH + 1] = {0};
-    DWORD len = GetModuleFileNameA(nullptr, module, MAX_PATH);
-    std::string self(module, len);
+  char module[MAX_PATH + 1] = {0};
+  DWORD len = GetModuleFileNameA(nullptr, module, MAX_PATH);
+  std::string self(module, len);
 
-    long long code = 0;
-    std::string text;
-    if (!(GetEnv("PAVONIX_INSTALLER_EXIT", &text) && ParseNumber(text, &code))) {
-        if (!ExitCodeFromName(self, &code)) {
-            code = 0;
-        }
+  long long code = 0;
+  std::string text;
+  if (!(GetEnv("PAVONIX_INSTALLER_EXIT", &text) && ParseNumber(text, &code))) {
+    if (!ExitCodeFromName(self, &code)) {
+      code = 0;
     }
+  }
 
-    long long sleep_ms = 0;
-    if (GetEnv("PAVONIX_INSTALLER_SLEEP_MS", &text) && ParseNumber(text, &sleep_ms) && sleep_ms > 0) {
-        Sleep(sleep_ms > kMaxSleepMs ? kMaxSleepMs : static_cast<DWORD>(sleep_ms));
-    }
+  long long sleep_ms = 0;
+  if (GetEnv("PAVONIX_INSTALLER_SLEEP_MS", &text) && ParseNumber(text, &sleep_ms) && sleep_ms > 0) {
+    Sleep(sleep_ms > kMaxSleepMs ? kMaxSleepMs : static_cast<DWORD>(sleep_ms));
+  }
 
-    if (GetEnv("PAVONIX_INSTALLER_REMOVE", &text)) {
-        RemoveSibling(self, text);
-    }
+  if (GetEnv("PAVONIX_INSTALLER_REMOVE", &text)) {
+    RemoveSibling(self, text);
+  }
 
-    std::string record;
-    if (!GetEnv("PAVONIX_INSTALLER_RECORD", &record) || record.empty()) {
-        size_t slash = self.find_last_of('\\');
-        record = (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + kRecordName;
-    }
+  std::string record;
+  if (!GetEnv("PAVONIX_INSTALLER_RECORD", &record) || record.empty()) {
+    size_t slash = self.find_last_of('\\');
+    record = (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) + kRecordName;
+  }
 
-    SYSTEMTIME ended;
-    GetLocalTime(&ended);
-    DWORD exit_code = static_cast<DWORD>(code);
-    char tail[64];
-    std::snprintf(tail, sizeof tail, "\t%lu\t%lu\r\n",
-                  static_cast<unsigned long>(GetCurrentProcessId()),
-                  static_cast<unsigned long>(exit_code));
-    std::string line = self + "\t" + FormatTime(started) + "\t" + FormatTime(ended) + tail;
-    if (!AppendLine(record, line)) {
-        std::fprintf(stderr, "testinstaller: cannot append to %s (error %lu)\n", record.c_str(),
-                     static_cast<unsigned long>(GetLastError()));
-    }
-    return static_cast<int>(exit_code);
+  SYSTEMTIME ended;
+  GetLocalTime(&ended);
+  DWORD exit_code = static_cast<DWORD>(code);
+  char tail[64];
+  std::snprintf(tail, sizeof tail, "\t%lu\t%lu\r\n",
+                static_cast<unsigned long>(GetCurrentProcessId()),
+                static_cast<unsigned long>(exit_code));
+  std::string line = self + "\t" + FormatTime(started) + "\t" + FormatTime(ended) + tail;
+  if (!AppendLine(record, line)) {
+    std::fprintf(stderr, "testinstaller: cannot append to %s (error %lu)\n", record.c_str(),
+                 static_cast<unsigned long>(GetLastError()));
+  }
+  return static_cast<int>(exit_code);
 }

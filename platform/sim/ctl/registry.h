@@ -32,16 +32,18 @@ bool RegKeyExists(HKEY root, const std::string& path, RegView view = RegView::Pr
 void SetRegValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
                  const std::string& bytes, RegView view = RegView::Program);
 // Text stored as REG_SZ with its terminating zero byte.
-void SetRegString(HKEY root, const std::string& path, const std::string& name, const std::string& text,
-                  RegView view = RegView::Program);
+void SetRegString(HKEY root, const std::string& path, const std::string& name,
+                  const std::string& text, RegView view = RegView::Program);
 bool GetRegValue(HKEY root, const std::string& path, const std::string& name, RegValueData* out,
                  RegView view = RegView::Program);
 bool DeleteRegValue(HKEY root, const std::string& path, const std::string& name,
                     RegView view = RegView::Program);
 // Deletes the key with everything below it.
 bool DeleteRegTree(HKEY root, const std::string& path, RegView view = RegView::Program);
-std::vector<std::string> ListRegSubKeys(HKEY root, const std::string& path, RegView view = RegView::Program);
-std::vector<std::string> ListRegValues(HKEY root, const std::string& path, RegView view = RegView::Program);
+std::vector<std::string> ListRegSubKeys(HKEY root, const std::string& path,
+                                        RegView view = RegView::Program);
+std::vector<std::string> ListRegValues(HKEY root, const std::string& path,
+                                       RegView view = RegView::Program);
 
 // Permissions of a subtree, as a non-administrator meets them. A write-denied
 // subtree can be opened for reading only: any open or create that asks for a

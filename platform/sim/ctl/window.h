@@ -21,7 +21,7 @@ HWND AddDlgItem(HWND hDlg, int id);
 void DestroyTestWindow(HWND hWnd);
 
 struct SentMessage {
-  uint64_t seq;      // order over all windows
+  uint64_t seq;  // order over all windows
   HWND hwnd;
   UINT msg;
   WPARAM wParam;

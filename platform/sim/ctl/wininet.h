@@ -78,8 +78,8 @@ struct HttpRequestRecord {
   // Header lines in the order they would go out (split at CR LF).
   std::vector<std::string> headerLines;
   // Sending
-  bool sent = false;     // HttpSendRequestA or HttpSendRequestExA succeeded
-  bool sentEx = false;   // through HttpSendRequestExA
+  bool sent = false;    // HttpSendRequestA or HttpSendRequestExA succeeded
+  bool sentEx = false;  // through HttpSendRequestExA
   bool announced = false;
   DWORD announcedLength = 0;        // dwBufferTotal of HttpSendRequestExA
   DWORD buffersStructSize = 0;      // dwStructSize of that INTERNET_BUFFERSA
