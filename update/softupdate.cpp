@@ -6,6 +6,7 @@
 #include <json/json.h>
 
 #include "app/contract.h"
+#include "log/log.h"
 #include "platform/win.h"
 
 // The protocol is defined by the writer and reader classes of jsoncpp, which
@@ -25,6 +26,22 @@ std::string ReadString(const Json::Value& v) {
   if (v.isBool()) return v.asBool() ? "true" : "false";
   if (v.isString()) return v.asString();
   throw ReplyTypeError("member is not a string");
+}
+
+// The "sha256" member: absent or null is no hash; otherwise 64 hexadecimal
+// digits of either case, returned in lower case. False for anything else.
+bool ReadSha256(const Json::Value& v, std::string* pstrHex) {
+  pstrHex->clear();
+  if (v.isNull()) return true;
+  if (!v.isString()) return false;
+  std::string s = v.asString();
+  if (s.size() != 64) return false;
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  *pstrHex = s;
+  return true;
 }
 
 // A member of an object that may itself be absent or null.
@@ -80,6 +97,7 @@ SoftListReply ParseSoftListReply(const std::string& strReply, std::list<SoftPack
       pkg.strSoft = ReadString(Member(item, "soft"));
       const Json::Value& run = Member(item, "excuteExe");
       pkg.bExcuteExe = run.isBool() ? run.asBool() : true;
+      if (!ReadSha256(Member(item, "sha256"), &pkg.strSha256)) return SOFTLIST_BAD_HASH;
       found.push_back(std::move(pkg));
     }
     plstOut->swap(found);
@@ -100,7 +118,14 @@ int CSoftUpdateTool::RequestSoftList(const char* szUid, const char* szSoft, cons
   // A reply that is not JSON (a proxy's or server's error page sent with
   // 200, a reply cut short) is a failed exchange, not an empty list: the run
   // tries again and ends on the network error instead of a false success.
-  if (ParseSoftListReply(reply, &packages) == SOFTLIST_NOT_JSON) return -1;
+  SoftListReply kind = ParseSoftListReply(reply, &packages);
+  if (kind == SOFTLIST_NOT_JSON) return -1;
+  // A hash that cannot be read cannot be checked: the reply is refused
+  // rather than the package fetched unchecked.
+  if (kind == SOFTLIST_BAD_HASH) {
+    LogError("%s", "update reply refused: a package's sha256 is not 64 hexadecimal digits");
+    return -1;
+  }
   m_lstSoft.splice(m_lstSoft.end(), packages);
   return 0;
 }

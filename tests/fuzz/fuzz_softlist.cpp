@@ -43,15 +43,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::list<SoftPackage> parsed;
   SoftListReply kind = ParseSoftListReply(reply, &parsed);
   if (kind != SOFTLIST_LISTED) FUZZ_CHECK(parsed.empty());
-  // Only a text that is not JSON fails the request, and then adds nothing.
-  FUZZ_CHECK((rc == -1) == (kind == SOFTLIST_NOT_JSON));
+  // Only a text that is not JSON, or a listed hash that cannot be read,
+  // fails the request, and then adds nothing.
+  FUZZ_CHECK((rc == -1) == (kind == SOFTLIST_NOT_JSON || kind == SOFTLIST_BAD_HASH));
   FUZZ_CHECK(rc == 0 || rc == -1);
   // The same reply gives the same packages both ways.
   FUZZ_CHECK(tool.m_lstSoft.size() == parsed.size() + 1);
   auto it = ++tool.m_lstSoft.begin();
   for (const SoftPackage& p : parsed) {
     FUZZ_CHECK(it->strAddress == p.strAddress && it->strVersion == p.strVersion &&
-               it->strSoft == p.strSoft && it->bExcuteExe == p.bExcuteExe);
+               it->strSoft == p.strSoft && it->bExcuteExe == p.bExcuteExe &&
+               it->strSha256 == p.strSha256);
+    // A hash handed on is always 64 lower-case hexadecimal digits.
+    FUZZ_CHECK(p.strSha256.empty() ||
+               (p.strSha256.size() == 64 &&
+                p.strSha256.find_first_not_of("0123456789abcdef") == std::string::npos));
     ++it;
   }
   return 0;

@@ -209,4 +209,67 @@ TEST_F(SoftListRequestRun, UnusableReplyIsStillASuccessfulPost) {
   EXPECT_TRUE(tool.m_lstSoft.empty());
 }
 
+// ---- sha256 -------------------------------------------------------------------
+
+std::string Listing(const std::string& hashMember) {
+  return "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://p/a.exe\"" + hashMember +
+         "}]}}";
+}
+
+TEST(SoftListReply, Sha256IsKeptInLowerCaseWhateverCaseWasSent) {
+  const std::string lower = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+  for (const std::string& sent :
+       {lower, std::string("0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF"),
+        std::string("0123456789aBcDeF0123456789abcdef0123456789ABCDEF0123456789abcdef")}) {
+    SoftListReply kind;
+    auto l = Parse(Listing(",\"sha256\":\"" + sent + "\""), nullptr, &kind);
+    EXPECT_EQ(kind, SOFTLIST_LISTED) << sent;
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l.front().strSha256, lower);
+  }
+  // Absent or null: no hash, the package is listed as before.
+  for (const std::string& member : {std::string(), std::string(",\"sha256\":null")}) {
+    SoftListReply kind;
+    auto l = Parse(Listing(member), nullptr, &kind);
+    EXPECT_EQ(kind, SOFTLIST_LISTED);
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l.front().strSha256, "");
+  }
+}
+
+TEST(SoftListReply, Sha256ThatCannotBeCheckedRefusesTheWholeReply) {
+  const std::string good(64, 'a');
+  for (const std::string& member : {",\"sha256\":\"" + good.substr(1) + "\"",    // 63 digits
+                                    ",\"sha256\":\"" + good + "0\"",             // 65 digits
+                                    ",\"sha256\":\"" + good.substr(1) + "g\"",   // not hexadecimal
+                                    ",\"sha256\":\" " + good.substr(1) + "\"",   // a blank inside
+                                    ",\"sha256\":\"0x" + good.substr(2) + "\"",  // a prefix
+                                    std::string(",\"sha256\":\"\""),             // empty text
+                                    std::string(",\"sha256\":12"), std::string(",\"sha256\":true"),
+                                    ",\"sha256\":[\"" + good + "\"]"}) {
+    SoftListReply kind;
+    auto l = Parse(Listing(member), nullptr, &kind);
+    EXPECT_EQ(kind, SOFTLIST_BAD_HASH) << member;
+    EXPECT_TRUE(l.empty()) << member;
+  }
+  // One bad element spoils a reply whose other elements are good.
+  SoftListReply kind;
+  auto l = Parse("{\"data\":{\"softList\":[{\"address\":\"a\",\"sha256\":\"" + good +
+                     "\"},{\"address\":\"b\",\"sha256\":\"x\"}]}}",
+                 nullptr, &kind);
+  EXPECT_EQ(kind, SOFTLIST_BAD_HASH);
+  EXPECT_TRUE(l.empty());
+}
+
+TEST_F(SoftListRequestRun, ReplyWithAnUncheckableHashFailsAndLeavesTheListAlone) {
+  tool.m_lstSoft.push_back(SoftPackage{"http://p/keep.exe", "", "", true});
+  comm.answers = {{0, Listing(",\"sha256\":\"abc\"")}};
+  EXPECT_EQ(tool.RequestSoftList("U", "T", "V"), -1);
+  ASSERT_EQ(tool.m_lstSoft.size(), 1u);
+  comm.answers = {{0, Listing(",\"sha256\":\"" + std::string(64, 'F') + "\"")}};
+  EXPECT_EQ(tool.RequestSoftList("U", "T", "V"), 0);
+  ASSERT_EQ(tool.m_lstSoft.size(), 2u);
+  EXPECT_EQ(tool.m_lstSoft.back().strSha256, std::string(64, 'f'));
+}
+
 }  // namespace
