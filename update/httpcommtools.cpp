@@ -61,6 +61,16 @@ bool IsDeviceName(const std::string& name) {
   return false;
 }
 
+// The system folder's tskill.exe with the file name as one quoted argument:
+// the bare name would be searched for beside the program and in the current
+// folder, and run elevated. Empty when the system folder is unknown.
+std::string TskillCommandLine(const std::string& strName) {
+  char szSystem[MAX_PATH] = {0};
+  UINT n = GetSystemDirectoryA(szSystem, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  return "\"" + std::string(szSystem, n) + "\\tskill.exe\" \"" + strName + "\"";
+}
+
 }  // namespace
 
 std::string UrlFileName(const std::string& strUrl) {
@@ -132,18 +142,25 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
       std::string strName = UrlFileName(strUrl);
       if (IsPlainFileName(strName)) {
         std::string strLocal = strFolder + strName;
-        std::string strKill = "tskill " + strName;
-        WinExec(strKill.c_str(), SW_HIDE);
+        std::string strKill = TskillCommandLine(strName);
+        if (!strKill.empty()) WinExec(strKill.c_str(), SW_HIDE);
         DeleteFileA(strLocal.c_str());
         fp = plat_fopen(strLocal.c_str(), "wb");
         if (fp != nullptr) {
           BYTE buf[kReadChunk + 1];
           std::memset(buf, 0, sizeof(buf));
           uint64_t cbTotal = 0;
+          // A cut file (disk full, a failed flush) must never count as a
+          // download: it would be run as the installer.
+          bool bWritten = true;
           for (;;) {
             DWORD n = pResponse->ReadContent(buf, kReadChunk);
             if (n == 0) break;
-            plat_fwrite(buf, 1, n, fp);
+            if (plat_fwrite(buf, 1, n, fp) != n) {
+              LogError("writing %s failed", strLocal.c_str());
+              bWritten = false;
+              break;
+            }
             cbTotal += n;
             std::memset(buf, 0, sizeof(buf));
             if (pfnProgress) {
@@ -154,9 +171,14 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
                           static_cast<int>(cbLength >> shift));
             }
           }
-          plat_fclose(fp);
+          const int nClosed = plat_fclose(fp);
           fp = nullptr;
-          nResult = (cbTotal == cbLength && plat_access(strLocal.c_str(), 0) == 0) ? 0 : -1;
+          if (bWritten && nClosed != 0) {
+            LogError("closing %s failed", strLocal.c_str());
+            bWritten = false;
+          }
+          nResult =
+              (bWritten && cbTotal == cbLength && plat_access(strLocal.c_str(), 0) == 0) ? 0 : -1;
           if (pstrLocalPath) *pstrLocalPath = strLocal;
         }
       }

@@ -26,6 +26,7 @@ namespace {
 
 const char kDefaultModule[] = "C:\\Program Files (x86)\\Pavonix\\pavonix.exe";
 const char kDefaultTemp[] = "C:\\Users\\user\\AppData\\Local\\Temp\\";
+const char kDefaultSystem[] = "C:\\Windows\\system32";
 
 struct State {
   std::mutex lock;
@@ -33,6 +34,7 @@ struct State {
   std::string currentDir = "C:\\";
   std::string modulePath = kDefaultModule;
   std::string tempPath = kDefaultTemp;
+  std::string systemDir = kDefaultSystem;
   std::set<std::string> readOnly;  // normalised, folded
   bool shortNames = false;
 };
@@ -375,6 +377,7 @@ struct FsReset {
       S().currentDir = "C:\\";
       S().modulePath = kDefaultModule;
       S().tempPath = kDefaultTemp;
+      S().systemDir = kDefaultSystem;
       S().readOnly.clear();
       S().shortNames = false;
     });
@@ -416,6 +419,11 @@ void SetTempPath(const std::string& winPath) {
   std::lock_guard<std::mutex> g(S().lock);
   S().tempPath = winPath;
   if (S().tempPath.empty() || S().tempPath.back() != '\\') S().tempPath += '\\';
+}
+
+void SetSystemDir(const std::string& winPath) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().systemDir = winPath;
 }
 
 void SetReadOnly(const std::string& winPath, bool readOnly) {
@@ -706,6 +714,19 @@ DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
   if (!lpBuffer || nBufferLength <= path.size()) return static_cast<DWORD>(path.size() + 1);
   std::memcpy(lpBuffer, path.c_str(), path.size() + 1);
   return static_cast<DWORD>(path.size());
+}
+
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  if (Fault("GetSystemDirectoryA")) return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    path = S().systemDir;
+  }
+  // Too small: the size needed, terminator included, and nothing copied.
+  if (!lpBuffer || uSize <= path.size()) return static_cast<UINT>(path.size() + 1);
+  std::memcpy(lpBuffer, path.c_str(), path.size() + 1);
+  return static_cast<UINT>(path.size());
 }
 
 // ---- C runtime seam -------------------------------------------------------

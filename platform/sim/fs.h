@@ -60,3 +60,5 @@ BOOL RemoveDirectoryA(LPCSTR lpPathName);
 // The running program's path; any module handle names the program itself.
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
+// The system folder, without a trailing backslash (default "C:\Windows\system32").
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);

@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "platform/simctl.h"
 #include "update/httpcommtools.h"
+#include "update/updater.h"
 
 namespace fs = std::filesystem;
 
@@ -225,7 +226,7 @@ TEST_F(CommTools, DownloadWritesTheFileAndReportsProgress) {
             (std::vector<std::pair<int, int>>{{10240, 25000}, {20480, 25000}, {25000, 25000}}));
   auto calls = simwin::WinExecCalls();
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].cmdLine, "tskill setup.exe");
+  EXPECT_EQ(calls[0].cmdLine, "\"C:\\Windows\\system32\\tskill.exe\" \"setup.exe\"");
   EXPECT_EQ(calls[0].cmdShow, (UINT)SW_HIDE);
   auto q = simwin::HttpRequests().at(0);
   EXPECT_EQ(q.verb, "GET");
@@ -407,6 +408,63 @@ TEST_F(CommTools, NameIsTakenAsItStands) {
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/x/a%20b#1.exe", nullptr, &local), 0);
   EXPECT_EQ(local, "C:\\Temp\\a%20b#1.exe");
   EXPECT_EQ(FileText("a%20b#1.exe"), "abc");
+}
+
+TEST_F(CommTools, TskillIsTheSystemFoldersWithTheNameAsOneArgument) {
+  // A bare "tskill" would be looked for beside the program and in the
+  // current folder first, and run elevated.
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  simwin::SetSystemDir("D:\\Win Dows\\System32");
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/my setup.exe", nullptr, &local), 0);
+  ASSERT_EQ(simwin::WinExecCalls().size(), 1u);
+  EXPECT_EQ(simwin::WinExecCalls()[0].cmdLine,
+            "\"D:\\Win Dows\\System32\\tskill.exe\" \"my setup.exe\"");
+
+  // Without a system folder nothing is run, and the download goes on.
+  simwin::FailCall("GetSystemDirectoryA", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/b.exe", nullptr, &local), 0);
+  EXPECT_EQ(simwin::WinExecCalls().size(), 1u);
+  EXPECT_EQ(FileText("b.exe"), "abc");
+}
+
+TEST_F(CommTools, WritesThatFailNeverCountAsADownload) {
+  EnableErrorLog();
+  simwin::ServeAt("pkg.example", 80, Body(std::string(25000, 'w')));
+  std::string local;
+  // The disk fills up at the second block: the transfer stops there.
+  simwin::FailCall("fwrite", 28 /* ENOSPC */, 1, 1);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), -1);
+  EXPECT_EQ(local, "C:\\Temp\\a.exe");
+  EXPECT_EQ(g_progress, (std::vector<std::pair<int, int>>{{10240, 25000}}));
+  EXPECT_NE(LogText().find("[ERROR][PAVONIX]"), std::string::npos);
+  EXPECT_NE(LogText().find("writing C:\\Temp\\a.exe failed"), std::string::npos);
+
+  // Every byte written, but the close (the last flush) fails.
+  simwin::FailCall("fclose", 28 /* ENOSPC */);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), -1);
+  EXPECT_NE(LogText().find("closing C:\\Temp\\a.exe failed"), std::string::npos);
+
+  // The file is gone once closed.
+  simwin::FailCall("_access", 2 /* ENOENT */);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), -1);
+
+  // And the same file, written whole, counts.
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), 0);
+  EXPECT_EQ(FileText("a.exe").size(), 25000u);
+}
+
+TEST_F(CommTools, ACutFileIsNeverRun) {
+  // The whole product run over the real tools: the update service lists one
+  // installer, every write of it comes up short; three attempts, nothing run.
+  simwin::ServeAt("up.example", 9006,
+                  Body("{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":"
+                       "\"http://pkg.example/setup.exe\",\"excuteExe\":true}]}}"));
+  simwin::ServeAt("pkg.example", 80, Body(std::string(5000, 'x')));
+  simwin::FailAlways("fwrite", 28 /* ENOSPC */);
+  EXPECT_EQ(RunProductUpdate(&comm, kUrl, "UID", "levyDesk", "V1.0"), -1);
+  EXPECT_TRUE(simwin::ProcessLaunches().empty());
+  EXPECT_EQ(simwin::WinExecCalls().size(), 3u);
 }
 
 TEST(PlainFileName, Rules) {

@@ -32,6 +32,8 @@ void SetModulePath(const std::string& winPath);
 // GetTempPathA result; a trailing backslash is added when missing
 // (default "C:\Users\user\AppData\Local\Temp\").
 void SetTempPath(const std::string& winPath);
+// GetSystemDirectoryA result (default "C:\Windows\system32").
+void SetSystemDir(const std::string& winPath);
 
 // Read-only marks, like the attribute or a folder without write rights for a
 // non-administrator. A read-only file cannot be opened for writing or deleted
