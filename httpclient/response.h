@@ -1,6 +1,10 @@
 // CHttpResponseT: the answer of a GET or POST. Owns the WinInet handles it is
 // given and closes them (request, connection, Internet) when deleted.
 #pragma once
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "httpclient/errors.h"
 #include "platform/win.h"
 
@@ -48,6 +52,35 @@ class CHttpResponseT {
     }
     cbContLen = nLength;
     return TRUE;
+  }
+
+  // True and the value of the first response header named szName (compared
+  // without regard to case); false with strValue untouched when the reply
+  // has no such header. A value longer than the first buffer is asked for
+  // again with the length the platform reports.
+  BOOL GetHeader(const char* szName, std::string& strValue) {
+    if (m_hRequest == nullptr)
+      RaiseErrorMessage("CHttpResponseT::GetHeader: m_hRequest can not be NULL.", 0);
+    if (szName == nullptr || *szName == '\0')
+      RaiseErrorMessage("CHttpResponseT::GetHeader: szName can not be NULL or empty.", 0);
+    const std::string strName(szName);
+    std::vector<char> buf(strName.size() + 256);
+    for (int nTry = 0; nTry < 2; ++nTry) {
+      // HTTP_QUERY_CUSTOM reads the header name from the buffer it fills.
+      std::fill(buf.begin(), buf.end(), '\0');
+      std::copy(strName.begin(), strName.end(), buf.begin());
+      DWORD cbLen = static_cast<DWORD>(buf.size());
+      if (::HttpQueryInfoA(m_hRequest, HTTP_QUERY_CUSTOM, buf.data(), &cbLen, nullptr)) {
+        strValue.assign(buf.data(), cbLen < buf.size() ? cbLen : buf.size());
+        return TRUE;
+      }
+      DWORD dwError = ::GetLastError();
+      if (dwError == ERROR_HTTP_HEADER_NOT_FOUND) return FALSE;
+      if (dwError != ERROR_INSUFFICIENT_BUFFER || nTry == 1 || cbLen < buf.size())
+        RaiseSystemError(HTTPCLIENT_ERR_HTTPQUERYINFO_FAILED, dwError);
+      buf.resize(static_cast<size_t>(cbLen) + strName.size() + 1);
+    }
+    return FALSE;
   }
 
   // Bytes read, 0 at the end of the body; may be fewer than asked.

@@ -46,10 +46,10 @@ inline HINTERNET OpenInternetWithTimeouts(DWORD dwTimeoutMs) {
   return hInternet;
 }
 
-// Reads cbLength body bytes, however many calls the reads take, and hands
-// back the text up to its first NUL byte. -1 when the length is above
-// kMaxReplyBytes or the body ends short; library errors pass on.
-inline int ReadReplyBody(Corvu::CHttpResponse* pResponse, DWORD cbLength, std::string* pstrReply) {
+// Reads cbLength body bytes, however many calls the reads take, into
+// *pstrBytes exactly as they came (NUL bytes included). -1 when the length is
+// above kMaxReplyBytes or the body ends short; library errors pass on.
+inline int ReadReplyBytes(Corvu::CHttpResponse* pResponse, DWORD cbLength, std::string* pstrBytes) {
   if (cbLength > kMaxReplyBytes) return -1;
   std::vector<BYTE> buf(static_cast<size_t>(cbLength) + 1, 0);
   DWORD cbGot = 0;
@@ -59,8 +59,15 @@ inline int ReadReplyBody(Corvu::CHttpResponse* pResponse, DWORD cbLength, std::s
     cbGot += n;
   }
   if (cbGot != cbLength) return -1;
-  const char* text = reinterpret_cast<const char*>(buf.data());
-  pstrReply->assign(text, std::strlen(text));
+  pstrBytes->assign(reinterpret_cast<const char*>(buf.data()), cbLength);
+  return 0;
+}
+
+// The same, handing back the text up to its first NUL byte.
+inline int ReadReplyBody(Corvu::CHttpResponse* pResponse, DWORD cbLength, std::string* pstrReply) {
+  std::string bytes;
+  if (ReadReplyBytes(pResponse, cbLength, &bytes) != 0) return -1;
+  pstrReply->assign(bytes.c_str(), std::strlen(bytes.c_str()));
   return 0;
 }
 

@@ -6,16 +6,26 @@
 #include "config/sysconfig.h"
 #include "platform/win.h"
 #include "update/httpcommtools.h"
+#include "update/signedcomm.h"
 #include "update/softupdate.h"
+#include "update/updatekey.h"
 
 // The shipped 32-bit program hands CreateProcessA a STARTUPINFOA of 68 bytes.
 static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "STARTUPINFOA layout");
 
 int UpdateAndInstall(const char* szSoft, const char* szVersion) {
   CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
+  return RunProductUpdateOverHttp(BuiltInUpdateKey(), pConfig->m_strUpdateUrl,
+                                  pConfig->m_strUniqueId, szSoft, szVersion);
+}
+
+int RunProductUpdateOverHttp(const char* szUpdateKey, const std::string& strServerUrl,
+                             const std::string& strUid, const char* szSoft, const char* szVersion) {
   CHTTPCommTools comm;
-  return RunProductUpdate(&comm, pConfig->m_strUpdateUrl, pConfig->m_strUniqueId, szSoft,
-                          szVersion);
+  if (szUpdateKey == nullptr || *szUpdateKey == '\0')
+    return RunProductUpdate(&comm, strServerUrl, strUid, szSoft, szVersion);
+  CSignedCommTools signedComm(&comm, szUpdateKey);
+  return RunProductUpdate(&signedComm, strServerUrl, strUid, szSoft, szVersion);
 }
 
 int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const std::string& strUid,

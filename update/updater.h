@@ -13,6 +13,11 @@
 // did not start.
 int UpdateAndInstall(const char* szSoft, const char* szVersion);
 
+// The same run over HTTP: the plain door when szUpdateKey (the key's
+// hexadecimal text, see update/updatekey.h) is empty, else the signed one.
+int RunProductUpdateOverHttp(const char* szUpdateKey, const std::string& strServerUrl,
+                             const std::string& strUid, const char* szSoft, const char* szVersion);
+
 // The same run over a given communication object, service URL and identity.
 int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const std::string& strUid,
                      const char* szSoft, const char* szVersion);

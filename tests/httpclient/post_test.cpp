@@ -592,3 +592,58 @@ TEST_F(Upload, Utf8ModeConvertsNamesValuesAndPaths) {
 }
 
 }  // namespace
+
+namespace {
+
+using ResponseHeaders = SimHttp;
+
+TEST_F(ResponseHeaders, FirstHeaderOfTheNameWhateverItsCase) {
+  simwin::HttpReply rep;
+  rep.headers = {{"X-Reply-Signature", "abc"}, {"x-reply-signature", "second"}};
+  simwin::ServeAt("h", 80, rep);
+  CHttpClient c;
+  std::unique_ptr<CHttpResponse> r(c.SendGetRequest("http://h/", kFlags));
+  std::string value = "untouched";
+  EXPECT_TRUE(r->GetHeader("x-REPLY-signature", value));
+  EXPECT_EQ(value, "abc");
+  value = "untouched";
+  EXPECT_FALSE(r->GetHeader("X-Other", value));
+  EXPECT_EQ(value, "untouched");
+  // An empty value is there all the same.
+  rep.headers = {{"X-Empty", ""}};
+  simwin::ServeAt("h", 80, rep);
+  r.reset(c.SendGetRequest("http://h/", kFlags));
+  EXPECT_TRUE(r->GetHeader("X-Empty", value));
+  EXPECT_EQ(value, "");
+}
+
+TEST_F(ResponseHeaders, LongValueIsAskedForAgainWithTheReportedLength) {
+  simwin::HttpReply rep;
+  const std::string longValue(5000, 'v');
+  rep.headers = {{"X-Long", longValue}};
+  simwin::ServeAt("h", 80, rep);
+  CHttpClient c;
+  std::unique_ptr<CHttpResponse> r(c.SendGetRequest("http://h/", kFlags));
+  std::string value;
+  EXPECT_TRUE(r->GetHeader("X-Long", value));
+  EXPECT_EQ(value, longValue);
+}
+
+TEST_F(ResponseHeaders, FailuresRaise) {
+  CHttpClient c;
+  std::unique_ptr<CHttpResponse> r(c.SendGetRequest("http://h/", kFlags));
+  std::string value = "untouched";
+  simwin::FailCall("HttpQueryInfoA", ERROR_INTERNET_CONNECTION_RESET);
+  EXPECT_RAISES(r->GetHeader("X-A", value), 400, ERROR_INTERNET_CONNECTION_RESET,
+                "::HttpQueryInfo failed.");
+  EXPECT_RAISES(r->GetHeader("", value), 0, 0,
+                "CHttpResponseT::GetHeader: szName can not be NULL or empty.");
+  EXPECT_RAISES(r->GetHeader(nullptr, value), 0, 0,
+                "CHttpResponseT::GetHeader: szName can not be NULL or empty.");
+  CHttpResponse empty(nullptr, nullptr, nullptr);
+  EXPECT_RAISES(empty.GetHeader("X-A", value), 0, 0,
+                "CHttpResponseT::GetHeader: m_hRequest can not be NULL.");
+  EXPECT_EQ(value, "untouched");
+}
+
+}  // namespace

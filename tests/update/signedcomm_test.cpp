@@ -1,0 +1,389 @@
+// Signed update replies against the simulated WinInet: a peer that signs
+// with a key of its own (OpenSSL), and every way a reply can be refused.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/ecdsa.h>
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+
+#include "app/contract.h"
+#include "log/log.h"
+#include "platform/crypto.h"
+#include "platform/simctl.h"
+#include "update/httpcommtools.h"
+#include "update/signedcomm.h"
+#include "update/updatekey.h"
+#include "update/updater.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kUrl[] = "http://up.example:9006//softServer/req";
+
+// A P-256 key pair of the test's own, and signatures in the wire form.
+class SigningKey {
+ public:
+  SigningKey() : m_key(EVP_EC_gen("P-256"), EVP_PKEY_free) {}
+  // "04" + X + Y, the form the build takes.
+  std::string PublicHex() const {
+    unsigned char point[65];
+    size_t n = 0;
+    EVP_PKEY_get_octet_string_param(m_key.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof(point), &n);
+    return PlatHex(point, n);
+  }
+  // 128 hexadecimal digits of r and s over the message.
+  std::string SignHex(const std::string& msg) const {
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, m_key.get());
+    unsigned char der[80];
+    size_t n = sizeof(der);
+    EVP_DigestSign(ctx.get(), der, &n, reinterpret_cast<const unsigned char*>(msg.data()),
+                   msg.size());
+    const unsigned char* p = der;
+    ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(n));
+    unsigned char raw[64];
+    BN_bn2binpad(ECDSA_SIG_get0_r(sig), raw, 32);
+    BN_bn2binpad(ECDSA_SIG_get0_s(sig), raw + 32, 32);
+    ECDSA_SIG_free(sig);
+    return PlatHex(raw, sizeof(raw));
+  }
+
+ private:
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> m_key;
+};
+
+const std::string kHash(64, 'a');
+
+std::string Listing(const std::string& member = ",\"sha256\":\"" + kHash + "\"") {
+  return "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://pkg.example/a.exe\","
+         "\"version\":\"1\",\"soft\":\"S\",\"excuteExe\":true" +
+         member + "}]}}";
+}
+
+// How the peer answers: what it signs and what it sends may differ.
+struct Peer {
+  std::string body = Listing();
+  std::function<std::string(const std::string& nonce)> signedNonce = [](const std::string& n) {
+    return n;
+  };
+  std::function<std::string(const std::string& body)> sentBody = [](const std::string& b) {
+    return b;
+  };
+  std::function<std::string(const std::string& sig)> sentSignature = [](const std::string& s) {
+    return s;
+  };
+  bool sendSignature = true;
+  bool echoNonce = false;
+  const SigningKey* key = nullptr;
+};
+
+class SignedComm : public ::testing::Test {
+ protected:
+  fs::path root;
+  SigningKey vendor;
+  Peer peer;
+  CHTTPCommTools plain;
+  std::unique_ptr<CSignedCommTools> comm;
+
+  void SetUp() override {
+    simwin::Reset();
+    root = fs::temp_directory_path() /
+           ("pavonix-signed-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root / "Users/user/AppData/Local/Temp");
+    simwin::MapDrive('C', root.string());
+    g_nLogLevel = 1;
+    snprintf(g_szLogPath, sizeof g_szLogPath, "C:\\signed.log");
+    snprintf(g_szLogModule, sizeof g_szLogModule, "PAVONIX");
+    peer.key = &vendor;
+    comm.reset(new CSignedCommTools(&plain, vendor.PublicHex().c_str()));
+    Serve();
+  }
+  void TearDown() override {
+    EXPECT_TRUE(simwin::OpenInternetHandles().empty());
+    g_nLogLevel = 0;
+    g_szLogPath[0] = '\0';
+    fs::remove_all(root);
+  }
+  void Serve() {
+    simwin::ServeAt("up.example", 9006, [this](const simwin::HttpRequestRecord& q) {
+      std::string nonce = q.Header(kSignedNonceHeader);
+      simwin::HttpReply r;
+      r.body = peer.sentBody(peer.body);
+      std::string sig = peer.key->SignHex(SignedReplyMessage(peer.signedNonce(nonce), peer.body));
+      if (peer.sendSignature)
+        r.headers.push_back({kSignedSignatureHeader, peer.sentSignature(sig)});
+      if (peer.echoNonce) r.headers.push_back({kSignedNonceHeader, peer.signedNonce(nonce)});
+      return r;
+    });
+  }
+  int Post(std::string* reply) {
+    comm->SetServerUrl(kUrl, 0);
+    return comm->PostRequest("{\"a\":\"b\"}\n", reply);
+  }
+  std::string LogText() {
+    std::ifstream f(root / "signed.log", std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  std::vector<std::string> ErrorLines() {
+    std::vector<std::string> out;
+    std::istringstream in(LogText());
+    for (std::string line; std::getline(in, line);)
+      if (line.find("[ERROR]") != std::string::npos) out.push_back(line);
+    return out;
+  }
+  // The reply is refused with one ERROR line holding the reason.
+  void ExpectRefused(const std::string& reason) {
+    std::string reply = "untouched";
+    EXPECT_EQ(Post(&reply), -1) << reason;
+    EXPECT_EQ(reply, "untouched");
+    auto lines = ErrorLines();
+    ASSERT_EQ(lines.size(), 1u) << LogText();
+    EXPECT_NE(lines[0].find("update reply refused: " + reason), std::string::npos) << lines[0];
+  }
+};
+
+TEST_F(SignedComm, GoodSignatureGivesTheBody) {
+  std::string reply;
+  EXPECT_EQ(Post(&reply), 0);
+  EXPECT_EQ(reply, Listing());
+  EXPECT_TRUE(ErrorLines().empty()) << LogText();
+  // Signature digits of either case.
+  peer.sentSignature = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+  };
+  peer.echoNonce = true;
+  EXPECT_EQ(Post(&reply), 0);
+}
+
+TEST_F(SignedComm, RequestCarriesAFreshNonceAndTheSameBodyAsThePlainDoor) {
+  std::string reply;
+  ASSERT_EQ(Post(&reply), 0);
+  ASSERT_EQ(Post(&reply), 0);
+  plain.SetServerUrl(kUrl, 0);
+  simwin::ServeAt("up.example", 9006, simwin::HttpReply());
+  plain.PostRequest("{\"a\":\"b\"}\n", &reply);
+  auto reqs = simwin::HttpRequests();
+  ASSERT_EQ(reqs.size(), 3u);
+  for (int i = 0; i < 2; ++i) {
+    std::string nonce = reqs[i].Header(kSignedNonceHeader);
+    EXPECT_EQ(reqs[i].HeaderCount(kSignedNonceHeader), 1u);
+    EXPECT_EQ(nonce.size(), 64u);
+    EXPECT_EQ(nonce.find_first_not_of("0123456789abcdef"), std::string::npos) << nonce;
+    EXPECT_EQ(reqs[i].body, reqs[2].body);
+    EXPECT_EQ(reqs[i].announcedLength, reqs[2].announcedLength);
+    EXPECT_EQ(reqs[i].Header("Content-Type"), "application/x-www-form-urlencoded");
+  }
+  EXPECT_NE(reqs[0].Header(kSignedNonceHeader), reqs[1].Header(kSignedNonceHeader));
+  EXPECT_EQ(reqs[2].HeaderCount(kSignedNonceHeader), 0u);
+}
+
+TEST_F(SignedComm, MissingOrMalformedSignatureIsRefused) {
+  peer.sendSignature = false;
+  ExpectRefused("no signature");
+  simwin::Reset();
+  simwin::MapDrive('C', root.string());
+  Serve();
+  fs::remove(root / "signed.log");
+  peer.sendSignature = true;
+  for (auto bad : std::vector<std::function<std::string(const std::string&)>>{
+           [](const std::string& s) { return s.substr(1); },  // 127 digits
+           [](const std::string& s) { return s + "0"; },      // 129 digits
+           [](const std::string& s) { return "g" + s.substr(1); },
+           [](const std::string& s) { return " " + s.substr(1); },
+           [](const std::string&) { return std::string(); }}) {
+    peer.sentSignature = bad;
+    fs::remove(root / "signed.log");
+    ExpectRefused("malformed signature");
+  }
+}
+
+TEST_F(SignedComm, SignatureThatDoesNotMatchIsRefused) {
+  // Signed by another key.
+  SigningKey other;
+  peer.key = &other;
+  ExpectRefused("signature does not match the reply");
+  peer.key = &vendor;
+  // The body changed by one byte on its way, with and without a change of
+  // length.
+  for (auto change : std::vector<std::function<std::string(const std::string&)>>{
+           [](std::string b) {
+             b[b.find("true")] = 'T';
+             return b;
+           },
+           [](std::string b) { return b.replace(b.find("a.exe"), 5, "b.exe"); },
+           [](std::string b) { return b + " "; },
+           [](std::string b) { return b.substr(0, b.size() - 1); }}) {
+    peer.sentBody = change;
+    fs::remove(root / "signed.log");
+    ExpectRefused("signature does not match the reply");
+  }
+  peer.sentBody = [](const std::string& b) { return b; };
+  // A signature that is good for another message under the same key: the
+  // body alone, without the nonce and context.
+  peer.sentSignature = [this](const std::string&) { return vendor.SignHex(peer.body); };
+  fs::remove(root / "signed.log");
+  ExpectRefused("signature does not match the reply");
+}
+
+TEST_F(SignedComm, ReplyForAnotherNonceIsRefused) {
+  // A replayed reply: good signature, but over the nonce of an earlier request.
+  peer.signedNonce = [](const std::string&) { return std::string(64, '0'); };
+  ExpectRefused("signature does not match the reply");
+  // The same, when the service names the nonce it signed for.
+  peer.echoNonce = true;
+  fs::remove(root / "signed.log");
+  ExpectRefused("signed for another request");
+}
+
+TEST_F(SignedComm, SignedReplyMustHashEveryPackage) {
+  peer.body = Listing("");
+  ExpectRefused("a package has no sha256");
+  // Replies that list nothing need no hash.
+  peer.body = "{\"code\":\"0\",\"data\":{\"softList\":[]}}";
+  std::string reply;
+  EXPECT_EQ(Post(&reply), 0);
+  peer.body = "{\"code\":\"3\"}";
+  EXPECT_EQ(Post(&reply), 0);
+}
+
+TEST_F(SignedComm, SignatureCoversTheBytesAfterANul) {
+  peer.body = Listing() + std::string(1, '\0') + "tail";
+  std::string reply;
+  EXPECT_EQ(Post(&reply), 0);
+  EXPECT_EQ(reply, Listing());  // the text up to the NUL, as the plain door gives it
+  peer.sentBody = [](std::string b) { return b.replace(b.size() - 4, 4, "TAIL"); };
+  fs::remove(root / "signed.log");
+  ExpectRefused("signature does not match the reply");
+}
+
+TEST_F(SignedComm, FailuresBeforeTheCheckAreThoseOfThePlainDoor) {
+  simwin::HttpReply err;
+  err.status = 500;
+  simwin::ServeAt("up.example", 9006, err);
+  std::string reply = "untouched";
+  EXPECT_EQ(Post(&reply), 500);
+  simwin::HttpReply chunked;
+  chunked.framing = simwin::HttpReply::kChunked;
+  chunked.body = Listing();
+  simwin::ServeAt("up.example", 9006, chunked);
+  EXPECT_EQ(Post(&reply), -1);
+  simwin::StopServing("up.example", 9006);
+  EXPECT_EQ(Post(&reply), -1);
+  EXPECT_EQ(reply, "untouched");
+}
+
+TEST_F(SignedComm, NoRandomNonceSendsNothing) {
+  simwin::FailCall("BCryptGenRandom", 0xC0000001u);
+  ExpectRefused("no random nonce");
+  EXPECT_TRUE(simwin::HttpRequests().empty());
+}
+
+TEST_F(SignedComm, UnusableKeyRefusesEveryReply) {
+  for (const char* key : {"", "04", "zz", "0123"}) {
+    comm.reset(new CSignedCommTools(&plain, key));
+    fs::remove(root / "signed.log");
+    ExpectRefused("the built-in key is not usable");
+  }
+}
+
+TEST(UpdateKey, HexadecimalPointWithOrWithoutItsPrefix) {
+  const std::string xy =
+      "3bb2d99444a82be85eb2699c67ea362701f22c188b34443271ea3704f4b0ba52"
+      "dec602cffb8112a9c4347b0a48c07bfff652e00dacc196e788106db8caa953a6";
+  std::string point;
+  EXPECT_TRUE(ParseUpdateKey(xy.c_str(), &point));
+  EXPECT_EQ(PlatHex(reinterpret_cast<const unsigned char*>(point.data()), point.size()), xy);
+  std::string upper = "04" + xy;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(ParseUpdateKey(upper.c_str(), &point));
+  EXPECT_EQ(PlatHex(reinterpret_cast<const unsigned char*>(point.data()), point.size()), xy);
+  for (const std::string& bad : {xy.substr(2), "05" + xy, "04" + xy + "00", xy + "0", "0x" + xy,
+                                 xy.substr(0, 127) + "g", std::string()})
+    EXPECT_FALSE(ParseUpdateKey(bad.c_str(), &point)) << bad;
+  EXPECT_FALSE(ParseUpdateKey(nullptr, &point));
+}
+
+// ---- the driver over HTTP, with and without the key ---------------------------
+
+class SignedDriver : public SignedComm {
+ protected:
+  HWND main = nullptr;
+  void SetUp() override {
+    SignedComm::SetUp();
+    main = simwin::CreateTestWindow("main");
+    g_hNotifyWnd = main;
+    g_hAnimThread = nullptr;
+    g_bAnimStop = 1;
+    simwin::HttpReply pkg;
+    pkg.body = "MZ installer";
+    simwin::ServeAt("pkg.example", 80, pkg);
+  }
+  void TearDown() override {
+    g_bAnimStop = 1;
+    EXPECT_TRUE(simwin::WaitForThreads(5000));
+    if (g_hAnimThread) CloseHandle(g_hAnimThread);
+    g_hAnimThread = nullptr;
+    g_hNotifyWnd = nullptr;
+    SignedComm::TearDown();
+  }
+  int Run(const std::string& key) {
+    return RunProductUpdateOverHttp(key.c_str(), kUrl, "UID-1", "levyDesk", "V1.0");
+  }
+  size_t Gets() {
+    size_t n = 0;
+    for (const auto& q : simwin::HttpRequests()) n += q.verb == "GET" ? 1 : 0;
+    return n;
+  }
+};
+
+TEST_F(SignedDriver, ThisBuildHasNoKey) {
+  // Every other suite runs the plain door: the test build sets no key.
+  EXPECT_STREQ(BuiltInUpdateKey(), "");
+}
+
+TEST_F(SignedDriver, SignedRunInstallsWhatTheSignedReplyLists) {
+  EXPECT_EQ(Run(vendor.PublicHex()), 0);
+  EXPECT_EQ(Gets(), 1u);
+  ASSERT_EQ(simwin::ProcessLaunches().size(), 1u);
+  EXPECT_EQ(simwin::ProcessLaunches()[0].applicationName,
+            "C:\\Users\\user\\AppData\\Local\\Temp\\a.exe");
+}
+
+TEST_F(SignedDriver, RefusedRepliesAreRetriedThenFailWithNothingFetched) {
+  peer.sentBody = [](std::string b) { return b.replace(b.find("a.exe"), 5, "x.exe"); };
+  EXPECT_EQ(Run(vendor.PublicHex()), -1);
+  auto reqs = simwin::HttpRequests();
+  EXPECT_EQ(reqs.size(), 3u);
+  EXPECT_EQ(Gets(), 0u);
+  EXPECT_TRUE(simwin::ProcessLaunches().empty());
+  EXPECT_EQ(ErrorLines().size(), 3u) << LogText();
+  // Each attempt had its own nonce.
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_NE(reqs[0].Header(kSignedNonceHeader), reqs[1].Header(kSignedNonceHeader));
+  EXPECT_NE(reqs[1].Header(kSignedNonceHeader), reqs[2].Header(kSignedNonceHeader));
+}
+
+TEST_F(SignedDriver, WithoutAKeyNothingIsSentOrChecked) {
+  // A bad signature header and a package without sha256: both ignored.
+  peer.sentSignature = [](const std::string&) { return std::string("not a signature"); };
+  peer.body = Listing("");
+  EXPECT_EQ(Run(""), 0);
+  auto reqs = simwin::HttpRequests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[0].HeaderCount(kSignedNonceHeader), 0u);
+  EXPECT_EQ(simwin::ProcessLaunches().size(), 1u);
+  EXPECT_TRUE(ErrorLines().empty()) << LogText();
+}
+
+}  // namespace
