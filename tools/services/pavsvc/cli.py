@@ -11,6 +11,7 @@ import time
 
 from . import daemon
 from . import faults as faultmod
+from . import signing
 from .demo import init_demo
 from .httpcore import Limits
 from .local_service import DEFAULT_MSG, DEFAULT_VERSION, LocalService
@@ -145,6 +146,10 @@ def build_parser():
                    help="replaces {packages} in package addresses, e.g. http://127.0.0.1:9007")
     p.add_argument("--fault", type=_fault_arg(faultmod.UPDATE_FAULTS),
                    help="answer every request with this fault")
+    p.add_argument("--signing-key", metavar="PEM",
+                   help="sign every reply to a request with a nonce (P-256 private key, see keygen)")
+    p.add_argument("--packages-folder", metavar="DIR",
+                   help="give every package whose file DIR holds its sha256")
     _common(p, 9006)
 
     p = sub.add_parser("package-server", help="serves package files (GET /<name>)",
@@ -179,6 +184,13 @@ def build_parser():
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--config", required=True, metavar="FILE", help="JSON configuration")
     _limits_args(p)
+
+    p = sub.add_parser("keygen", help="make the key pair of signed update replies",
+                       description="Writes STEM.pem, the P-256 private key the update service "
+                       "signs with (--signing-key; keep it secret), and STEM.pub, the public key "
+                       "in the form the build takes (-DPAVONIX_UPDATE_PUBKEY=STEM.pub). Needs "
+                       "python3-cryptography; never overwrites.")
+    p.add_argument("stem", help="path of both files without their extension")
 
     p = sub.add_parser("init-demo", help="lay out a demo folder for serve",
                        description="Writes serve.json and catalogue.json (from "
@@ -293,10 +305,12 @@ def _start_from_config(cfg, base, limits, running):
             raise UsageError("%s: %s" % (where, exc))
 
     pk = section("package_server", {"port", "folder", "fault", "file_faults", "aliases", "log"})
-    up = section("update_service", {"port", "catalogue", "fault", "log", "packages_url"})
+    up = section("update_service", {"port", "catalogue", "fault", "log", "packages_url",
+                                    "signing_key", "packages_folder"})
     lo = section("local_service", {"port", "cert", "key", "mode", "version", "msg", "log"})
 
     packages_url = None
+    packages_folder = None
     if pk is not None:
         if "folder" not in pk:
             raise UsageError("package_server: folder missing")
@@ -308,6 +322,7 @@ def _start_from_config(cfg, base, limits, running):
                             file_faults, _resolve(base, pk.get("log")), limits,
                             _aliases(pk.get("aliases"), "package_server.aliases")).start()
         packages_url = srv.url
+        packages_folder = srv.folder
         running.add("package-server", srv, srv.url)
     if up is not None:
         if "catalogue" not in up:
@@ -317,8 +332,12 @@ def _start_from_config(cfg, base, limits, running):
         if ufault is not None and ufault.name == "refuse":
             running.add_down("update-service", "refusing connections (not listening)")
         else:
+            signer = signing.Signer(_resolve(base, up["signing_key"])) \
+                if up.get("signing_key") else None
+            folder = _resolve(base, up.get("packages_folder")) or packages_folder
             srv = UpdateService(catalogue, host, up.get("port", 9006), ufault,
-                                _resolve(base, up.get("log")), limits).start()
+                                _resolve(base, up.get("log")), limits, signer,
+                                signing.PackageHashes(folder) if folder else None).start()
             running.add("update-service", srv, srv.url)
     if lo is not None:
         mode = fault(lo.get("mode"), faultmod.LOCAL_MODES, "local_service")
@@ -346,6 +365,14 @@ def run(args):
             sys.stderr.write("pavonix_services: %s\n" % exc)
             return 2
         return 0
+    if args.command == "keygen":
+        try:
+            for path in signing.make_key_pair(args.stem):
+                print(path)
+        except (signing.SigningError, OSError) as exc:
+            sys.stderr.write("pavonix_services: %s\n" % exc)
+            return 2
+        return 0
     if args.command == "init-demo":
         try:
             for path in init_demo(args.dir, args.installer, args.force, not args.no_certs):
@@ -362,8 +389,11 @@ def run(args):
             if args.fault is not None and args.fault.name == "refuse":
                 running.add_down("update-service", "refusing connections (not listening)")
             else:
+                signer = signing.Signer(args.signing_key) if args.signing_key else None
+                hashes = signing.PackageHashes(args.packages_folder) \
+                    if args.packages_folder else None
                 srv = UpdateService(catalogue, args.host, args.port, args.fault,
-                                    args.log, limits).start()
+                                    args.log, limits, signer, hashes).start()
                 running.add("update-service", srv, srv.url)
         elif args.command == "package-server":
             srv = PackageServer(args.folder, args.host, args.port, args.fault,

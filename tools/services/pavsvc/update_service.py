@@ -13,8 +13,10 @@ import json
 import os
 import sys
 import threading
+import urllib.parse
 
 from . import faults as faultmod
+from . import signing
 from .form import FormError, decode_text, first_field, parse_form
 from .httpcore import HttpServer, Limits, RequestLog, Service, utc_timestamp
 
@@ -34,6 +36,7 @@ CODES = {
     "12": "requestStr is not JSON",
     "13": "request fields missing or of the wrong type",
     "14": "unknown protocol id",
+    "15": "malformed X-Pavonix-Nonce (signing service only)",
 }
 
 _ENTRY_KEYS = {"packages", "fault", "code", "msg"}
@@ -218,11 +221,27 @@ def error_body(code, msg):
     return dump({"code": code, "msg": msg})
 
 
+def package_file_name(address):
+    """The file a package address names on the package server: the part after
+    its last "/", percent-decoded (query and fragment dropped)."""
+    if not isinstance(address, str):
+        return None
+    path = urllib.parse.urlsplit(address).path
+    return urllib.parse.unquote(path.rpartition("/")[2])
+
+
 class UpdateService(Service):
+    """With `signer` (signing.Signer) every reply to a request carrying a nonce
+    is signed for it; with `package_hashes` (signing.PackageHashes) every
+    package whose file the folder holds gets its "sha256", unless the
+    catalogue gives one."""
+
     def __init__(self, catalogue, host="127.0.0.1", port=9006, fault=None,
-                 log_path=None, limits=None):
+                 log_path=None, limits=None, signer=None, package_hashes=None):
         self.catalogue = catalogue
         self.fault = fault
+        self.signer = signer
+        self.package_hashes = package_hashes
         self.log = RequestLog(log_path)
         self.server = HttpServer("update-service", self.handle, host, port,
                                  limits or Limits(), error_reply=self._error_reply,
@@ -245,9 +264,16 @@ class UpdateService(Service):
                  "body": req.body.decode("utf-8", "backslashreplace"),
                  "requestStr": None, "request": None, "error": None, "fault": None}
         status, body, fault = self._decide(req, entry)
+        nonce = req.header(signing.NONCE_HEADER) if self.signer is not None else None
+        if nonce is not None and not signing.valid_nonce(nonce):
+            entry["error"] = "malformed nonce"
+            status, body, fault = 400, error_body(
+                "15", "%s must be 64 lower-case hexadecimal digits" % signing.NONCE_HEADER), None
+            nonce = None
         fault = fault or self.fault
         action, status, body, ctype = self._plan(fault, status, body)
         entry["fault"] = repr(fault) if fault else None
+        entry["signed"] = nonce is not None and action in ("send", "slow")
         entry["status"] = status
         entry["answer"] = body.decode("utf-8", "backslashreplace") if status else None
         # The line is written before the answer goes out, so that a client
@@ -264,6 +290,9 @@ class UpdateService(Service):
             resp.send_chunked(status, body, ctype)
         else:
             extra = [("Allow", "POST")] if status == 405 else []
+            if nonce is not None:
+                extra += [(signing.SIGNATURE_HEADER, self.signer.sign(nonce, body)),
+                          (signing.NONCE_HEADER, nonce)]
             resp.send(status, body, ctype, headers=extra)
 
     def _decide(self, req, entry):
@@ -312,13 +341,19 @@ class UpdateService(Service):
             code, msg = missing[0]
             return 200, dump({"code": code, "msg": msg}), None
         first = matched[0]
-        packages = [p for e in matched for p in e.packages]
+        packages = [self._with_hash(p) for e in matched for p in e.packages]
         answer = {"code": first.code}
         if first.msg is not None:
             answer["msg"] = first.msg
         answer["data"] = {"softList": packages}
         fault = next((e.fault for e in matched if e.fault is not None), None)
         return 200, dump(answer), fault
+
+    def _with_hash(self, package):
+        if self.package_hashes is None or not isinstance(package, dict) or "sha256" in package:
+            return package
+        digest = self.package_hashes.of(package_file_name(package.get("address")))
+        return dict(package, sha256=digest) if digest else package
 
     def _plan(self, fault, status, body):
         """(action, status, body, content type) of the answer under `fault`;
