@@ -39,12 +39,17 @@ int CLocalServiceQuery::QueryVersion(std::string* pstrVersion) {
   std::string strJson = Corvu::AnsiToUtf8(kRequestJson);
   std::string strReply;
   if (PostJsonAsForm(strUrl.c_str(), strJson.c_str(), &strReply) != 0) return -1;
-  std::string strAnsi = Corvu::Utf8ToAnsi(strReply.c_str());
-  LogDebug("%s", strAnsi.c_str());
+  LogDebug("%s", Corvu::Utf8ToAnsi(strReply.c_str()).c_str());
+  // The reply is parsed as the UTF-8 it is: in GBK the second byte of many
+  // characters is a backslash, which the JSON reader would take for an
+  // escape. Only the version leaves as text, so only it is converted.
   int nCode = 0;
   std::string strMsg;
-  int nResult = ParseVersionReply(strAnsi.c_str(), &nCode, &strMsg, pstrVersion);
-  return nResult != 0 ? nResult : nCode;
+  std::string strVersion;
+  int nResult = ParseVersionReply(strReply.c_str(), &nCode, &strMsg, &strVersion);
+  if (nResult != 0) return nResult;
+  if (nCode == 0 && pstrVersion) *pstrVersion = Corvu::Utf8ToAnsi(strVersion.c_str());
+  return nCode;
 }
 
 int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson,

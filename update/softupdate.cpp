@@ -7,6 +7,7 @@
 
 #include "app/contract.h"
 #include "log/log.h"
+#include "httpclient/httpclient.h"
 #include "platform/win.h"
 
 // The protocol is defined by the writer and reader classes of jsoncpp, which
@@ -44,6 +45,18 @@ bool ReadSha256(const Json::Value& v, std::string* pstrHex) {
   return true;
 }
 
+// A numeric code counts by its value (0, and only 0, lists the packages); the
+// text form, absent or null, by atoi of its text.
+bool CodeIsZero(const Json::Value& v) {
+  if (v.isDouble()) return v.asDouble() == 0.0;
+  return std::atoi(ReadString(v).c_str()) == 0;
+}
+
+// A request value: the ANSI text as UTF-8, so that the writer escapes each
+// character as what it is (\uXXXX) and the request stays ASCII whatever the
+// code page.
+std::string RequestText(const char* sz) { return sz ? Corvu::AnsiToUtf8(sz) : std::string(); }
+
 // A member of an object that may itself be absent or null.
 const Json::Value& Member(const Json::Value& obj, const char* name) {
   static const Json::Value kNull;
@@ -56,8 +69,8 @@ const Json::Value& Member(const Json::Value& obj, const char* name) {
 
 std::string BuildSoftListRequest(const char* szUid, const char* szSoft, const char* szVersion) {
   Json::Value soft(Json::objectValue);
-  soft["soft"] = szSoft ? szSoft : "";
-  soft["version"] = szVersion ? szVersion : "";
+  soft["soft"] = RequestText(szSoft);
+  soft["version"] = RequestText(szVersion);
   soft["upgrade"] = "false";
   Json::Value softList(Json::arrayValue);
   softList.append(soft);
@@ -65,7 +78,7 @@ std::string BuildSoftListRequest(const char* szUid, const char* szSoft, const ch
   data["softList"] = softList;
   Json::Value root(Json::objectValue);
   root["pid"] = "PROTOCOL_99";
-  root["uid"] = szUid ? szUid : "";
+  root["uid"] = RequestText(szUid);
   root["data"] = data;
   Json::FastWriter writer;
   return writer.write(root);
@@ -84,7 +97,7 @@ SoftListReply ParseSoftListReply(const std::string& strReply, std::list<SoftPack
     } catch (const Json::Exception&) {
     }
     if (!parsed) return SOFTLIST_NOT_JSON;
-    if (std::atoi(ReadString(Member(root, "code")).c_str()) != 0) return SOFTLIST_NOTHING;
+    if (!CodeIsZero(Member(root, "code"))) return SOFTLIST_NOTHING;
     const Json::Value& list = Member(Member(root, "data"), "softList");
     if (list.isNull()) return SOFTLIST_LISTED;
     if (!list.isArray()) throw ReplyTypeError("softList is not an array");

@@ -2,7 +2,12 @@
 // against the simulated WinInet.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "env/localservice.h"
+#include "log/log.h"
 #include "platform/simctl.h"
 
 namespace {
@@ -124,6 +129,23 @@ TEST_F(LocalQuery, ReplyIsConvertedFromUtf8) {
   EXPECT_EQ(version, "\xB0\xE6\xB1\xBE");
 }
 
+TEST_F(LocalQuery, ReplyIsParsedBeforeItsVersionIsConverted) {
+  // In GBK the second byte of "嘰" (87 5C), "‐" (A9 5C) and "誠" (D5 5C) is a
+  // backslash: a reply converted first would no longer be JSON.
+  Serve("{\"code\":0,\"msg\":\"\xE5\x98\xB0\",\"version\":\"1\"}");
+  std::string version;
+  EXPECT_EQ(Query(&version), 0);
+  EXPECT_EQ(version, "1");
+  Serve("{\"code\":0,\"msg\":\"\xE2\x80\x90\",\"version\":\"\xE8\xAA\xA0\"}");
+  EXPECT_EQ(Query(&version), 0);
+  EXPECT_EQ(version, "\xD5\x5C");
+  // A non-zero code hands back no version, converted or not.
+  version = "before";
+  Serve("{\"code\":4,\"msg\":\"\xE5\x98\xB0\",\"version\":\"\xE8\xAA\xA0\"}");
+  EXPECT_EQ(Query(&version), 4);
+  EXPECT_EQ(version, "before");
+}
+
 TEST_F(LocalQuery, FormFieldsFromTheJsonObject) {
   Serve("ok");
   std::string reply;
@@ -140,6 +162,80 @@ TEST_F(LocalQuery, FormFieldsFromTheJsonObject) {
         << bad;
   }
   EXPECT_EQ(simwin::HttpRequests().size(), sent);
+}
+
+// The log lines of a query: the URL and the converted reply at DEBUG level,
+// ERROR lines only for library failures.
+class LocalQueryLog : public LocalQuery {
+ protected:
+  std::filesystem::path root;
+  void SetUp() override {
+    LocalQuery::SetUp();
+    root = std::filesystem::temp_directory_path() /
+           ("pavonix-lsq-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+    simwin::MapDrive('C', root.string());
+    g_nLogLevel = 4;
+    snprintf(g_szLogPath, sizeof g_szLogPath, "C:\\q.log");
+    snprintf(g_szLogModule, sizeof g_szLogModule, "PAVONIX");
+  }
+  void TearDown() override {
+    g_nLogLevel = 0;
+    g_szLogPath[0] = '\0';
+    std::filesystem::remove_all(root);
+    LocalQuery::TearDown();
+  }
+  // The log's lines, emptied for the next query.
+  std::vector<std::string> TakeLines() {
+    std::vector<std::string> lines;
+    {
+      std::ifstream f(root / "q.log", std::ios::binary);
+      std::string line;
+      while (std::getline(f, line)) lines.push_back(line);
+    }
+    std::filesystem::remove(root / "q.log");
+    return lines;
+  }
+  static bool Has(const std::vector<std::string>& lines, const std::string& level,
+                  const std::string& text) {
+    for (const auto& l : lines)
+      if (l.find(level) != std::string::npos && l.find(text) != std::string::npos) return true;
+    return false;
+  }
+};
+
+TEST_F(LocalQueryLog, DebugLinesAndNoErrorForAStatus) {
+  std::string version;
+  Serve("{\"code\":0,\"msg\":\"\xE5\x98\xB0\",\"version\":\"1\"}");
+  EXPECT_EQ(Query(&version), 0);
+  auto lines = TakeLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(Has(lines, "[DEBUG]", "https://127.0.0.1:28000/api/getVersion"));
+  // The reply's line holds its GBK text, as the rest of the log.
+  EXPECT_TRUE(Has(lines, "[DEBUG]", "{\"code\":0,\"msg\":\"\x87\x5C\",\"version\":\"1\"}"));
+
+  for (DWORD status : {404u, 500u}) {
+    Serve("{\"code\":0,\"msg\":\"ok\",\"version\":\"1\"}", status);
+    EXPECT_EQ(Query(&version), -1);
+    lines = TakeLines();
+    ASSERT_EQ(lines.size(), 1u) << status;
+    EXPECT_TRUE(Has(lines, "[DEBUG]", "/api/getVersion")) << status;
+  }
+
+  Serve("<html>service page</html>");
+  EXPECT_EQ(Query(&version), ERR_JSON_FORMAT);
+  lines = TakeLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(Has(lines, "[DEBUG]", "<html>service page</html>"));
+
+  simwin::HttpReply refused;
+  refused.sendError = 12029;
+  simwin::ServeAt("127.0.0.1", 28000, refused);
+  EXPECT_EQ(Query(&version), -1);
+  lines = TakeLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(Has(lines, "[ERROR]", ""));
 }
 
 }  // namespace

@@ -35,6 +35,14 @@ TEST(SoftListRequest, ValuesAreEscapedAsJsonStrings) {
             "\"pid\":\"PROTOCOL_99\",\"uid\":\"\"}\n");
 }
 
+TEST(SoftListRequest, AnsiTextGoesOutAsEscapedCharacters) {
+  // GBK "版本" and "誠" (D5 5C: a trail byte that is a backslash) are written
+  // as the characters they are; the request stays ASCII.
+  EXPECT_EQ(BuildSoftListRequest("\xB0\xE6\xB1\xBE-\xD5\x5C", "T\xD5\x5C", "V"),
+            "{\"data\":{\"softList\":[{\"soft\":\"T\\u8aa0\",\"upgrade\":\"false\",\"version\":"
+            "\"V\"}]},\"pid\":\"PROTOCOL_99\",\"uid\":\"\\u7248\\u672c-\\u8aa0\"}\n");
+}
+
 TEST(SoftListReply, PackagesInOrderWithRunFlags) {
   bool valid = false;
   auto l = Parse(
@@ -78,6 +86,17 @@ TEST(SoftListReply, CodeIsAtoiOfItsText) {
   EXPECT_EQ(Parse("{\"code\":\"0x1\",\"data\":{\"softList\":[{\"address\":\"a\"}]}}").size(), 1u);
 }
 
+TEST(SoftListReply, NumericCodeCountsByItsValue) {
+  const std::string list = ",\"data\":{\"softList\":[{\"address\":\"a\"}]}}";
+  for (const char* zero : {"0", "-0", "0.0", "0e5"})
+    EXPECT_EQ(Parse(std::string("{\"code\":") + zero + list).size(), 1u) << zero;
+  for (const char* other : {"1", "-1", "0.5", "4294967296", "18446744073709551615", "1e300"}) {
+    bool valid = true;
+    EXPECT_TRUE(Parse(std::string("{\"code\":") + other + list, &valid).empty()) << other;
+    EXPECT_FALSE(valid) << other;
+  }
+}
+
 TEST(SoftListReply, BooleansReadAsText) {
   auto l = Parse("{\"code\":true,\"data\":{\"softList\":[{\"address\":true,\"soft\":false}]}}");
   ASSERT_EQ(l.size(), 1u);  // "true" converts to code 0
@@ -113,7 +132,6 @@ TEST(SoftListReply, UnusableRepliesGiveNoPackages) {
       "{\"code\":\"0\",\"data\":null}",
       "{\"code\":\"0\",\"data\":{\"softList\":[]}}",
       // members of unexpected types
-      "{\"code\":0,\"data\":{\"softList\":[{\"address\":\"a\"}]}}",
       "{\"code\":[\"0\"],\"data\":{\"softList\":[{\"address\":\"a\"}]}}",
       "{\"code\":{},\"data\":{\"softList\":[{\"address\":\"a\"}]}}",
       "{\"code\":\"0\",\"data\":\"x\"}",
