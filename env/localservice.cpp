@@ -55,7 +55,7 @@ int CLocalServiceQuery::QueryVersion(std::string* pstrVersion) {
 int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson,
                                        std::string* pstrReply) {
   LogDebug("%s", szUrl ? szUrl : "");
-  Corvu::CHttpClient client;
+  pavonix::CTimedHttpClient client;
   HINTERNET hInternet = nullptr;
   Corvu::CHttpResponse* pResponse = nullptr;
   int nResult = -1;
@@ -79,7 +79,8 @@ int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson,
     if (!bFields) {
       nResult = ERR_JSON_FORMAT;
     } else {
-      client.BeginFormPost(hInternet, szUrl, Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
+      client.BeginTimedFormPost(hInternet, szUrl, Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS,
+                                kQueryTimeoutMs);
       nResult = pavonix::CompleteFormPost(client, &pResponse, pstrReply);
     }
   } catch (const Corvu::httpclientexceptionA& e) {

@@ -100,7 +100,7 @@ int CHTTPCommTools::PostRequest(std::string strRequest, std::string* pstrReply) 
 
 int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest,
                                       std::string* pstrReply) {
-  Corvu::CHttpClient client;
+  pavonix::CTimedHttpClient client;
   HINTERNET hInternet = nullptr;
   Corvu::CHttpResponse* pResponse = nullptr;
   int nResult = -1;
@@ -108,7 +108,8 @@ int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest
     hInternet = pavonix::OpenInternetWithTimeouts(kPostTimeoutMs);
     client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     client.AddParam("requestStr", strRequest.c_str());
-    client.BeginFormPost(hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
+    client.BeginTimedFormPost(hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS,
+                              kPostTimeoutMs);
     nResult = pavonix::CompleteFormPost(client, &pResponse, pstrReply);
   } catch (const Corvu::httpclientexceptionA& e) {
     LogError("%s", e.ErrorMessage());
@@ -135,7 +136,7 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
     DWORD dwStatus = pResponse->GetStatus();
     DWORD cbLength = 0;
     if (dwStatus != 200) {
-      nResult = static_cast<int>(dwStatus);
+      nResult = pavonix::StatusResult(dwStatus);
     } else if (pResponse->GetContentLength(cbLength) && cbLength != 0) {
       // A name that is not a plain file name would put the file (and later
       // run it) somewhere outside the folder: nothing is touched then.

@@ -46,6 +46,27 @@ inline HINTERNET OpenInternetWithTimeouts(DWORD dwTimeoutMs) {
   return hInternet;
 }
 
+// The library's client with the time-outs set on a form POST's own request
+// handle as well: Windows hands the Internet handle's time-outs down to the
+// handles made from it, some WinInet implementations (Wine's) only honour
+// those of the request handle, and a service that takes the request and
+// never answers would hold the run for good.
+class CTimedHttpClient : public Corvu::CHttpClient {
+ public:
+  // BeginFormPost, then the five time-outs on its request handle. Raises as
+  // those do; the begun context is closed by CancelPost.
+  void BeginTimedFormPost(HINTERNET hInternet, const char* szUrl, DWORD dwFlags,
+                          DWORD dwTimeoutMs) {
+    BeginFormPost(hInternet, szUrl, dwFlags);
+    SetInternetTimeouts(m_hRequest, dwTimeoutMs);
+  }
+};
+
+// The result of a reply whose status is not 200: the status, but -1 for a
+// response without one (0, as Wine reports a request whose reply never came
+// within the time-out), which would otherwise read as success.
+inline int StatusResult(DWORD dwStatus) { return dwStatus == 0 ? -1 : static_cast<int>(dwStatus); }
+
 // Reads cbLength body bytes, however many calls the reads take, into
 // *pstrBytes exactly as they came (NUL bytes included). -1 when the length is
 // above kMaxReplyBytes or the body ends short; library errors pass on.
@@ -80,7 +101,7 @@ inline int CompleteFormPost(Corvu::CHttpClient& client, Corvu::CHttpResponse** p
   while ((*ppResponse = client.ProceedPost()) == nullptr) {
   }
   DWORD dwStatus = (*ppResponse)->GetStatus();
-  if (dwStatus != 200) return static_cast<int>(dwStatus);
+  if (dwStatus != 200) return StatusResult(dwStatus);
   DWORD cbLength = 0;
   (*ppResponse)->GetContentLength(cbLength);
   std::string strReply;

@@ -97,7 +97,7 @@ int CSignedCommTools::PostRequest(std::string strRequest, std::string* pstrReply
   if (!PlatGenRandom(nonceBytes, sizeof(nonceBytes))) return Refuse("no random nonce");
   const std::string strNonce = PlatHex(nonceBytes, sizeof(nonceBytes));
 
-  Corvu::CHttpClient client;
+  pavonix::CTimedHttpClient client;
   HINTERNET hInternet = nullptr;
   Corvu::CHttpResponse* pResponse = nullptr;
   std::string strBody, strSignature, strEchoedNonce;
@@ -108,14 +108,14 @@ int CSignedCommTools::PostRequest(std::string strRequest, std::string* pstrReply
     client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     client.AddHeader(kSignedNonceHeader, strNonce.c_str());
     client.AddParam("requestStr", strRequest.c_str());
-    client.BeginFormPost(hInternet, m_strServerUrl.c_str(),
-                         Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS);
+    client.BeginTimedFormPost(hInternet, m_strServerUrl.c_str(),
+                              Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS, kPostTimeoutMs);
     while ((pResponse = client.ProceedPost()) == nullptr) {
     }
     DWORD dwStatus = pResponse->GetStatus();
     DWORD cbLength = 0;
     if (dwStatus != 200) {
-      nResult = static_cast<int>(dwStatus);
+      nResult = pavonix::StatusResult(dwStatus);
     } else if (pResponse->GetContentLength(cbLength) && cbLength != 0 &&
                pavonix::ReadReplyBytes(pResponse, cbLength, &strBody) == 0) {
       bSigned = pResponse->GetHeader(kSignedSignatureHeader, strSignature) != FALSE;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "env/localservice.h"
+#include "httpclient/httpclient.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -32,7 +33,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   query.m_strBaseUrl = "https://127.0.0.1:28000";
   std::string got = "unchanged";
   int q = query.QueryVersion(&got);
-  (void)q;
+  // A whole body with its length, up to its first NUL, is what is parsed:
+  // the query's result is the parse's, then the reply's code, and only a
+  // success hands back the version, in the ANSI code page.
+  std::string text = bytes.substr(0, bytes.find('\0'));
+  if (reply.framing == simwin::HttpReply::kContentLength && !bytes.empty()) {
+    nCode = -12345;
+    version = "unset";
+    int p = CLocalServiceQuery::ParseVersionReply(text.c_str(), &nCode, &msg, &version);
+    FUZZ_CHECK(q == (p != 0 ? p : nCode));
+    if (q == 0) FUZZ_CHECK(got == Corvu::Utf8ToAnsi(version.c_str()));
+  }
+  if (q != 0) FUZZ_CHECK(got == "unchanged");
   // Every Internet handle of the exchange is closed again.
   FUZZ_CHECK(simwin::OpenInternetHandles().empty());
   FUZZ_CHECK(simwin::HttpRequests().size() == 1);

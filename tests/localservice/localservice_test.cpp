@@ -43,11 +43,15 @@ TEST_F(LocalQuery, PostsOneFieldOverHttps) {
   EXPECT_EQ(reqs[0].flags, 0x84400F00u | 0x00800000u);  // the library adds INTERNET_FLAG_SECURE
   EXPECT_EQ(reqs[0].body, "crosFlag=0");
   EXPECT_EQ(reqs[0].announcedLength, 10u);
+  // Five time-outs on the Internet handle, the same five on the request's.
   auto opts = simwin::InternetOptions();
-  ASSERT_EQ(opts.size(), 5u);
-  for (const auto& o : opts) {
+  ASSERT_EQ(opts.size(), 10u);
+  const DWORD expected[5] = {2, 5, 6, 7, 8};
+  for (size_t i = 0; i < opts.size(); ++i) {
+    EXPECT_EQ(opts[i].option, expected[i % 5]);
+    EXPECT_EQ(opts[i].kind, i < 5 ? "internet" : "request");
     DWORD v;
-    memcpy(&v, o.bytes.data(), 4);
+    memcpy(&v, opts[i].bytes.data(), 4);
     EXPECT_EQ(v, 40000u);
   }
 }
@@ -69,6 +73,13 @@ TEST_F(LocalQuery, ResultsFollowTheReply) {
   EXPECT_EQ(Query(&version), -1);
   Serve("");
   EXPECT_EQ(Query(&version), -1);
+  Serve("{\"code\":0,\"msg\":\"ok\",\"version\":\"1\"}", 0);  // no status: no reply
+  EXPECT_EQ(Query(&version), -1);
+  std::string reply = "untouched";
+  EXPECT_EQ(CLocalServiceQuery::PostJsonAsForm("https://127.0.0.1:28000/api/getVersion",
+                                               "{\"crosFlag\":\"0\"}", &reply),
+            -1);
+  EXPECT_EQ(reply, "untouched");
   EXPECT_EQ(version, "before");
 }
 

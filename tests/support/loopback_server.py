@@ -18,6 +18,8 @@ Port 0 (the default) picks a free port; the port is written to --port-file
     /bytes/<n>         n bytes of a repeating pattern, with Content-Length
     /fin               Content-Length 100, 40 bytes, then an orderly close
     /reset             Content-Length 100, 40 bytes, then a connection reset
+    /stall/<ms>[/...]  reads the request, then answers nothing for <ms>
+                       (at most 120000) before a 200 echo
 - anything else: 200 with an echo of the request in text form:
     method <verb>\\n path <target>\\n version <v>\\n
     header <Name>: <value>\\n (one per header, in order)
@@ -99,6 +101,9 @@ class Handler(BaseHTTPRequestHandler):
             return
 
         path = self.path.split("?")[0]
+        if path.startswith("/stall/"):
+            time.sleep(min(int(path.split("/")[2]), 120000) / 1000.0)
+            path = "/"
         if path.startswith("/status/"):
             code = int(path[len("/status/"):])
             self._send(code, ("status %d\n" % code).encode())

@@ -101,16 +101,18 @@ TEST_F(CommTools, PostSendsOneFormFieldAndReturnsTheBody) {
   EXPECT_EQ(q.Header("Content-Type"), "application/x-www-form-urlencoded");
 }
 
-TEST_F(CommTools, PostSetsTenSecondTimeoutsOnItsHandle) {
+TEST_F(CommTools, PostSetsTenSecondTimeoutsOnItsHandles) {
   simwin::ServeAt("up.example", 9006, Body("x"));
   std::string reply;
   ASSERT_EQ(Post("r", &reply), 0);
+  // The five on the Internet handle, then on the POST's request handle.
   auto opts = simwin::InternetOptions();
-  ASSERT_EQ(opts.size(), 5u);
+  ASSERT_EQ(opts.size(), 10u);
   const DWORD expected[5] = {2, 5, 6, 7, 8};
-  for (size_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(opts[i].option, expected[i]);
-    EXPECT_EQ(opts[i].kind, "internet");
+  for (size_t i = 0; i < opts.size(); ++i) {
+    EXPECT_EQ(opts[i].option, expected[i % 5]);
+    EXPECT_EQ(opts[i].kind, i < 5 ? "internet" : "request");
+    EXPECT_EQ(opts[i].handle, opts[i < 5 ? 0 : 5].handle);
     ASSERT_EQ(opts[i].bytes.size(), 4u);
     DWORD v;
     memcpy(&v, opts[i].bytes.data(), 4);
@@ -134,6 +136,12 @@ TEST_F(CommTools, PostStatusOtherThan200IsTheResult) {
   r.status = 404;
   simwin::ServeAt("up.example", 9006, r);
   EXPECT_EQ(Post("r", &reply), 404);
+  // No status at all (Wine's answer when the reply never came in time) is a
+  // failure, not the 0 of success.
+  r.status = 0;
+  simwin::ServeAt("up.example", 9006, r);
+  EXPECT_EQ(Post("r", &reply), -1);
+  EXPECT_EQ(reply, "untouched");
 }
 
 TEST_F(CommTools, PostWithoutLengthFails) {
@@ -323,6 +331,9 @@ TEST_F(CommTools, DownloadStatusAndLengthFailuresTouchNoFile) {
   simwin::ServeAt("pkg.example", 80, notFound);
   std::string local = "untouched";
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), 404);
+  notFound.status = 0;
+  simwin::ServeAt("pkg.example", 80, notFound);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), -1);
   simwin::HttpReply chunked = Body("data");
   chunked.framing = simwin::HttpReply::kChunked;
   simwin::ServeAt("pkg.example", 80, chunked);

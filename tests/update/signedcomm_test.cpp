@@ -280,7 +280,15 @@ TEST_F(SignedComm, FailuresBeforeTheCheckAreThoseOfThePlainDoor) {
   EXPECT_EQ(Post(&reply), -1);
   simwin::StopServing("up.example", 9006);
   EXPECT_EQ(Post(&reply), -1);
+  err.status = 0;  // no status: the reply never came
+  simwin::ServeAt("up.example", 9006, err);
+  EXPECT_EQ(Post(&reply), -1);
   EXPECT_EQ(reply, "untouched");
+  // The time-outs are on the POST's request handle as well as on the
+  // Internet handle.
+  size_t onRequest = 0;
+  for (const auto& o : simwin::InternetOptions()) onRequest += o.kind == "request" ? 1 : 0;
+  EXPECT_EQ(onRequest, 5u * 4u);
 }
 
 TEST_F(SignedComm, NoRandomNonceSendsNothing) {
