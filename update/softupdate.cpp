@@ -6,8 +6,8 @@
 #include <json/json.h>
 
 #include "app/contract.h"
-#include "log/log.h"
 #include "httpclient/httpclient.h"
+#include "log/log.h"
 #include "platform/win.h"
 
 // The protocol is defined by the writer and reader classes of jsoncpp, which
