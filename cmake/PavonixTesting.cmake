@@ -1,12 +1,8 @@
 include(GoogleTest)
 
-# Tests run natively, or under Wine through CMAKE_CROSSCOMPILING_EMULATOR in
-# the win64 build. The win32 build compiles its tests but cannot run them.
-if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(PAVONIX_RUN_TESTS OFF)
-else()
-  set(PAVONIX_RUN_TESTS ON)
-endif()
+# Tests run natively, or under Wine through CMAKE_CROSSCOMPILING_EMULATOR:
+# 64-bit Wine for win64, the WoW64 root for win32.
+set(PAVONIX_RUN_TESTS ON)
 
 # pavonix_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
 #                  [RESOURCE_LOCK <names...>])

@@ -19,5 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# No emulator: this machine's kernel does not run 32-bit programs, so the
-# win32 build compiles its tests without running them.
+# Test programs run in the WoW64 root: the 64-bit Wine with its 32-bit half
+# under qemu-user, as on the users' 64-bit Windows (scripts/wine-run32).
+get_filename_component(_pavonix_tree "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${_pavonix_tree}/scripts/wine-run32)

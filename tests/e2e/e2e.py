@@ -29,7 +29,8 @@ sys.path.insert(0, os.path.join(REPO, "tests", "support"))
 import portlock  # noqa: E402
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
 TESTCA = os.path.join(REPO, "tests", "support", "testca.sh")
-WINE_DIR = "/usr/lib/wine"
+# PAVONIX_WINE_DIR=scripts/lib/wow64 runs the 32-bit build in the WoW64 root.
+WINE_DIR = os.environ.get("PAVONIX_WINE_DIR") or "/usr/lib/wine"
 WINE = os.path.join(WINE_DIR, "wine64")
 WINESERVER = os.path.join(WINE_DIR, "wineserver64")
 

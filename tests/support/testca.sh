@@ -51,7 +51,7 @@ wine_reg() {
   local prefix=$1
   shift
   WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree=;mshtml="} \
-    timeout 120 /usr/lib/wine/wine64 reg "$@" >/dev/null 2>&1
+    timeout 120 "${PAVONIX_WINE_DIR:-/usr/lib/wine}/wine64" reg "$@" >/dev/null 2>&1
 }
 
 key_of() { printf 'HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\%s' "$(<"$dir/ca.sha1")"; }
