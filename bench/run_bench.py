@@ -49,7 +49,8 @@ from portlock import port_free  # noqa: E402
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
 TESTCA = os.path.join(REPO, "tests", "support", "testca.sh")
-WINE_DIR = "/usr/lib/wine"
+# PAVONIX_WINE_DIR=scripts/lib/wow64 runs the 32-bit build in the WoW64 root.
+WINE_DIR = os.environ.get("PAVONIX_WINE_DIR") or "/usr/lib/wine"
 WINE = os.path.join(WINE_DIR, "wine64")
 WINESERVER = os.path.join(WINE_DIR, "wineserver64")
 
@@ -543,6 +544,20 @@ def run_all(args):
                 ok = False
                 rows.append(benchlib.Row("download program / bare / curl MiB/s, SendMessageA round trips", "",
                                          "ratio >= %.2f" % GOAL_RATIO, error=str(exc)))
+        if args.emulated:
+            # The 32-bit program under qemu-user: its figures say what the
+            # emulation costs, not what users see; no goals.
+            for key, name, measure in (("install", "install run minus pause ms", bench.install),
+                                       ("startup", "start-up ms", bench.startup)):
+                if key not in only:
+                    continue
+                name += " (32-bit, emulated)"
+                try:
+                    rows.append(benchlib.info_row(name, "%.0f" % measure()))
+                except (BenchError, OSError, subprocess.SubprocessError, ValueError) as exc:
+                    ok = False
+                    rows.append(benchlib.Row(name, "", error=str(exc)))
+            only = set()
         if "install" in only:
             try:
                 rows.append(benchlib.below_row("install run minus pause ms", bench.install(), GOAL_INSTALL_MS))
@@ -570,7 +585,9 @@ def on_term(signum, _frame):
 def main():
     signal.signal(signal.SIGTERM, on_term)
     ap = argparse.ArgumentParser(description="Runs the Pavonix benchmarks under Wine; prints one table.")
-    ap.add_argument("--build", required=True, help="win64 build folder")
+    ap.add_argument("--build", required=True, help="win64 build folder (win32 with --emulated)")
+    ap.add_argument("--emulated", action="store_true",
+                    help="a win32 build in the WoW64 root (PAVONIX_WINE_DIR): install and start-up, no goals")
     ap.add_argument("--work", default=os.path.join(REPO, "build", "bench-work"), help="work folder")
     ap.add_argument("--runs", type=int, default=None, help="runs per benchmark (default 5, 3 with --quick)")
     ap.add_argument("--quick", action="store_true", help="3 runs, 32 MiB instead of 256 MiB")

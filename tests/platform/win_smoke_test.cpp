@@ -1,8 +1,10 @@
-// Checks the real Windows platform the win64 tests run on (Wine in the
-// project's prefix): code page, C runtime text mode, the 32-bit registry view,
-// the temporary folder, GBK file names and a usable desktop.
+// Checks the real Windows platform the Windows tests run on (Wine in the
+// project's prefixes: win64 natively, win32 under WoW64): code page, C
+// runtime text mode, the 32-bit registry view, the temporary folder, GBK file
+// names, a usable desktop, and where the two builds must differ.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -155,6 +157,71 @@ TEST_F(WinSmokeRegistry, ProgramViewIsTheThirtyTwoBitView) {
   // ... and not at its plain path.
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub_.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key),
             ERROR_FILE_NOT_FOUND);
+}
+
+// A plain access mask lands in the process's own view: the 32-bit program
+// meets the registry redirector, the 64-bit build does not (and so asks for
+// the 32-bit view with PAVONIX_REG_VIEW).
+TEST_F(WinSmokeRegistry, PlainMaskMeetsTheRedirectorOnlyInThe32BitBuild) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  const std::string wow = "Software\\Wow6432Node\\" + sub_.substr(std::strlen("Software\\"));
+  const LONG atWow =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, wow.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key);
+  if (atWow == ERROR_SUCCESS) RegCloseKey(key);
+  const LONG atPlain =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub_.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key);
+  if (atPlain == ERROR_SUCCESS) RegCloseKey(key);
+#if defined(_WIN64)
+  EXPECT_EQ(atPlain, ERROR_SUCCESS);
+  EXPECT_EQ(atWow, ERROR_FILE_NOT_FOUND);
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, sub_.c_str(), KEY_WOW64_64KEY, 0);
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "Software\\PavonixSmoke", KEY_WOW64_64KEY, 0);
+#else
+  EXPECT_EQ(atWow, ERROR_SUCCESS);
+  EXPECT_EQ(atPlain, ERROR_FILE_NOT_FOUND);
+#endif
+}
+
+// The shipped 32-bit program runs under WoW64 on the users' 64-bit Windows:
+// its system folder (where system DLLs are loaded from) is SysWOW64, and the
+// structures it hands to the system have the 32-bit layout the system expects.
+TEST(WinSmoke, BuildSideMatchesTheProcess) {
+  BOOL wow = FALSE;
+  ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow));
+  char dir[MAX_PATH] = {};
+  const UINT n = GetSystemDirectoryA(dir, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  ASSERT_LT(n, (UINT)MAX_PATH);
+  std::string leaf = std::strrchr(dir, '\\') ? std::strrchr(dir, '\\') + 1 : dir;
+  for (char& c : leaf) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+
+  // A system DLL found by the system-folder search comes from that folder.
+  HMODULE version = LoadLibraryExA("version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  ASSERT_NE(version, nullptr);
+  char path[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameA(version, path, MAX_PATH), 0u);
+  EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, path, (int)n, dir, (int)n),
+            CSTR_EQUAL)
+      << path << " not in " << dir;
+  FreeLibrary(version);
+
+  // The system fills in the structure size it knows for this process.
+  STARTUPINFOA si = {};
+  GetStartupInfoA(&si);
+  EXPECT_EQ(si.cb, (DWORD)sizeof si);
+#if defined(_WIN64)
+  EXPECT_FALSE(wow);
+  EXPECT_EQ(leaf, "system32");
+  EXPECT_EQ(sizeof si, 104u);
+#else
+  EXPECT_TRUE(wow) << "the 32-bit build must run on a 64-bit (WoW64) Windows";
+  EXPECT_EQ(leaf, "syswow64");
+  EXPECT_EQ(sizeof si, 68u);
+#endif
 }
 
 LRESULT CALLBACK SmokeWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
