@@ -573,6 +573,13 @@ def run_install(env, name, folder, expect, services_kw, invoicing=True, program_
         main = env.wait_page("main", 90)
         log("main page visible %.1f s after start" % (time.monotonic() - prog.started))
         shot = env.screenshot(name + "-1-main")
+        # A slow start (the emulated 32-bit program) shows the window before
+        # its buttons have painted: look again for a few seconds.
+        deadline = time.monotonic() + 10
+        while region_colours(shot, main["ids"][IDC_ACTION_BUTTON]["rect"])[0] <= 0.5 and \
+                time.monotonic() < deadline:
+            time.sleep(0.5)
+            shot = env.screenshot(name + "-1-main")
         check_main_look(shot, main)
         check(main["ids"][IDC_AGREE_CHECK]["visible"], "agreement box shown")
         env.click_control(main["ids"][IDC_ACTION_BUTTON])
