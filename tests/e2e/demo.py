@@ -13,6 +13,7 @@ ended on the success page.
 """
 
 import argparse
+import hashlib
 import os
 import subprocess
 import sys
@@ -68,12 +69,50 @@ class PageWatcher:
         return pages
 
 
+def report_signed(env, svc, outcome):
+    """What was signed and hashed, from the services' logs and the saved files."""
+    for entry in svc.requests("update-service"):
+        headers = dict((k.lower(), v) for k, v in entry["headers"])
+        nonce = headers.get("x-pavonix-nonce")
+        product = "levyDesk" if "levyDesk" in (entry.get("requestStr") or "") else "ZYN-HARBOLT"
+        if entry.get("signed"):
+            say("reply for %s: signed by the update service for the program's nonce %s...; the "
+                "program checked the signature before reading the reply%s"
+                % (product, nonce[:16], "" if outcome == "success" else " (or refused it)"))
+        else:
+            say("reply for %s: NOT signed (nonce sent: %s)" % (product, nonce or "none"))
+        try:
+            packages = (json_loads(entry.get("answer") or "{}").get("data") or {}).get("softList") or []
+        except ValueError:
+            packages = []
+        for pkg in packages:
+            name = str(pkg.get("address", "")).rsplit("/", 1)[-1]
+            want = pkg.get("sha256")
+            saved = os.path.join(env.temp_folder(), name)
+            have = None
+            if os.path.exists(saved):
+                with open(saved, "rb") as f:
+                    have = hashlib.sha256(f.read()).hexdigest()
+            say("  package %s: sha256 %s in the signed reply; the file the program saved %s"
+                % (name, want or "MISSING",
+                   "has that hash (the program checked it as it downloaded)" if have and have == want
+                   else "differs" if have else "is not in %s" % env.temp_folder()))
+
+
+def json_loads(text):
+    import json
+    return json.loads(text)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--bin", required=True, help="pavonix.exe, pavonix_e2e_probe.exe, pavonix_testinstaller.exe")
     ap.add_argument("--work", required=True, help="prefix, services and screenshots go here")
     ap.add_argument("--local", choices=("up", "down"), default="down",
                     help="run the invoice control's local service (up: only the vendor product installs)")
+    ap.add_argument("--signing-key", metavar="PEM",
+                    help="the update service signs its replies with this key (the program must be "
+                         "built with its public key: scripts/demo --signed)")
     args = ap.parse_args()
 
     env = e2e.Env(args.bin, args.work)
@@ -95,7 +134,8 @@ def main():
 
     folder = os.path.join(env.work, "run")
     os.makedirs(folder, exist_ok=True)
-    svc = e2e.Services(env, folder, local="ok" if args.local == "up" else "down")
+    svc = e2e.Services(env, folder, local="ok" if args.local == "up" else "down",
+                       signing_key=args.signing_key)
     svc.start()
     say("services on 127.0.0.1: update service :9006, package server :9007%s"
         % (", local service :28000" if args.local == "up" else " (local service down)"))
@@ -141,6 +181,8 @@ def main():
     say("products asked of the update service: %s" % (", ".join(svc.products_requested()) or "none"))
     say("downloads: %d, local service requests: %d" % (len(svc.requests("package-server")),
                                                       len(svc.requests("local-service"))))
+    if args.signing_key:
+        report_signed(env, svc, outcome)
     for line in registry_identity(env):
         say("identity in HKLM\\Software\\ZYN\\DA: " + line)
     say("screenshots in %s: %s" % (env.shots, ", ".join(sorted(os.listdir(env.shots)))))

@@ -28,6 +28,10 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(REPO, "tests", "support"))
 import portlock  # noqa: E402
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
+MITM_PROXY = os.path.join(REPO, "tests", "support", "mitm_proxy.py")
+TEST_SIGNING_KEY = os.path.join(REPO, "tests", "support", "keys", "update-test.pem")
+PROXIED_PORT = 9016
+EVIL_URL = "http://127.0.0.1:9007/evil.exe"
 TESTCA = os.path.join(REPO, "tests", "support", "testca.sh")
 # PAVONIX_WINE_DIR=scripts/lib/wow64 runs the 32-bit build in the WoW64 root.
 WINE_DIR = os.environ.get("PAVONIX_WINE_DIR") or "/usr/lib/wine"
@@ -94,6 +98,8 @@ class Env:
         self.prefix = os.path.join(self.work, "prefix")
         self.shots = os.path.join(self.work, "screenshots")
         self.exe = os.path.join(self.bin, "pavonix.exe")
+        # The same program built with the test key: it wants signed update replies.
+        self.signed_exe = os.path.join(self.bin, "signed", "pavonix.exe")
         self.probe_exe = os.path.join(self.bin, "pavonix_e2e_probe.exe")
         self.installer = os.path.join(self.bin, "pavonix_testinstaller.exe")
         self.display = None
@@ -374,8 +380,14 @@ class Services:
     readme); files: extra {name: bytes} in the package folder."""
 
     def __init__(self, env, folder, local="ok", update=True, client_ok=True, vendor_ok=True,
-                 update_fault=None, package_faults=None, aliases=None, vendor=None, files=None):
+                 update_fault=None, package_faults=None, aliases=None, vendor=None, files=None,
+                 signing_key=None, proxy_mode=None):
         self.env = env
+        # signing_key: the update service signs with it. proxy_mode: the
+        # update service moves to PROXIED_PORT and tests/support/mitm_proxy.py
+        # answers on 9006 in that mode.
+        self.proxy_mode = proxy_mode
+        self.proxy = None
         self.folder = folder
         self.state = os.path.join(folder, "state")
         self.lock = None
@@ -408,6 +420,10 @@ class Services:
         if update:
             cfg["update_service"] = {"port": 9006, "catalogue": "catalogue.json", "fault": update_fault,
                                      "log": "logs/update-service.jsonl"}
+            if signing_key:
+                cfg["update_service"]["signing_key"] = signing_key
+            if proxy_mode:
+                cfg["update_service"]["port"] = PROXIED_PORT
         if local != "down":
             certs = os.path.join(env.work, "certs")
             cert = {"untrusted": "untrusted", "wrongname": "wrongname"}.get(local, "server")
@@ -437,13 +453,32 @@ class Services:
                                 "--state", self.state, "--max-seconds", "600"], timeout=60,
                                stdout=subprocess.DEVNULL)
             if r.returncode == 0:
+                self._start_proxy()
                 return
             self._stop_services()
             if time.monotonic() >= deadline:
                 raise Failure("the services did not start (see %s)" % self.state)
             time.sleep(2)
 
+    def _start_proxy(self):
+        if not self.proxy_mode:
+            return
+        ready = os.path.join(self.state, "proxy.json")
+        self.proxy = subprocess.Popen([sys.executable, MITM_PROXY, "--port", "9006", "--upstream", str(PROXIED_PORT),
+                                       "--mode", self.proxy_mode, "--evil-url", EVIL_URL,
+                                       "--log", os.path.join(self.folder, "logs", "proxy.jsonl"),
+                                       "--ready-file", ready, "--max-seconds", "600"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: os.path.exists(ready), 20, what="the proxy on port 9006")
+
     def _stop_services(self):
+        if self.proxy is not None:
+            self.proxy.terminate()
+            try:
+                self.proxy.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proxy.kill()
+            self.proxy = None
         subprocess.run([sys.executable, SERVICES, "stop", "--state", self.state], timeout=60,
                        stdout=subprocess.DEVNULL)
 
@@ -1002,6 +1037,66 @@ def scenario_second_during_run(env, folder):
     finish(env, prog, svc, page)
 
 
+# -- signed update replies (the program built with the test key) -------------------
+
+def with_signed_program(env, run):
+    """run() with the signing build of the program as env.exe."""
+    plain, env.exe = env.exe, env.signed_exe
+    try:
+        return run()
+    finally:
+        env.exe = plain
+
+
+def check_nothing_fetched_or_run(env, svc, prog, product):
+    check_three_attempts(svc, product)
+    check(not svc.requests("package-server"), "no download was tried")
+    check(prog.installers() == [], "no installer ran")
+    check(env.temp_files() == {}, "no package file appeared: %s" % env.temp_files())
+
+
+def scenario_signed_healthy(env, folder):
+    def run():
+        svc, prog, page, _ = run_install(env, "signed-healthy", folder, "success",
+                                         {"local": "down", "signing_key": TEST_SIGNING_KEY})
+        check(prog.installers() == ["levydesk_setup.exe", "harbolt_setup.exe"],
+              "client then vendor installer: %s" % prog.installers())
+        asked = svc.requests("update-service")
+        check(len(asked) == 2 and all(e.get("signed") for e in asked), "both replies were signed")
+        nonces = [dict((k.lower(), v) for k, v in e["headers"]).get("x-pavonix-nonce") for e in asked]
+        check(all(n and len(n) == 64 for n in nonces) and nonces[0] != nonces[1],
+              "each request carried a fresh nonce: %s" % nonces)
+        check(all("sha256" in e["answer"] for e in asked), "every package was served with its sha256")
+        finish(env, prog, svc, page)
+    with_signed_program(env, run)
+
+
+def signed_mitm_scenario(mode, local, product):
+    """A proxy on the update service's port changes each reply (its signature
+    kept): the program must refuse it, fetch and run nothing."""
+    def scenario(env, folder):
+        def run():
+            svc, prog, page = expect_failure(
+                env, folder, "signed-mitm-" + mode, NETWORK,
+                {"local": local, "signing_key": TEST_SIGNING_KEY, "proxy_mode": mode,
+                 "files": {"evil.exe": installer_bytes(env)}})
+            changed = svc.requests("proxy")
+            check(len(changed) == 3 and all(e["status"] == 200 for e in changed),
+                  "the proxy changed three signed replies")
+            check_nothing_fetched_or_run(env, svc, prog, product)
+            finish(env, prog, svc, page)
+        with_signed_program(env, run)
+    return scenario
+
+
+def scenario_signed_unsigned_reply(env, folder):
+    def run():
+        svc, prog, page = expect_failure(env, folder, "signed-unsigned-reply", NETWORK, {"local": "down"})
+        check_nothing_fetched_or_run(env, svc, prog, "levyDesk")
+        finish(env, prog, svc, page)
+    with_signed_program(env, run)
+
+
 SCENARIOS = {
     "healthy": scenario_healthy,
     "local-down": scenario_local_down,
@@ -1034,6 +1129,10 @@ SCENARIOS = {
     "no-log-folder": scenario_no_log_folder,
     "read-only-log": scenario_read_only_log,
     "second-during-run": scenario_second_during_run,
+    "signed-healthy": scenario_signed_healthy,
+    "signed-mitm-address": signed_mitm_scenario("address", "down", "levyDesk"),
+    "signed-mitm-exe": signed_mitm_scenario("exe", "ok", "ZYN-HARBOLT"),
+    "signed-unsigned-reply": scenario_signed_unsigned_reply,
 }
 
 
