@@ -9,11 +9,11 @@
 
 // Private window messages, sent with SendMessageA (lParam 0, wParam 0 unless
 // stated); the receiving procedure returns 0.
-#define WM_INSTALL_DONE (WM_USER + 111)       // 1135: every product run succeeded
-#define WM_INSTALL_STARTED (WM_USER + 114)    // 1138: downloads done, installers about to run
-#define WM_INSTALL_FAILED (WM_USER + 116)     // 1140: the run failed
-#define WM_SHOW_FAIL_REASON (WM_USER + 120)   // 1144: show the reason g_nInstallResult selects
-#define WM_DOWNLOAD_PROGRESS (WM_USER + 1999) // 3023: wParam = percent of the current file
+#define WM_INSTALL_DONE (WM_USER + 111)        // 1135: every product run succeeded
+#define WM_INSTALL_STARTED (WM_USER + 114)     // 1138: downloads done, installers about to run
+#define WM_INSTALL_FAILED (WM_USER + 116)      // 1140: the run failed
+#define WM_SHOW_FAIL_REASON (WM_USER + 120)    // 1144: show the reason g_nInstallResult selects
+#define WM_DOWNLOAD_PROGRESS (WM_USER + 1999)  // 3023: wParam = percent of the current file
 
 // Failure codes in g_nInstallResult; 0 until a failure.
 enum {
