@@ -1,0 +1,43 @@
+# The key the build takes (cmake/PavonixUpdateKey.cmake), run with cmake -P:
+#   cmake -DREPO=<checkout> -DWORK=<scratch folder> -P updatekey_test.cmake
+# Good keys give the 128 lower-case digits of X and Y; anything else must stop
+# the configuration.
+list(APPEND CMAKE_MODULE_PATH ${REPO}/cmake)
+include(PavonixUpdateKey)
+
+set(xy "3bb2d99444a82be85eb2699c67ea362701f22c188b34443271ea3704f4b0ba52dec602cffb8112a9c4347b0a48c07bfff652e00dacc196e788106db8caa953a6")
+string(TOUPPER "${xy}" XY)
+file(MAKE_DIRECTORY ${WORK})
+file(WRITE ${WORK}/wrapped.pub "04${xy}\n")
+file(WRITE ${WORK}/blanks.pub "  04 ${XY}\r\n")
+
+function(expect_key value want)
+  pavonix_update_key_hex("${value}" got)
+  if(NOT got STREQUAL want)
+    message(FATAL_ERROR "key '${value}': got '${got}', want '${want}'")
+  endif()
+endfunction()
+
+expect_key("" "")
+expect_key("${xy}" "${xy}")
+expect_key("04${XY}" "${xy}")
+expect_key("${WORK}/wrapped.pub" "${xy}")
+expect_key("${WORK}/blanks.pub" "${xy}")
+# The test key pair's public half, as keygen wrote it.
+pavonix_update_key_hex("${REPO}/tests/support/keys/update-test.pub" test_key)
+string(LENGTH "${test_key}" n)
+if(NOT n EQUAL 128)
+  message(FATAL_ERROR "tests/support/keys/update-test.pub: ${n} digits")
+endif()
+
+# Refused: each runs in a cmake of its own, which must fail.
+string(SUBSTRING "${xy}" 2 126 short)
+foreach(bad "${short}" "05${xy}" "04${xy}00" "0x${xy}" "${WORK}/absent.pub" "g${short}g"
+            "-----BEGIN PUBLIC KEY-----")
+  file(WRITE ${WORK}/bad.cmake "list(APPEND CMAKE_MODULE_PATH ${REPO}/cmake)\ninclude(PavonixUpdateKey)\npavonix_update_key_hex(\"${bad}\" out)\n")
+  execute_process(COMMAND ${CMAKE_COMMAND} -P ${WORK}/bad.cmake RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+  if(rc EQUAL 0)
+    message(FATAL_ERROR "key '${bad}' was taken")
+  endif()
+endforeach()
+message(STATUS "update key: all cases as expected")
