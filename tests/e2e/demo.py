@@ -95,7 +95,7 @@ def report_signed(env, svc, outcome):
                     have = hashlib.sha256(f.read()).hexdigest()
             say("  package %s: sha256 %s in the signed reply; the file the program saved %s"
                 % (name, want or "MISSING",
-                   "has that hash (the program checked it as it downloaded)" if have and have == want
+                   "has that hash (checked here too)" if have and have == want
                    else "differs" if have else "is not in %s" % env.temp_folder()))
 
 
@@ -135,7 +135,7 @@ def main():
     folder = os.path.join(env.work, "run")
     os.makedirs(folder, exist_ok=True)
     svc = e2e.Services(env, folder, local="ok" if args.local == "up" else "down",
-                       signing_key=args.signing_key)
+                       signing_key=os.path.abspath(args.signing_key) if args.signing_key else None)
     svc.start()
     say("services on 127.0.0.1: update service :9006, package server :9007%s"
         % (", local service :28000" if args.local == "up" else " (local service down)"))
