@@ -64,7 +64,9 @@ int CPavonixSysConfig::Reload() {
   return 0;
 }
 
+#ifdef PAVONIX_TEST_HOOKS
 void ResetSysConfigForTests() {
   delete g_pSysConfig;
   g_pSysConfig = nullptr;
 }
+#endif

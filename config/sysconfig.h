@@ -44,9 +44,14 @@ class CPavonixSysConfig final : public CSysConfig {
   std::string m_strClientTypeVersion;
 
  private:
+#ifdef PAVONIX_TEST_HOOKS
   friend void ResetSysConfigForTests();
+#endif
   CPavonixSysConfig() = default;
 };
 
+#ifdef PAVONIX_TEST_HOOKS
 // Tests only: drops the singleton so that the next GetInstance builds afresh.
+// Absent from release builds.
 void ResetSysConfigForTests();
+#endif

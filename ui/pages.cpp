@@ -135,7 +135,11 @@ void OnInstallClick(HWND hDlg) {
   pParam->m_hNotifyWnd = g_hMainDlg;
 
   g_bWorkerClosed = false;
+#ifdef PAVONIX_TEST_HOOKS
   g_hWorkerThread = g_pfnStartInstallThread(InstallWorkerProc, pParam);
+#else
+  g_hWorkerThread = StartWithCreateThread(InstallWorkerProc, pParam);
+#endif
   if (g_hWorkerThread == NULL) delete pParam;  // never reached the worker
   SetTimer(g_hProgressDlg, WORKER_WATCH_TIMER, WORKER_WATCH_PERIOD_MS, NULL);
 }
@@ -201,7 +205,9 @@ void InitFailureDlg(HWND hDlg) {
 
 }  // namespace
 
+#ifdef PAVONIX_TEST_HOOKS
 InstallThreadStarter g_pfnStartInstallThread = StartWithCreateThread;
+#endif
 
 std::string MakeMainTitle(const std::string& strMakerName) {
   return std::string(kTitlePrefix) + strMakerName + kTitleSuffix;

@@ -36,9 +36,12 @@ int FailureReasonControl(int nInstallResult);
 // Removes the instance mark and releases the worker handle. Returns 0.
 int CleanupBeforeQuit();
 
-// Where the install click starts the worker; tests replace it.
+#ifdef PAVONIX_TEST_HOOKS
+// Where the install click starts the worker; tests replace it. Release builds
+// have no such pointer: the click always calls CreateThread.
 typedef HANDLE (*InstallThreadStarter)(LPTHREAD_START_ROUTINE pfnProc, LPVOID pParam);
 extern InstallThreadStarter g_pfnStartInstallThread;
+#endif
 
 // Text of the main dialog's window: the product title, the maker's name, "专用".
 std::string MakeMainTitle(const std::string& strMakerName);

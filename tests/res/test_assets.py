@@ -558,6 +558,27 @@ def parse_dialog(data):
     return d
 
 
+def project_version():
+    """The x.y.z of project(pavonix VERSION x.y.z) in the top CMakeLists.txt."""
+    m = re.search(r"^project\(pavonix VERSION (\d+)\.(\d+)\.(\d+)[ )]",
+                  read(os.path.join(ROOT, "CMakeLists.txt"), "r"), re.M)
+    assert m, "no project(pavonix VERSION x.y.z) in CMakeLists.txt"
+    return tuple(int(g) for g in m.groups())
+
+
+def write_version_header(folder):
+    """pavonix_version.h as CMake's configure_file writes it from version.h.in."""
+    major, minor, patch = project_version()
+    text = read(os.path.join(RES, "version.h.in"), "r")
+    for name, value in (("PROJECT_VERSION_MAJOR", major), ("PROJECT_VERSION_MINOR", minor),
+                        ("PROJECT_VERSION_PATCH", patch),
+                        ("PROJECT_VERSION", "%d.%d.%d" % (major, minor, patch))):
+        text = text.replace("@%s@" % name, str(value))
+    assert "@" not in text, "version.h.in names a variable the test does not fill in"
+    with open(os.path.join(folder, "pavonix_version.h"), "w") as f:
+        f.write(text)
+
+
 WINDRES = [t for t in ("i686-w64-mingw32-windres", "x86_64-w64-mingw32-windres") if shutil.which(t)]
 
 
@@ -567,9 +588,10 @@ class CompiledTest(unittest.TestCase):
     def setUpClass(cls):
         cls.res = {}
         with tempfile.TemporaryDirectory() as tmp:
+            write_version_header(tmp)
             for tool in WINDRES:
                 out = os.path.join(tmp, tool + ".res")
-                subprocess.run([tool, "-I", ROOT, "-O", "res",
+                subprocess.run([tool, "-I", ROOT, "-I", tmp, "-O", "res",
                                 os.path.join(RES, "pavonix.rc"), out], check=True)
                 cls.res[tool] = parse_res(read(out))
 
@@ -629,11 +651,16 @@ class CompiledTest(unittest.TestCase):
             fixed = version.find(struct.pack("<I", 0xFEEF04BD))
             self.assertGreater(fixed, 0)
             fms, fls, pms, pls = struct.unpack_from("<IIII", version, fixed + 8)
-            self.assertEqual((fms, fls, pms, pls), (0x10000, 0, 0x10000, 0))
+            major, minor, patch = project_version()
+            ms, ls = (major << 16) | minor, patch << 16
+            self.assertEqual((fms, fls, pms, pls), (ms, ls, ms, ls))
             text = version.decode("utf-16-le", "replace")
+            dotted = "%d.%d.%d" % (major, minor, patch)
             for s in ("080404b0", "040904b0", "ProductName", "Pavonix", "CompanyName",
-                      "浙江智翎信息技术有限公司", "1.0.0"):
+                      "浙江智翎信息技术有限公司"):
                 self.assertIn(s, text)
+            # FileVersion and ProductVersion in both string tables.
+            self.assertEqual(text.count(dotted + "\0"), 4, text)
 
 
 if __name__ == "__main__":

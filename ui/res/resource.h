@@ -39,9 +39,3 @@
 // Program icon and version block.
 #define IDI_PAVONIX 100
 #define IDV_VERSION 1
-
-// Version numbers, also used by the version block.
-#define PAVONIX_VERSION_MAJOR 1
-#define PAVONIX_VERSION_MINOR 0
-#define PAVONIX_VERSION_PATCH 0
-#define PAVONIX_VERSION_TEXT "1.0.0"

@@ -1,0 +1,93 @@
+"""Helpers of the release tests: copies of the tree, release runs, a throw-away
+code-signing CA."""
+
+import os
+import shutil
+import subprocess
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+
+
+def run(cmd, **kw):
+    """Runs cmd; returns the CompletedProcess with text output (never raises on exit code)."""
+    kw.setdefault("stdout", subprocess.PIPE)
+    kw.setdefault("stderr", subprocess.STDOUT)
+    kw.setdefault("text", True)
+    kw.setdefault("timeout", 900)
+    return subprocess.run(cmd, **kw)
+
+
+def git(repo, *args):
+    return subprocess.run(["git", "-C", repo] + list(args), check=True, stdout=subprocess.PIPE,
+                          text=True).stdout
+
+
+def clone_working_tree(repo, dest):
+    """A clone of repo's commit at dest, with repo's uncommitted changes laid over
+    it (modified, new and deleted files), so that it builds what repo would."""
+    if os.path.exists(dest):
+        shutil.rmtree(dest)
+    os.makedirs(os.path.dirname(dest), exist_ok=True)
+    head = git(repo, "rev-parse", "HEAD").strip()
+    subprocess.run(["git", "clone", "-q", "--shared", "--no-checkout", repo, dest], check=True)
+    git(dest, "checkout", "-q", "--detach", head)
+    listed = git(repo, "ls-files", "-z", "--cached", "--others", "--exclude-standard").split("\0")
+    for rel in filter(None, listed):
+        src, dst = os.path.join(repo, rel), os.path.join(dest, rel)
+        if os.path.lexists(src):
+            os.makedirs(os.path.dirname(dst), exist_ok=True)
+            if os.path.lexists(dst):
+                os.unlink(dst)
+            shutil.copy2(src, dst, follow_symlinks=False)
+        elif os.path.lexists(dst):
+            os.unlink(dst)
+    return head
+
+
+def release(src, *args, env=None):
+    """scripts/release of the tree at src with the given options."""
+    return run(["bash", os.path.join(src, "scripts", "release"), "--no-setup"] + list(args),
+               env=env)
+
+
+def make_signing_ca(folder, password):
+    """A throw-away CA, a code-signing certificate it issued (key encrypted with
+    password), the same as PKCS#12, and a second, unrelated CA. Returns paths."""
+    os.makedirs(folder, exist_ok=True)
+    p = {k: os.path.join(folder, v) for k, v in {
+        "ca": "ca.pem", "ca_key": "ca.key", "other_ca": "other-ca.pem", "other_key": "other-ca.key",
+        "cert": "signer.pem", "key": "signer.key", "p12": "signer.p12", "pass": "password"}.items()}
+
+    def ssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    for ca, key, name in ((p["ca"], p["ca_key"], "Throw-away Code Signing CA"),
+                          (p["other_ca"], p["other_key"], "Unrelated CA")):
+        ssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2",
+            "-keyout", key, "-out", ca, "-subj", "/CN=" + name,
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    with open(p["pass"], "w") as f:
+        f.write(password)
+    csr, ext = os.path.join(folder, "signer.csr"), os.path.join(folder, "signer.ext")
+    ssl("req", "-newkey", "rsa:2048", "-sha256", "-keyout", p["key"], "-out", csr,
+        "-passout", "file:" + p["pass"], "-subj", "/CN=Pavonix Release Test/O=Throw-away")
+    with open(ext, "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=codeSigning\n")
+    ssl("x509", "-req", "-in", csr, "-CA", p["ca"], "-CAkey", p["ca_key"], "-CAcreateserial",
+        "-days", "2", "-sha256", "-extfile", ext, "-out", p["cert"])
+    # openssl reads two lines from one file named twice: the export password
+    # gets a file of its own.
+    again = os.path.join(folder, "password-again")
+    shutil.copy(p["pass"], again)
+    ssl("pkcs12", "-export", "-in", p["cert"], "-inkey", p["key"], "-passin", "file:" + p["pass"],
+        "-passout", "file:" + again, "-out", p["p12"])
+    return p
+
+
+def verify(exe, ca):
+    """osslsigncode verify of exe against the CA file ca."""
+    return run(["osslsigncode", "verify", "-CAfile", ca, "-in", exe], timeout=120)

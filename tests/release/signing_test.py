@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""scripts/release with Authenticode signing, against a throw-away CA.
+
+Runs on the tree and build that repro_test.py left in WORK/a (the build is
+then only relinked if anything changed), so each release run here costs a
+configure and the signature.
+
+    signing_test.py WORK [unittest arguments]
+"""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import pe_sections
+from releaselib import make_signing_ca, release, run, verify
+
+WORK = None
+PASSWORD = "correct horse 電池"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class SigningTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.src = os.path.join(WORK, "a", "src")
+        if not os.path.isfile(os.path.join(cls.src, "dist", "pavonix-unsigned.exe")):
+            raise unittest.SkipTest("no release build in %s (run repro_test.py first)" % cls.src)
+        cls.unsigned = read(os.path.join(cls.src, "dist", "pavonix-unsigned.exe"))
+        cls.tmp = tempfile.mkdtemp(prefix="pavonix-sign-")
+        cls.ca = make_signing_ca(os.path.join(cls.tmp, "ca"), PASSWORD)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def out(self, name):
+        return os.path.join(self.tmp, name)
+
+    def release(self, out, *args, env=None):
+        return release(self.src, "--update-host", "update.example.com", "--out", out, *args,
+                       env=env)
+
+    def check_dist(self, out):
+        """The four files, the unsigned program unchanged, the sums right."""
+        self.assertEqual(sorted(os.listdir(out)),
+                         ["BUILDINFO", "SHA256SUMS", "pavonix-unsigned.exe", "pavonix.exe"])
+        self.assertEqual(read(os.path.join(out, "pavonix-unsigned.exe")), self.unsigned)
+        r = run(["sha256sum", "-c", "SHA256SUMS"], cwd=out)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertEqual(r.stdout.count(": OK"), 3, r.stdout)
+
+    def test_pem_key_with_password_file(self):
+        out = self.out("pem")
+        r = self.release(out, "--sign-cert", self.ca["cert"], "--sign-key", self.ca["key"],
+                         "--sign-pass-file", self.ca["pass"], "--verify-ca", self.ca["ca"])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.check_dist(out)
+        signed = os.path.join(out, "pavonix.exe")
+        v = verify(signed, self.ca["ca"])
+        self.assertEqual(v.returncode, 0, v.stdout)
+        self.assertIn("Message digest algorithm  : SHA256", v.stdout)
+        self.assertIn("Signature verification: ok", v.stdout)
+        # Signing adds the certificate table and changes nothing else but the
+        # checksum and the table's directory entry.
+        diff = pe_sections.differences(self.unsigned, read(signed))
+        self.assertEqual(diff, ["checksum", "certificate table entry", "after sections"])
+        info = read(os.path.join(out, "BUILDINFO")).decode()
+        self.assertIn("pavonix.exe: Authenticode (SHA-256) by /CN=Pavonix Release Test", info)
+        fingerprint = subprocess.run(
+            ["openssl", "x509", "-in", self.ca["cert"], "-noout", "-fingerprint", "-sha256"],
+            check=True, stdout=subprocess.PIPE, text=True).stdout.split("=")[1].replace(":", "")
+        self.assertIn("certificate SHA-256 " + fingerprint.strip(), info)
+
+        with self.subTest("another CA does not vouch for it"):
+            v = verify(signed, self.ca["other_ca"])
+            self.assertNotEqual(v.returncode, 0, v.stdout)
+
+        with self.subTest("a program changed after signing fails"):
+            data = bytearray(read(signed))
+            name, ptr, size = next(s for s in pe_sections.parse(data)["sections"]
+                                   if s[0] == ".text")
+            data[ptr + size // 2] ^= 0x01
+            bad = self.out("changed.exe")
+            with open(bad, "wb") as f:
+                f.write(data)
+            v = verify(bad, self.ca["ca"])
+            self.assertNotEqual(v.returncode, 0, v.stdout)
+            self.assertIn("MISMATCH", v.stdout)
+
+        with self.subTest("a program with data appended after signing fails"):
+            bad = self.out("appended.exe")
+            with open(bad, "wb") as f:
+                f.write(read(signed) + b"\0" * 8 + b"MZ appended payload")
+            v = verify(bad, self.ca["ca"])
+            self.assertNotEqual(v.returncode, 0, v.stdout)
+
+    def test_pkcs12_with_password_from_environment(self):
+        out = self.out("p12")
+        env = dict(os.environ, PAVONIX_TEST_SIGN_PASS=PASSWORD)
+        r = self.release(out, "--sign-cert", self.ca["p12"], "--sign-pass-env",
+                         "PAVONIX_TEST_SIGN_PASS", "--verify-ca", self.ca["ca"], env=env)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertNotIn(PASSWORD, r.stdout)
+        self.check_dist(out)
+        v = verify(os.path.join(out, "pavonix.exe"), self.ca["ca"])
+        self.assertEqual(v.returncode, 0, v.stdout)
+
+    def test_wrong_password_or_untrusted_signature_leave_no_program(self):
+        wrong = self.out("wrong-password.txt")
+        with open(wrong, "w") as f:
+            f.write("not " + PASSWORD)
+        cases = {
+            "wrong password": ["--sign-cert", self.ca["cert"], "--sign-key", self.ca["key"],
+                               "--sign-pass-file", wrong, "--verify-ca", self.ca["ca"]],
+            "verified against another CA": ["--sign-cert", self.ca["cert"], "--sign-key",
+                                            self.ca["key"], "--sign-pass-file", self.ca["pass"],
+                                            "--verify-ca", self.ca["other_ca"]],
+        }
+        for what, args in cases.items():
+            with self.subTest(what):
+                out = self.out(what.replace(" ", "-"))
+                os.makedirs(out, exist_ok=True)
+                # Output of an earlier run must not survive a failed one.
+                for name in ("pavonix.exe", "BUILDINFO", "SHA256SUMS"):
+                    with open(os.path.join(out, name), "w") as f:
+                        f.write("stale")
+                r = self.release(out, *args)
+                self.assertNotEqual(r.returncode, 0, r.stdout)
+                self.assertNotIn(PASSWORD, r.stdout)
+                self.assertEqual(os.listdir(out), ["pavonix-unsigned.exe"])
+
+    def test_refused_options(self):
+        """Refused before anything is built: each case exits non-zero at once."""
+        cases = {
+            "no update host": [],
+            "host with a path": ["--update-host", "a.example/x"],
+            "key without certificate": ["--update-host", "h", "--sign-key", self.ca["key"]],
+            "PEM certificate without key": ["--update-host", "h", "--sign-cert", self.ca["cert"]],
+            "PKCS#12 with a key": ["--update-host", "h", "--sign-cert", self.ca["p12"],
+                                   "--sign-key", self.ca["key"]],
+            "two password sources": ["--update-host", "h", "--sign-cert", self.ca["p12"],
+                                     "--sign-pass-file", self.ca["pass"], "--sign-pass-env", "X"],
+            "password variable unset": ["--update-host", "h", "--sign-cert", self.ca["p12"],
+                                        "--sign-pass-env", "PAVONIX_NO_SUCH_VARIABLE"],
+            "password on the command line": ["--update-host", "h", "--sign-pass", PASSWORD],
+            "time stamp URL not http": ["--update-host", "h", "--sign-cert", self.ca["p12"],
+                                        "--timestamp-url", "file:///etc/passwd"],
+        }
+        for what, args in cases.items():
+            with self.subTest(what):
+                out = self.out("refused")
+                r = release(self.src, "--out", out, *args)
+                self.assertNotEqual(r.returncode, 0, r.stdout)
+                self.assertIn("release: error:", r.stdout)
+                self.assertNotIn("configuring", r.stdout)
+
+    def test_update_pubkey_needs_the_build_option(self):
+        files = [os.path.join(self.src, "CMakeLists.txt")] + [
+            os.path.join(self.src, "cmake", n) for n in os.listdir(os.path.join(self.src, "cmake"))
+            if n.endswith(".cmake")]
+        known = any("PAVONIX_UPDATE_PUBKEY" in read(f).decode() for f in files)
+        if known:
+            self.skipTest("this source has PAVONIX_UPDATE_PUBKEY")
+        r = release(self.src, "--update-host", "h", "--update-pubkey", "abc")
+        self.assertNotEqual(r.returncode, 0, r.stdout)
+        self.assertIn("no PAVONIX_UPDATE_PUBKEY build option", r.stdout)
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    WORK = os.path.abspath(sys.argv[1])
+    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
