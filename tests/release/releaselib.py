@@ -15,6 +15,8 @@ def run(cmd, **kw):
     kw.setdefault("stderr", subprocess.STDOUT)
     kw.setdefault("text", True)
     kw.setdefault("timeout", 900)
+    # Tools' messages in English whatever the caller's locale (Wine's is zh_CN).
+    kw.setdefault("env", dict(os.environ, LC_ALL="C.UTF-8"))
     return subprocess.run(cmd, **kw)
 
 
@@ -48,7 +50,7 @@ def clone_working_tree(repo, dest):
 def release(src, *args, env=None):
     """scripts/release of the tree at src with the given options."""
     return run(["bash", os.path.join(src, "scripts", "release"), "--no-setup"] + list(args),
-               env=env)
+               **({} if env is None else {"env": env}))
 
 
 def make_signing_ca(folder, password):
