@@ -47,10 +47,10 @@ def clone_working_tree(repo, dest):
     return head
 
 
-def release(src, *args, env=None):
+def release(src, *args, env=None, cwd=None):
     """scripts/release of the tree at src with the given options."""
     return run(["bash", os.path.join(src, "scripts", "release"), "--no-setup"] + list(args),
-               **({} if env is None else {"env": env}))
+               cwd=cwd, **({} if env is None else {"env": env}))
 
 
 def make_signing_ca(folder, password):

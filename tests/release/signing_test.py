@@ -163,16 +163,29 @@ class SigningTest(unittest.TestCase):
                 self.assertIn("release: error:", r.stdout)
                 self.assertNotIn("configuring", r.stdout)
 
-    def test_update_pubkey_needs_the_build_option(self):
-        files = [os.path.join(self.src, "CMakeLists.txt")] + [
-            os.path.join(self.src, "cmake", n) for n in os.listdir(os.path.join(self.src, "cmake"))
-            if n.endswith(".cmake")]
-        known = any("PAVONIX_UPDATE_PUBKEY" in read(f).decode() for f in files)
-        if known:
-            self.skipTest("this source has PAVONIX_UPDATE_PUBKEY")
-        r = release(self.src, "--update-host", "h", "--update-pubkey", "abc")
-        self.assertNotEqual(r.returncode, 0, r.stdout)
-        self.assertIn("no PAVONIX_UPDATE_PUBKEY build option", r.stdout)
+    def test_update_pubkey_compiled_in_and_recorded(self):
+        key_file = os.path.join(self.src, "tests", "support", "keys", "update-test.pub")
+        with open(key_file) as f:
+            point = f.read().strip().lower()
+        self.assertEqual(len(point), 130)
+        out = self.out("pubkey")
+        # Relative to the caller's folder, as a vendor would type it.
+        r = release(self.src, "--update-host", "update.example.com", "--out", out,
+                    "--update-pubkey", os.path.relpath(key_file, self.tmp), cwd=self.tmp)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        info = read(os.path.join(out, "BUILDINFO")).decode()
+        self.assertIn("update public key: P-256 %s (replies must be signed)" % point[2:], info)
+        self.assertNotIn(key_file, info)
+        program = read(os.path.join(out, "pavonix-unsigned.exe"))
+        self.assertIn(point[2:].encode(), program)
+        self.assertNotEqual(program, self.unsigned)
+
+        with self.subTest("a value that is no key stops the build"):
+            r = release(self.src, "--update-host", "update.example.com", "--out", out,
+                        "--update-pubkey", "04abc")
+            self.assertNotEqual(r.returncode, 0, r.stdout)
+            self.assertIn("configure failed", r.stdout)
+            self.assertFalse(os.path.exists(os.path.join(out, "pavonix-unsigned.exe")))
 
 
 if __name__ == "__main__":
