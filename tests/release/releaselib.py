@@ -7,6 +7,9 @@ import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
+# The update host of the test releases: loopback, so that the signed one can
+# go through an end-to-end run against the bundled services.
+HOST = "127.0.0.1"
 
 
 def run(cmd, **kw):

@@ -18,7 +18,7 @@ import sys
 import time
 
 import pe_sections
-from releaselib import REPO, clone_working_tree, git, release, run
+from releaselib import HOST, REPO, clone_working_tree, git, release, run
 
 TRIPLET = "i686-w64-mingw32"
 # Seams the tests use; none may reach the release build's libraries.
@@ -48,7 +48,7 @@ def main():
         old = os.umask(0o022 if i == 0 else 0o077)
         t0 = time.monotonic()
         try:
-            r = release(tree, "--update-host", "update.example.com", env=env)
+            r = release(tree, "--update-host", HOST, env=env)
         finally:
             os.umask(old)
         times.append(time.monotonic() - t0)

@@ -17,7 +17,7 @@ import tempfile
 import unittest
 
 import pe_sections
-from releaselib import make_signing_ca, release, run, verify
+from releaselib import HOST, make_signing_ca, release, run, verify
 
 WORK = None
 PASSWORD = "correct horse 電池"
@@ -46,7 +46,7 @@ class SigningTest(unittest.TestCase):
         return os.path.join(self.tmp, name)
 
     def release(self, out, *args, env=None):
-        return release(self.src, "--update-host", "update.example.com", "--out", out, *args,
+        return release(self.src, "--update-host", HOST, "--out", out, *args,
                        env=env)
 
     def check_dist(self, out):
@@ -170,7 +170,7 @@ class SigningTest(unittest.TestCase):
         self.assertEqual(len(point), 130)
         out = self.out("pubkey")
         # Relative to the caller's folder, as a vendor would type it.
-        r = release(self.src, "--update-host", "update.example.com", "--out", out,
+        r = release(self.src, "--update-host", HOST, "--out", out,
                     "--update-pubkey", os.path.relpath(key_file, self.tmp), cwd=self.tmp)
         self.assertEqual(r.returncode, 0, r.stdout)
         info = read(os.path.join(out, "BUILDINFO")).decode()
@@ -181,7 +181,7 @@ class SigningTest(unittest.TestCase):
         self.assertNotEqual(program, self.unsigned)
 
         with self.subTest("a value that is no key stops the build"):
-            r = release(self.src, "--update-host", "update.example.com", "--out", out,
+            r = release(self.src, "--update-host", HOST, "--out", out,
                         "--update-pubkey", "04abc")
             self.assertNotEqual(r.returncode, 0, r.stdout)
             self.assertIn("configure failed", r.stdout)
