@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""The signed release program still runs: scripts/release signs the program
-that repro_test.py built in WORK/a with a throw-away certificate, and the
-signed pavonix.exe, beside the end-to-end suite's probe and test installer,
-passes the healthy install run under Wine.
+"""The signed release program still runs: scripts/release builds the tree
+that repro_test.py left in WORK/a with the test update key and signs it with
+a throw-away certificate; that pavonix.exe, in a copy of the end-to-end
+suite's folder as its program with the key, passes the healthy install run
+with signed update replies ("signed-healthy") under Wine.
 
     signed_e2e_test.py WORK E2E_BIN E2E_WORK
 """
@@ -24,8 +25,10 @@ def main():
     shutil.rmtree(tmp, ignore_errors=True)
     ca = make_signing_ca(os.path.join(tmp, "ca"), "signed run")
     dist = os.path.join(tmp, "dist")
-    r = release(src, "--update-host", HOST, "--out", dist, "--sign-cert", ca["cert"], "--sign-key",
-                ca["key"], "--sign-pass-file", ca["pass"], "--verify-ca", ca["ca"])
+    key = os.path.join(src, "tests", "support", "keys", "update-test.pub")
+    r = release(src, "--update-host", HOST, "--update-pubkey", key, "--out", dist, "--sign-cert",
+                ca["cert"], "--sign-key", ca["key"], "--sign-pass-file", ca["pass"], "--verify-ca",
+                ca["ca"])
     print(r.stdout)
     if r.returncode != 0:
         print("FAILED: scripts/release with signing")
@@ -37,12 +40,12 @@ def main():
         print("FAILED: the signed program does not verify")
         return 1
     bin_dir = os.path.join(tmp, "bin")
-    os.makedirs(bin_dir)
-    shutil.copy2(exe, bin_dir)
-    for name in ("pavonix_testinstaller.exe", "pavonix_e2e_probe.exe"):
-        shutil.copy2(os.path.join(e2e_bin, name), bin_dir)
+    shutil.copytree(e2e_bin, bin_dir)
+    os.makedirs(os.path.join(bin_dir, "signed"), exist_ok=True)
+    shutil.copy2(exe, os.path.join(bin_dir, "signed", "pavonix.exe"))
     e2e = run([sys.executable, os.path.join(REPO, "tests", "e2e", "e2e.py"), "--bin", bin_dir,
-               "--work", e2e_work, "healthy"], stdout=None, stderr=None, env=os.environ.copy())
+               "--work", e2e_work, "signed-healthy"], stdout=None, stderr=None,
+              env=os.environ.copy())
     if e2e.returncode != 0:
         print("FAILED: the healthy run of the signed release program (exit %d)" % e2e.returncode)
         return 1
