@@ -96,3 +96,84 @@ def make_signing_ca(folder, password):
 def verify(exe, ca):
     """osslsigncode verify of exe against the CA file ca."""
     return run(["osslsigncode", "verify", "-CAfile", ca, "-in", exe], timeout=120)
+
+
+class LoopbackTsa:
+    """An RFC 3161 time-stamp server on 127.0.0.1 (openssl ts -reply with a
+    time-stamping certificate from the CA of make_signing_ca). At most
+    max_requests requests, each answered within the openssl run's time-out;
+    `requests` records the content type of each.
+
+        with LoopbackTsa(folder, ca) as tsa: ... tsa.url ...
+    """
+
+    def __init__(self, folder, ca, max_requests=4):
+        import http.server
+        import threading
+        self.folder, self.requests, self.max_requests = folder, [], max_requests
+        os.makedirs(folder, exist_ok=True)
+        key, cert = os.path.join(folder, "tsa.key"), os.path.join(folder, "tsa.pem")
+        csr, ext = os.path.join(folder, "tsa.csr"), os.path.join(folder, "tsa.ext")
+        with open(ext, "w") as f:
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=critical,timeStamping\n")
+        for args in (["req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key, "-out", csr,
+                      "-subj", "/CN=Throw-away TSA"],
+                     ["x509", "-req", "-in", csr, "-CA", ca["ca"], "-CAkey", ca["ca_key"],
+                      "-CAcreateserial", "-days", "2", "-sha256", "-extfile", ext, "-out", cert]):
+            subprocess.run(["openssl"] + args, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        self.config = os.path.join(folder, "tsa.cnf")
+        with open(os.path.join(folder, "serial"), "w") as f:
+            f.write("01\n")
+        with open(self.config, "w") as f:
+            f.write("[ tsa ]\ndefault_tsa = tsa_config\n[ tsa_config ]\n"
+                    "serial = %s\nsigner_cert = %s\nsigner_key = %s\nsigner_digest = sha256\n"
+                    "default_policy = 1.2.3.4.1\ndigests = sha256, sha1\naccuracy = secs:1\n"
+                    "ess_cert_id_alg = sha256\n" % (os.path.join(folder, "serial"), cert, key))
+        tsa = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                tsa.requests.append(self.headers.get("Content-Type"))
+                length = min(int(self.headers.get("Content-Length") or 0), 1 << 16)
+                query = os.path.join(tsa.folder, "query.tsq")
+                reply = os.path.join(tsa.folder, "reply.tsr")
+                with open(query, "wb") as f:
+                    f.write(self.rfile.read(length))
+                r = subprocess.run(["openssl", "ts", "-reply", "-config", tsa.config, "-queryfile",
+                                    query, "-out", reply], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, timeout=30)
+                if r.returncode != 0:
+                    self.send_error(500)
+                    return
+                with open(reply, "rb") as f:
+                    body = f.read()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.server.timeout = 0.5
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        self.stopping = False
+
+        def serve():
+            while not self.stopping and len(self.requests) < self.max_requests:
+                self.server.handle_request()
+
+        self.thread = threading.Thread(target=serve, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping = True
+        self.thread.join(10)
+        self.server.server_close()

@@ -17,7 +17,7 @@ import tempfile
 import unittest
 
 import pe_sections
-from releaselib import HOST, make_signing_ca, release, run, verify
+from releaselib import HOST, LoopbackTsa, make_signing_ca, release, run, verify
 
 WORK = None
 PASSWORD = "correct horse 電池"
@@ -137,6 +137,31 @@ class SigningTest(unittest.TestCase):
                 self.assertNotEqual(r.returncode, 0, r.stdout)
                 self.assertNotIn(PASSWORD, r.stdout)
                 self.assertEqual(os.listdir(out), ["pavonix-unsigned.exe"])
+
+    def test_rfc3161_time_stamp(self):
+        out = self.out("stamped")
+        with LoopbackTsa(self.out("tsa"), self.ca) as tsa:
+            r = self.release(out, "--sign-cert", self.ca["cert"], "--sign-key", self.ca["key"],
+                             "--sign-pass-file", self.ca["pass"], "--timestamp-url", tsa.url,
+                             "--verify-ca", self.ca["ca"])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertEqual(tsa.requests, ["application/timestamp-query"])
+        self.check_dist(out)
+        v = run(["osslsigncode", "verify", "-CAfile", self.ca["ca"], "-TSA-CAfile", self.ca["ca"],
+                 "-in", os.path.join(out, "pavonix.exe")])
+        self.assertEqual(v.returncode, 0, v.stdout)
+        self.assertIn("Timestamp Server Signature verification: ok", v.stdout)
+        info = read(os.path.join(out, "BUILDINFO")).decode()
+        self.assertIn("time stamp: " + tsa.url, info)
+
+        with self.subTest("a time-stamp server that does not answer fails the signing"):
+            closed = LoopbackTsa(self.out("tsa-closed"), self.ca)
+            url = closed.url
+            closed.server.server_close()  # the port refuses connections now
+            r = self.release(out, "--sign-cert", self.ca["cert"], "--sign-key", self.ca["key"],
+                             "--sign-pass-file", self.ca["pass"], "--timestamp-url", url)
+            self.assertNotEqual(r.returncode, 0, r.stdout)
+            self.assertEqual(os.listdir(out), ["pavonix-unsigned.exe"])
 
     def test_refused_options(self):
         """Refused before anything is built: each case exits non-zero at once."""
