@@ -95,7 +95,7 @@ def report_signed(env, svc, outcome):
                     have = hashlib.sha256(f.read()).hexdigest()
             say("  package %s: sha256 %s in the signed reply; the file the program saved %s"
                 % (name, want or "MISSING",
-                   "has that hash (checked here too)" if have and have == want
+                   "has that hash" if have and have == want
                    else "differs" if have else "is not in %s" % env.temp_folder()))
 
 
