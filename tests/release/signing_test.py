@@ -58,6 +58,15 @@ class SigningTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertEqual(r.stdout.count(": OK"), 3, r.stdout)
 
+    def check_signer(self, out):
+        """BUILDINFO names the signer and its certificate's SHA-256."""
+        info = read(os.path.join(out, "BUILDINFO")).decode()
+        fingerprint = subprocess.run(
+            ["openssl", "x509", "-in", self.ca["cert"], "-noout", "-fingerprint", "-sha256"],
+            check=True, stdout=subprocess.PIPE, text=True).stdout.split("=")[1].replace(":", "")
+        self.assertIn("pavonix.exe: Authenticode (SHA-256) by /CN=Pavonix Release Test/O=Throw-away, "
+                      "certificate SHA-256 %s; time stamp: " % fingerprint.strip(), info)
+
     def test_pem_key_with_password_file(self):
         out = self.out("pem")
         r = self.release(out, "--sign-cert", self.ca["cert"], "--sign-key", self.ca["key"],
@@ -73,12 +82,7 @@ class SigningTest(unittest.TestCase):
         # checksum and the table's directory entry.
         diff = pe_sections.differences(self.unsigned, read(signed))
         self.assertEqual(diff, ["checksum", "certificate table entry", "after sections"])
-        info = read(os.path.join(out, "BUILDINFO")).decode()
-        self.assertIn("pavonix.exe: Authenticode (SHA-256) by /CN=Pavonix Release Test", info)
-        fingerprint = subprocess.run(
-            ["openssl", "x509", "-in", self.ca["cert"], "-noout", "-fingerprint", "-sha256"],
-            check=True, stdout=subprocess.PIPE, text=True).stdout.split("=")[1].replace(":", "")
-        self.assertIn("certificate SHA-256 " + fingerprint.strip(), info)
+        self.check_signer(out)
 
         with self.subTest("another CA does not vouch for it"):
             v = verify(signed, self.ca["other_ca"])
@@ -111,6 +115,7 @@ class SigningTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertNotIn(PASSWORD, r.stdout)
         self.check_dist(out)
+        self.check_signer(out)
         v = verify(os.path.join(out, "pavonix.exe"), self.ca["ca"])
         self.assertEqual(v.returncode, 0, v.stdout)
 
