@@ -4,9 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/sim/core.h"
 #include "platform/sim/ctl/kernel.h"
@@ -168,38 +170,70 @@ uint64_t NextRandom() {  // splitmix64
   return z ^ (z >> 31);
 }
 
-// A Win32 mutex: recursive, owned by a thread, abandoned when its owner ends
-// without releasing (not modelled: simulated threads release on exit).
-struct Mutex : core::Object {
+// A Win32 mutex: recursive, owned by a thread. An owner that ends without
+// releasing abandons it: the next wait that gets it returns WAIT_ABANDONED
+// and owns it, as on Windows.
+struct Mutex : core::Object, std::enable_shared_from_this<Mutex> {
   std::mutex m;
   std::condition_variable cv;
   std::thread::id owner;
   int count = 0;
+  bool abandoned = false;
   const char* Kind() const override { return "mutex"; }
-  DWORD Wait(DWORD ms) override {
-    std::unique_lock<std::mutex> l(m);
-    auto self = std::this_thread::get_id();
-    if (count > 0 && owner == self) {
-      ++count;
-      return WAIT_OBJECT_0;
-    }
-    auto free = [&] { return count == 0; };
-    if (ms == INFINITE) {
-      cv.wait(l, free);
-    } else if (!cv.wait_for(l, std::chrono::milliseconds(ms), free)) {
-      return WAIT_TIMEOUT;
-    }
-    owner = self;
-    count = 1;
-    return WAIT_OBJECT_0;
-  }
+  DWORD Wait(DWORD ms) override;
   bool Release() {
     std::lock_guard<std::mutex> l(m);
     if (count == 0 || owner != std::this_thread::get_id()) return false;
     if (--count == 0) cv.notify_one();
     return true;
   }
+  // The owner's thread ends: whatever it still holds is abandoned.
+  void Abandon(std::thread::id dying) {
+    std::lock_guard<std::mutex> l(m);
+    if (count == 0 || owner != dying) return;
+    count = 0;
+    abandoned = true;
+    cv.notify_one();
+  }
 };
+
+// The mutexes a thread has owned, abandoned when the thread ends.
+struct OwnedMutexes {
+  std::vector<std::weak_ptr<Mutex>> list;
+  ~OwnedMutexes() {
+    for (auto& w : list)
+      if (auto mtx = w.lock()) mtx->Abandon(std::this_thread::get_id());
+  }
+};
+thread_local OwnedMutexes t_owned;
+
+DWORD Mutex::Wait(DWORD ms) {
+  std::unique_lock<std::mutex> l(m);
+  auto self = std::this_thread::get_id();
+  if (count > 0 && owner == self) {
+    ++count;
+    return WAIT_OBJECT_0;
+  }
+  auto free = [&] { return count == 0; };
+  if (ms == INFINITE) {
+    cv.wait(l, free);
+  } else if (!cv.wait_for(l, std::chrono::milliseconds(ms), free)) {
+    return WAIT_TIMEOUT;
+  }
+  owner = self;
+  count = 1;
+  bool wasAbandoned = abandoned;
+  abandoned = false;
+  l.unlock();
+  auto& owned = t_owned.list;
+  owned.erase(std::remove_if(owned.begin(), owned.end(),
+                             [](const std::weak_ptr<Mutex>& w) { return w.expired(); }),
+              owned.end());
+  bool known = false;
+  for (auto& w : owned) known = known || w.lock().get() == this;
+  if (!known) owned.push_back(weak_from_this());
+  return wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
 
 // Named objects share one object behind several handles.
 std::mutex& NamesLock() {

@@ -19,6 +19,7 @@ struct Window {
   std::string text;
   std::vector<std::string> texts;
   size_t textCount = 0;
+  std::function<void(const std::string&)> onText;
   bool shown = false;
   // progress bar
   int minPos = 0, maxPos = 100, pos = 0, step = 10;
@@ -243,14 +244,24 @@ BOOL SetWindowTextA(HWND hWnd, LPCSTR text) {
     SetLastError(err);
     return FALSE;
   }
-  std::lock_guard<std::mutex> g(S().lock);
-  Window* w = Find(hWnd);
-  if (!w) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
+  std::function<void(const std::string&)> onText;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    Window* w = Find(hWnd);
+    if (!w) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return FALSE;
+    }
+    RecordText(*w, text);
+    onText = w->onText;
   }
-  RecordText(*w, text);
+  if (onText) onText(text ? text : "");
   return TRUE;
+}
+
+void simwin::OnTextSet(HWND hWnd, std::function<void(const std::string&)> hook) {
+  std::lock_guard<std::mutex> g(S().lock);
+  if (Window* w = Find(hWnd)) w->onText = std::move(hook);
 }
 
 int GetWindowTextA(HWND hWnd, LPSTR buffer, int maxCount) {

@@ -2,6 +2,7 @@
 // callback, the dots animation thread.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -90,10 +91,25 @@ TEST_F(Contract, DotsCycleUntilStopped) {
   ASSERT_GE(texts.size(), 7u);
   const char* cycle[3] = {".", "..", "..."};
   for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(texts[i], cycle[i % 3]) << i;
-  // The flag is looked at right after a text is set: no text follows the stop.
-  size_t n = simwin::TextSetCount(text);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(simwin::TextSetCount(text), n);
+  EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(Contract, DotsLookAtTheFlagRightAfterEachText) {
+  HWND text = simwin::AddDlgItem(g_hProgressDlg, IDC_PROGRESS_PERCENT);
+  // The stop comes with the fifth text, before the thread looks at the flag:
+  // it ends there, with no further text and no further pause.
+  std::atomic<DWORD> stoppedAt{0};
+  simwin::OnTextSet(text, [&](const std::string&) {
+    if (simwin::TextSetCount(text) == 5) {
+      stoppedAt = GetTickCount();
+      g_bAnimStop = 1;
+    }
+  });
+  HANDLE h = CreateThread(nullptr, 0, DotsAnimationProc, nullptr, 0, nullptr);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(WaitForSingleObject(h, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(simwin::TextSetCount(text), 5u);
+  EXPECT_EQ(GetTickCount(), stoppedAt.load());
   EXPECT_TRUE(CloseHandle(h));
 }
 

@@ -100,6 +100,8 @@ class Flow : public ::testing::Test {
     g_hProgressDlg = progress;
     g_nInstallResult = 0;
     g_hAnimThread = nullptr;
+    // Neither 0 nor 1: a check of the flag sees what the run set.
+    g_bAnimStop = 2;
 
     catalogue[cfg->m_strClientType] = {{"levy-setup.exe", true}};
     catalogue[cfg->m_strVendorCode] = {{"harbolt-setup.exe", true}, {"harbolt-readme.txt", false}};

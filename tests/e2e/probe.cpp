@@ -2,10 +2,12 @@
 // their controls as one JSON object, so a scenario can tell which page shows
 // and what it says. Texts are given as hex of their (GBK) bytes.
 //
-//   pavonix_e2e_probe.exe   {"foreground": HWND, "windows": [...]}
+//   pavonix_e2e_probe.exe                 {"foreground": HWND, "windows": [...]}
+//   pavonix_e2e_probe.exe --run PROGRAM   {"exit": N}: PROGRAM's whole exit code
 #include "platform/win.h"
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -101,7 +103,34 @@ BOOL CALLBACK OnTop(HWND hWnd, LPARAM lParam) {
 
 }  // namespace
 
-int main() {
+// "--run PROGRAM": starts PROGRAM, waits for it and prints its whole exit
+// code, {"exit": N} with N unsigned; the exit status Wine hands Linux keeps
+// only the low byte, so ExitProcess(-1) and a crash could not be told apart.
+int RunAndReport(const char* szProgram) {
+  std::string cmd = std::string("\"") + szProgram + "\"";
+  STARTUPINFOA si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessA(szProgram, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    std::printf("{\"error\":%lu}\n", (unsigned long)GetLastError());
+    return 2;
+  }
+  DWORD code = 0;
+  if (WaitForSingleObject(pi.hProcess, 110000) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(pi.hProcess, &code)) {
+    TerminateProcess(pi.hProcess, 1);
+    std::printf("{\"error\":\"no exit\"}\n");
+    code = 0;
+  } else {
+    std::printf("{\"exit\":%lu}\n", (unsigned long)code);
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--run") == 0) return RunAndReport(argv[2]);
   Output windows;
   EnumWindows(OnTop, (LPARAM)&windows);
   std::printf("{\"foreground\":%llu,\"windows\":[%s]}\n",

@@ -380,14 +380,20 @@ TEST_F(ClientGet, GuidFieldsAreFormattedInOrder) {
   simwin::SeedGuids(42);
   GUID g;
   ASSERT_EQ(CoCreateGuid(&g), S_OK);
-  char want[64];
-  std::snprintf(want, sizeof want, "----TOVRA-%08x%04x%04x%02x%02x%02x%02x%02x%02x%02x%02x-",
-                (unsigned)g.Data1, (unsigned)g.Data2, (unsigned)g.Data3, g.Data4[0], g.Data4[1],
-                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  // Each field's digits, most significant first, zero-filled to its width.
+  auto hex = [](uint32_t v, int digits) {
+    std::string out(digits, '0');
+    for (int i = digits - 1; i >= 0; --i, v >>= 4) out[i] = "0123456789abcdef"[v & 15];
+    return out;
+  };
+  std::string want = "----TOVRA-" + hex(g.Data1, 8) + hex(g.Data2, 4) + hex(g.Data3, 4);
+  for (unsigned char byte : g.Data4) want += hex(byte, 2);
+  want += "-";
+  ASSERT_EQ(want.size(), 43u);
   simwin::SeedGuids(42);
   char* b = CHttpToolA::GenerateBoundary();
   ASSERT_NE(b, nullptr);
-  EXPECT_STREQ(b, want);
+  EXPECT_EQ(std::string(b), want);
   std::free(b);
 }
 

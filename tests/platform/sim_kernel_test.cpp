@@ -50,6 +50,36 @@ TEST_F(SimKernel, NamedMutexIsSharedAndReportsExisting) {
   EXPECT_EQ(simwin::OpenHandleCount(), 0u);
 }
 
+TEST_F(SimKernel, MutexOfAThreadThatEndedIsAbandonedToTheNextWaiter) {
+  HANDLE m = CreateMutexA(nullptr, FALSE, "held");
+  ASSERT_NE(m, nullptr);
+  std::thread holder([m] { EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0); });
+  holder.join();  // ends without ReleaseMutex
+  // The next waiter owns it, told so once; a wait that does not get it stays
+  // a time-out.
+  DWORD first = WAIT_FAILED, third = WAIT_FAILED;
+  std::thread next([&] {
+    first = WaitForSingleObject(m, 1000);
+    if (first == WAIT_ABANDONED) {
+      EXPECT_TRUE(ReleaseMutex(m));
+    }
+  });
+  next.join();
+  EXPECT_EQ(first, WAIT_ABANDONED);
+  EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_OBJECT_0);
+  std::thread other([&] { third = WaitForSingleObject(m, 10); });
+  other.join();
+  EXPECT_EQ(third, WAIT_TIMEOUT);
+  EXPECT_TRUE(ReleaseMutex(m));
+  // Taken at creation by a thread that ends: abandoned as well.
+  std::thread creator([] { CreateMutexA(nullptr, TRUE, "born-held"); });
+  creator.join();
+  HANDLE b = CreateMutexA(nullptr, FALSE, "born-held");
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(WaitForSingleObject(b, 1000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(b));
+}
+
 TEST_F(SimKernel, FaultsHitTheChosenCalls) {
   simwin::FailCall("CoCreateGuid", (DWORD)E_FAIL, 1, 1);
   GUID g;

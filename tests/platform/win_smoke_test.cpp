@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/win.h"
 
@@ -39,6 +40,24 @@ TEST(WinSmoke, AnsiCodePageIsGbk) {
   EXPECT_EQ(GetACP(), 936u);
   // A GBK double-byte lead byte must be recognised as such.
   EXPECT_TRUE(IsDBCSLeadByte(static_cast<BYTE>(0xD6)));
+}
+
+// The installer run fills STARTUPINFOA.cb with the structure's size: 68 bytes
+// in the shipped 32-bit program, 104 in the 64-bit build.
+static_assert(sizeof(STARTUPINFOA) == (sizeof(void*) == 4 ? 68u : 104u), "STARTUPINFOA size");
+
+// What the simulated mutex models: a holder that ends without releasing
+// abandons the mutex to the next waiter.
+TEST(WinSmoke, MutexOfAThreadThatEndedIsAbandonedToTheNextWaiter) {
+  HANDLE m = CreateMutexA(nullptr, FALSE, Unique("pavonix-abandoned").c_str());
+  ASSERT_NE(m, nullptr);
+  std::thread holder([m] { EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0); });
+  holder.join();
+  EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_EQ(WaitForSingleObject(m, 1000), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(m));
+  CloseHandle(m);
 }
 
 TEST(WinSmoke, TempPathEndsWithBackslashAndExists) {

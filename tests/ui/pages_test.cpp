@@ -55,9 +55,12 @@ HANDLE FakeStart(LPTHREAD_START_ROUTINE pfnProc, LPVOID pParam) {
   return CreateThread(NULL, 0, WaitingWorker, NULL, 0, NULL);
 }
 
-bool QuitPosted() {
+// A WM_QUIT waiting in the queue, taken out; its exit code in *pCode.
+bool QuitPosted(WPARAM* pCode = nullptr) {
   MSG msg;
-  return PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
+  if (PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) == 0) return false;
+  if (pCode) *pCode = msg.wParam;
+  return true;
 }
 
 COLORREF BrushColour(INT_PTR hBrush) {
@@ -354,8 +357,9 @@ TEST_F(PagesTest, AltF4OnAnyPageAndTheClosePressQuit) {
 
   SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
   SendMessageA(g_hMainDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
-  EXPECT_TRUE(QuitPosted());
-  EXPECT_FALSE(QuitPosted()) << "quit once";
+  WPARAM code = 99;
+  EXPECT_TRUE(QuitPosted(&code));
+  EXPECT_EQ(code, 0u) << "the loop ends with exit code 0";
 
   // Pressing the close button ends the program at the press.
   SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);

@@ -26,14 +26,27 @@ std::string ProgramDir() {
 }  // namespace
 
 TEST(SystemLibraries, ComeFromTheSystemFolderOnly) {
-  char szSystem[MAX_PATH] = {};
+  // The folder the libraries of this program's bitness live in: the system
+  // folder, or for a 32-bit program on 64-bit Windows the WoW64 one (the
+  // system folder's name is redirected there, and may be what is reported).
+  char szSystem[MAX_PATH] = {}, szWow64[MAX_PATH] = {};
   ASSERT_NE(0u, GetSystemDirectoryA(szSystem, MAX_PATH));
+  BOOL bWow64 = FALSE;
+  ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &bWow64));
+  if (bWow64) ASSERT_NE(0u, GetSystemWow64DirectoryA(szWow64, MAX_PATH));
+  std::string system = Lower(szSystem) + "\\", wow64 = Lower(szWow64) + "\\";
   for (const char* name : {"RICHED20.dll", "gdiplus.dll", "COMCTL32.dll"}) {
     HMODULE hModule = LoadSystemLibrary(name);
     ASSERT_NE(nullptr, hModule) << name;
     char szPath[MAX_PATH] = {};
-    GetModuleFileNameA(hModule, szPath, MAX_PATH);
-    EXPECT_EQ(0u, Lower(szPath).find(Lower(szSystem))) << szPath;
+    ASSERT_NE(0u, GetModuleFileNameA(hModule, szPath, MAX_PATH));
+    std::string path = Lower(szPath);
+    bool inSystem = path.compare(0, system.size(), system) == 0;
+    bool inWow64 = bWow64 && path.compare(0, wow64.size(), wow64) == 0;
+    EXPECT_TRUE(inSystem || inWow64)
+        << szPath << " (system " << szSystem << ", wow64 " << szWow64 << ")";
+    // Nothing but the name itself follows the folder.
+    EXPECT_EQ(Lower(name), path.substr(path.rfind('\\') + 1)) << szPath;
   }
 
   // A library planted beside the program is not taken.

@@ -41,7 +41,8 @@ class Driver : public ::testing::Test {
     g_hMainDlg = main;
     g_hProgressDlg = progress;
     g_hAnimThread = nullptr;
-    g_bAnimStop = 1;
+    // Neither 0 nor 1: a check of the flag sees what the run set.
+    g_bAnimStop = 2;
   }
   void TearDown() override {
     g_bAnimStop = 1;

@@ -41,6 +41,8 @@ constexpr size_t kMaxRecordedTexts = 10000;
 std::vector<std::string> WindowTexts(HWND hWnd);
 size_t TextSetCount(HWND hWnd);
 std::string WindowText(HWND hWnd);
+// Called on the setting thread after each SetWindowTextA on hWnd.
+void OnTextSet(HWND hWnd, std::function<void(const std::string&)> hook);
 
 // Progress bar state of a control.
 int ProgressPos(HWND hWnd);
