@@ -18,6 +18,7 @@ prefix and the screenshots go to --work (default build/e2e).
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -40,6 +41,9 @@ WINESERVER = os.path.join(WINE_DIR, "wineserver64")
 
 BLUE = (1, 140, 237)
 WHITE = (255, 255, 255)
+GREY = (195, 195, 195)
+# Bump when configure_prefix changes: existing prefixes are configured again.
+PREFIX_REV = 2
 
 # Controls (ui/res/resource.h).
 IDC_PROGRESS_BAR = 1004
@@ -142,9 +146,24 @@ class Env:
             log("creating the Wine prefix (a minute the first time)")
             subprocess.run([WINE, "wineboot", "-i"], env=self.env(), timeout=600,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.configure_prefix()
         # A persistent server keeps the start of each program short.
         subprocess.Popen([WINESERVER, "-p", "600"], env=self.env(),
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def configure_prefix(self):
+        """Once per prefix revision: a classic desktop, as the program (no
+        common-controls 6 manifest) is drawn on Windows; Wine's default theme
+        would draw the progress bar in its own colours."""
+        mark = os.path.join(self.prefix, ".pavonix-e2e-rev")
+        if os.path.exists(mark) and open(mark).read().strip() == str(PREFIX_REV):
+            return
+        key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager"
+        self.reg("add", key, "/v", "ThemeActive", "/t", "REG_SZ", "/d", "0", "/f")
+        r = self.wine(["reg", "query", key, "/v", "ThemeActive"], timeout=120)
+        check(re.search(rb"ThemeActive\s+REG_SZ\s+0\s", r.stdout) is not None,
+              "the prefix's visual theme is off")
+        open(mark, "w").write("%d\n" % PREFIX_REV)
 
     def stop(self):
         subprocess.run([WINESERVER, "-k"], env=self.env(), timeout=60,
@@ -335,6 +354,39 @@ def region_colours(png, rect):
         elif px[0] >= 245 and px[1] >= 245 and px[2] >= 245:
             white += 1
     return blue / n, white / n
+
+
+def bar_colours(png, page):
+    """Fractions of the trough grey and the bar blue inside the progress bar
+    (its border left out)."""
+    l, t, r, b = page["ids"][IDC_PROGRESS_BAR]["rect"]
+    l, t, r, b = l + 3, t + 3, r - 3, b - 3
+    raw = subprocess.run(["convert", png, "-crop", "%dx%d+%d+%d" % (r - l, b - t, l, t), "+repage",
+                          "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, timeout=60, check=True).stdout
+    n = len(raw) // 3
+    if n == 0:
+        return 0.0, 0.0
+    grey = blue = 0
+    for i in range(0, n * 3, 3):
+        px = (raw[i], raw[i + 1], raw[i + 2])
+        if all(abs(a - c) <= 4 for a, c in zip(px, GREY)):
+            grey += 1
+        elif all(abs(a - c) <= 4 for a, c in zip(px, BLUE)):
+            blue += 1
+    return grey / n, blue / n
+
+
+def check_bar(png, page, want):
+    """want: "grey" (nothing downloaded), "blue" (all of it) or "any" (only
+    those two colours)."""
+    grey, blue = bar_colours(png, page)
+    label = "progress bar: grey %.2f, blue %.2f" % (grey, blue)
+    if want == "grey":
+        check(grey > 0.9, label + "; the empty bar is RGB(195,195,195)")
+    elif want == "blue":
+        check(blue > 0.9, label + "; the full bar is RGB(1,140,237)")
+    else:
+        check(grey + blue > 0.9, label + "; nothing but the trough grey and the bar blue")
 
 
 def check_main_look(png, page):
@@ -623,7 +675,7 @@ def run_install(env, name, folder, expect, services_kw, invoicing=True, program_
         first = wait_for(lambda: [w for w in env.probe() if w["page"] in ("progress", expect)], 30, step=0.3,
                          what="the progress or the %s page" % expect)
         if first[0]["page"] == "progress":
-            env.screenshot(name + "-2-progress")
+            check_bar(env.screenshot(name + "-2-progress"), first[0], "any")
         check(not env.pages("main"), "main page hidden once install was pressed")
         if during is not None:
             during(prog)
@@ -799,7 +851,7 @@ def start_again(env):
     """Starts the program once more through the probe, which waits for it:
     its whole exit code (Wine's own exit status keeps only the low byte, so
     -1 and a crash ending in 0x...FF would look alike), or None."""
-    r = env.wine([env.probe_exe, "--run", "Z:" + env.exe.replace("/", "\\")], timeout=150)
+    r = env.wine([env.probe_exe, "--run", env.winpath(env.exe)], timeout=150)
     try:
         return json.loads(r.stdout.decode("ascii", "replace")).get("exit")
     except ValueError:
@@ -907,7 +959,7 @@ def scenario_update_list20(env, folder):
     finish(env, prog, svc, page)
 
 
-def package_fault_scenario(fault, saved, timeout=180):
+def package_fault_scenario(fault, saved, timeout=180, during=None):
     """saved(size): the size the client's file must have afterwards, or None
     for no file at all."""
     label = fault.split("=")[0]
@@ -915,7 +967,7 @@ def package_fault_scenario(fault, saved, timeout=180):
     def scenario(env, folder):
         svc, prog, page = expect_failure(env, folder, "package-" + label, NETWORK,
                                          {"local": "down", "package_faults": {"levydesk_setup.exe": fault}},
-                                         final_timeout=timeout)
+                                         final_timeout=timeout, during=during)
         check_three_attempts(svc)
         gets = svc.requests("package-server")
         check(len(gets) == 3 and all(e["file"] == "levydesk_setup.exe" for e in gets),
@@ -930,8 +982,14 @@ def package_fault_scenario(fault, saved, timeout=180):
 
 def scenario_package_slow(env, folder):
     # The body comes 20 s after the head: each attempt gives up at its 15 s
-    # time-out, so the run ends by itself after three of them.
-    scenario = package_fault_scenario("slow=20000", lambda size: 0, timeout=150)
+    # time-out, so the run ends by itself after three of them. Meanwhile the
+    # bar stays empty: its trough grey.
+    def empty_bar(prog):
+        time.sleep(2)
+        page = env.pages("progress")
+        check(page, "the progress page shows while the body is awaited")
+        check_bar(env.screenshot("package-slow-2-empty-bar"), page[0], "grey")
+    scenario = package_fault_scenario("slow=20000", lambda size: 0, timeout=150, during=empty_bar)
     t0 = time.monotonic()
     scenario(env, folder)
     spent = time.monotonic() - t0
@@ -1036,6 +1094,10 @@ def scenario_second_during_run(env, folder):
     seen = {}
 
     def start_second(prog):
+        # The installers run (3 s each) under the full bar.
+        page = wait_for(lambda: [w for w in env.pages("progress") if w["ids"][IDC_INSTALLING_LABEL]["visible"]],
+                        60, step=0.3, what="the installing notice")
+        check_bar(env.screenshot("second-during-run-2-full-bar"), page[0], "blue")
         before = len(env.probe())
         seen["code"] = start_again(env)
         seen["new windows"] = len(env.probe()) - before

@@ -232,6 +232,47 @@ TEST_F(PagesTest, ControlColoursOfMainAndFailurePages) {
   EXPECT_EQ(kBlue, GetTextColor(hDC));
 }
 
+TEST_F(PagesTest, ControlColoursOfProgressSuccessAndFailurePages) {
+  TestCanvas canvas(10, 10);
+  HDC hDC = canvas.dc();
+  ClickInstall();
+  ASSERT_NE(nullptr, g_hProgressDlg);
+  // The bar's own colours: grey trough, blue bar.
+  HWND hBar = Item(g_hProgressDlg, IDC_PROGRESS_BAR);
+  EXPECT_EQ(RGB(195, 195, 195), (COLORREF)SendMessageA(hBar, PBM_GETBKCOLOR, 0, 0));
+  EXPECT_EQ(RGB(1, 140, 237), (COLORREF)SendMessageA(hBar, PBM_GETBARCOLOR, 0, 0));
+  // The progress page's statics: blue text on white.
+  for (int id : {IDC_DOWNLOADING_LABEL, IDC_INSTALLING_LABEL, IDC_PERCENT_TEXT}) {
+    SetTextColor(hDC, RGB(1, 2, 3));
+    INT_PTR hBrush = SendMessageA(g_hProgressDlg, WM_CTLCOLORSTATIC, (WPARAM)hDC,
+                                  (LPARAM)Item(g_hProgressDlg, id));
+    EXPECT_EQ(kWhite, BrushColour(hBrush)) << id;
+    EXPECT_EQ(kBlue, GetTextColor(hDC)) << id;
+  }
+
+  // The success page's button: white on the blue face.
+  SendMessageA(g_hMainDlg, WM_INSTALL_DONE, 0, 0);
+  ASSERT_NE(nullptr, g_hSuccessDlg);
+  SetTextColor(hDC, RGB(1, 2, 3));
+  INT_PTR hBrush = SendMessageA(g_hSuccessDlg, WM_CTLCOLORBTN, (WPARAM)hDC,
+                                (LPARAM)Item(g_hSuccessDlg, IDC_ACTION_BUTTON));
+  EXPECT_EQ(kBlue, BrushColour(hBrush));
+  EXPECT_EQ(kWhite, GetTextColor(hDC));
+
+  // The failure page's reasons: blue text on white.
+  g_nInstallResult = INSTALL_RESULT_NETWORK_ERROR;
+  SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
+  ASSERT_NE(nullptr, g_hFailureDlg);
+  for (int id : {IDC_REASON_NOT_INVOICE_PC, IDC_REASON_CLIENT_FAILED, IDC_REASON_NETWORK,
+                 IDC_REASON_VENDOR_FAILED}) {
+    SetTextColor(hDC, RGB(1, 2, 3));
+    hBrush = SendMessageA(g_hFailureDlg, WM_CTLCOLORSTATIC, (WPARAM)hDC,
+                          (LPARAM)Item(g_hFailureDlg, id));
+    EXPECT_EQ(kWhite, BrushColour(hBrush)) << id;
+    EXPECT_EQ(kBlue, GetTextColor(hDC)) << id;
+  }
+}
+
 TEST_F(PagesTest, OwnerDrawnButtonsArePaintedFlatWithCentredCaption) {
   HWND hButton = Item(g_hMainDlg, IDC_ACTION_BUTTON);
   RECT rc;
