@@ -137,6 +137,28 @@ TEST_F(Connections, HttpsInAnyCaseUsesPort443AndTheSecureFlag) {
   std::unique_ptr<CHttpResponse> r(c.SendGetRequest("httpsx://h/x", kFlags));
   EXPECT_EQ(Last().port, 80);
   EXPECT_EQ(Last().flags & INTERNET_FLAG_SECURE, 0u);
+  // An empty port after the colon takes the scheme's default.
+  std::unique_ptr<CHttpResponse> s(c.SendGetRequest("https://h:/x", kFlags));
+  EXPECT_EQ(Last().port, 443);
+  EXPECT_EQ(Last().flags, kFlags | INTERNET_FLAG_SECURE);
+}
+
+TEST_F(Connections, PortDigitsAreReadAsTheCRuntimeReadsThem) {
+  simwin::HttpReply ok;
+  simwin::ServeAt("h", 80, ok);
+  simwin::ServeAt("h", 0, ok);
+  CHttpClient c;
+  // A sign and leading blanks are taken by strtoul; 0 is a number too.
+  for (const char* url : {"http://h:+80/x", "http://h: 80/x"}) {
+    std::unique_ptr<CHttpResponse> r(c.SendGetRequest(url, kFlags));
+    EXPECT_EQ(Last().port, 80) << url;
+  }
+  // 0 is passed on, which WinInet reads as the service's default port.
+  size_t before = simwin::HttpRequests().size();
+  std::unique_ptr<CHttpResponse> r(c.SendGetRequest("http://h:0/x", kFlags));
+  EXPECT_EQ(simwin::HttpRequests().size(), before + 1);
+  EXPECT_EQ(Last().port, 80);
+  EXPECT_RAISES(c.SendGetRequest("http://h:+/x", kFlags), 107, 0, "The port number is not valid.");
 }
 
 TEST_F(Connections, ExplicitPortsAndObjectNames) {

@@ -115,6 +115,8 @@ TEST(UrlEncodeUtf8, TrailingLoneLeadByteIsOneCharacterAndNothingPastTheEndIsRead
     UrlEncode(s, FALSE);
     Utf8Encode(s);
   }
+  // URL-encoded as it stands, the lone lead byte is one escaped byte.
+  EXPECT_EQ(UrlEncode("ab\xD6", FALSE), "ab%D6");
   // The lone lead byte becomes one replacement character after the text.
   std::string out = Utf8Encode(kZhongWen + "\xCE");
   EXPECT_EQ(out.substr(0, 6), "\xE4\xB8\xAD\xE6\x96\x87");

@@ -57,6 +57,16 @@ TEST(ErrorMessages, EveryDefinedCodeHasItsTextByteForByte) {
   for (const auto& e : table) EXPECT_STREQ(ErrorMessageOf(e.code), e.text) << e.code;
 }
 
+TEST(ErrorMessages, HundredsOfTheWideGroupsFoldOntoTheFirstEntry) {
+  // 400 to 599 read the WinInet table at code mod 100, 600 to 999 the Win32
+  // table: 500 is 400's text, 700, 800 and 900 are 600's.
+  EXPECT_STREQ(ErrorMessageOf(500), ErrorMessageOf(400));
+  EXPECT_STRNE(ErrorMessageOf(500), "Not specified");
+  for (DWORD code : {700u, 800u, 900u})
+    EXPECT_STREQ(ErrorMessageOf(code), "::WideCharToMultiByte failed.") << code;
+  EXPECT_STREQ(ErrorMessageOf(805), "::GetFileSize failed (\"%s\").");
+}
+
 TEST(ErrorMessages, UndefinedCodesGiveATextAndNeverReadPastATable) {
   for (DWORD code : {1u, 99u, 115u, 199u, 200u, 399u, 411u, 599u, 607u, 999u}) {
     const char* text = ErrorMessageOf(code);

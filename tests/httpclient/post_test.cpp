@@ -306,6 +306,28 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_tuple("InternetWriteFile", 408u, (DWORD)ERROR_INTERNET_CONNECTION_ABORTED),
         std::make_tuple("HttpEndRequestA", 409u, (DWORD)ERROR_INTERNET_TIMEOUT)));
 
+TEST_F(PostContext, ProceedingAfterTheResponseWasHandedOutRaises104) {
+  CHttpClient c;
+  c.AddParam("a", "1");
+  c.BeginFormPost(nullptr, "http://h/", kFlags);
+  std::unique_ptr<CHttpResponse> r(RunPost(c));
+  ASSERT_NE(r, nullptr);
+  EXPECT_FALSE(c.IsPostContextActive());
+  EXPECT_RAISES(c.ProceedPost(), 104, 0, "The post context is not started yet.");
+  // The response still owns its handles.
+  EXPECT_EQ(simwin::OpenInternetHandles().size(), 3u);
+}
+
+TEST_F(PostContext, FailedBeginClosesRequestConnectionAndItsOwnInternetHandleInThatOrder) {
+  CHttpClient c;
+  c.AddParam("a", "1");
+  simwin::FailCall("HttpSendRequestExA", ERROR_INTERNET_CANNOT_CONNECT);
+  EXPECT_RAISES(c.BeginFormPost(nullptr, "http://h/", kFlags), 407, ERROR_INTERNET_CANNOT_CONNECT,
+                "::HttpSendRequestEx failed.");
+  EXPECT_EQ(ClosedKinds(), (std::vector<std::string>{"request", "connect", "internet"}));
+  EXPECT_FALSE(c.IsPostContextActive());
+}
+
 TEST_F(PostContext, ContentTypeComesAfterTheCallersHeadersAndIsAddedOnce) {
   CHttpClient c;
   c.AddHeader("X-Req", "7");
