@@ -33,7 +33,9 @@ TEST(SystemLibraries, ComeFromTheSystemFolderOnly) {
   ASSERT_NE(0u, GetSystemDirectoryA(szSystem, MAX_PATH));
   BOOL bWow64 = FALSE;
   ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &bWow64));
-  if (bWow64) ASSERT_NE(0u, GetSystemWow64DirectoryA(szWow64, MAX_PATH));
+  if (bWow64) {
+    ASSERT_NE(0u, GetSystemWow64DirectoryA(szWow64, MAX_PATH));
+  }
   std::string system = Lower(szSystem) + "\\", wow64 = Lower(szWow64) + "\\";
   for (const char* name : {"RICHED20.dll", "gdiplus.dll", "COMCTL32.dll"}) {
     HMODULE hModule = LoadSystemLibrary(name);
