@@ -119,6 +119,17 @@ class SigningTest(unittest.TestCase):
         v = verify(os.path.join(out, "pavonix.exe"), self.ca["ca"])
         self.assertEqual(v.returncode, 0, v.stdout)
 
+    def test_password_file_ending_in_a_line_break(self):
+        with_newline = self.out("password-newline.txt")
+        with open(with_newline, "w") as f:
+            f.write(PASSWORD + "\n")
+        out = self.out("newline")
+        r = self.release(out, "--sign-cert", self.ca["p12"], "--sign-pass-file", with_newline,
+                         "--verify-ca", self.ca["ca"])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        v = verify(os.path.join(out, "pavonix.exe"), self.ca["ca"])
+        self.assertEqual(v.returncode, 0, v.stdout)
+
     def test_wrong_password_or_untrusted_signature_leave_no_program(self):
         wrong = self.out("wrong-password.txt")
         with open(wrong, "w") as f:
