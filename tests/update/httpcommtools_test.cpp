@@ -325,6 +325,50 @@ TEST_F(CommTools, DownloadReplacesAnOlderFile) {
   EXPECT_EQ(FileText("a.exe"), "new");
 }
 
+TEST_F(CommTools, TheOldFileIsDeletedNotWrittenThrough) {
+  // What stands under the name is removed first: a link planted there does
+  // not carry the download to its target.
+  { std::ofstream(root / "target.dll") << "kept"; }
+  fs::create_symlink(root / "target.dll", root / "Temp" / "a.exe");
+  simwin::ServeAt("pkg.example", 80, Body("new"));
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), 0);
+  EXPECT_FALSE(fs::is_symlink(root / "Temp" / "a.exe"));
+  EXPECT_EQ(FileText("a.exe"), "new");
+  std::ifstream target(root / "target.dll");
+  std::string text((std::istreambuf_iterator<char>(target)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "kept");
+}
+
+TEST_F(CommTools, DownloadOfSeveralBlocksWithoutAProgressCallback) {
+  std::string body(3 * 10240 + 7, 'b');
+  simwin::ServeAt("pkg.example", 80, Body(body));
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/b.exe", nullptr, &local), 0);
+  EXPECT_EQ(FileText("b.exe"), body);
+  EXPECT_TRUE(g_progress.empty());
+}
+
+TEST_F(CommTools, GetRefusedBeforeAnyResponse) {
+  EnableErrorLog();
+  simwin::HttpReply refused;
+  refused.sendError = 12029;
+  simwin::ServeAt("pkg.example", 80, refused);
+  std::string local = "untouched";
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", Progress, &local), -1);
+  EXPECT_EQ(local, "untouched");
+  EXPECT_FALSE(fs::exists(root / "Temp" / "a.exe"));
+  EXPECT_TRUE(simwin::WinExecCalls().empty());
+  EXPECT_TRUE(g_progress.empty());
+  // One ERROR line, the library's message.
+  std::string log = LogText();
+  size_t lines = 0;
+  for (char c : log) lines += c == '\n' ? 1 : 0;
+  EXPECT_EQ(lines, 1u) << log;
+  EXPECT_NE(log.find("[ERROR]"), std::string::npos);
+  EXPECT_NE(log.find("::HttpSendRequest failed."), std::string::npos) << log;
+}
+
 TEST_F(CommTools, DownloadStatusAndLengthFailuresTouchNoFile) {
   simwin::HttpReply notFound = Body("missing");
   notFound.status = 404;
