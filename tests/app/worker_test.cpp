@@ -167,9 +167,11 @@ class Flow : public ::testing::Test {
                          "Path", "C:\\fwkp");
   }
 
-  int Run() {
+  // notify: the window named in the thread parameter (the main dialog when
+  // null).
+  int Run(HWND notify = nullptr) {
     startMs = Ms(simwin::LocalTime());
-    InstallThreadParam* p = new InstallThreadParam{kTemp, main};
+    InstallThreadParam* p = new InstallThreadParam{kTemp, notify ? notify : main};
     HANDLE h = CreateThread(nullptr, 0, InstallWorkerProc, p, 0, nullptr);
     EXPECT_NE(h, nullptr);
     EXPECT_EQ(WaitForSingleObject(h, 30000), WAIT_OBJECT_0);
@@ -295,6 +297,34 @@ TEST_F(Flow, MissingServiceInstallsClientThenVendor) {
   int hundreds = 0;
   for (const Seen& s : seen) hundreds += s.msg == WM_DOWNLOAD_PROGRESS && s.wParam == 100;
   EXPECT_EQ(hundreds, 3);
+}
+
+TEST_F(Flow, NotifyWindowAndMainDialogEachGetTheirOwnMessages) {
+  // Two windows: the start notices and the progress go to the window of the
+  // thread parameter, the outcome to the main dialog.
+  HWND notify = simwin::CreateTestWindow("notify");
+  FwkpInstalled();
+  EXPECT_EQ(Run(notify), 0);
+  EXPECT_EQ(Finals(), std::vector<UINT>{WM_INSTALL_DONE});
+  EXPECT_EQ(simwin::SentMessages(main).size(), 1u) << "no progress to the main dialog";
+  std::vector<UINT> toNotify;
+  for (const auto& m : simwin::SentMessages(notify))
+    if (m.msg != WM_DOWNLOAD_PROGRESS) toNotify.push_back(m.msg);
+  EXPECT_EQ(toNotify, (std::vector<UINT>{WM_INSTALL_STARTED, WM_INSTALL_STARTED}));
+  size_t progress = 0;
+  for (const auto& m : simwin::SentMessages(notify)) progress += m.msg == WM_DOWNLOAD_PROGRESS;
+  EXPECT_GT(progress, 0u);
+
+  // A failed run: the outcome to the main dialog only.
+  {
+    std::lock_guard<std::mutex> g(lock);
+    seen.clear();
+  }
+  simwin::ClearSentMessages();
+  simwin::StopServing(cfg->m_strServerHost, static_cast<INTERNET_PORT>(cfg->m_nServerPort));
+  EXPECT_EQ(Run(notify), -1);
+  EXPECT_EQ(Finals(), (std::vector<UINT>{WM_INSTALL_FAILED, WM_SHOW_FAIL_REASON}));
+  EXPECT_TRUE(simwin::SentMessages(notify).empty());
 }
 
 TEST_F(Flow, UnhealthyServiceRepliesAddTheClientRun) {
