@@ -4,6 +4,7 @@
 #include "app/worker.h"
 #include "config/sysconfig.h"
 #include "ui/imagebutton.h"
+#include "ui/skin.h"
 #include "ui/startup.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "tests/ui/ui_test_util.h"
 
@@ -69,18 +71,46 @@ COLORREF BrushColour(INT_PTR hBrush) {
   return lb.lbColor;
 }
 
+// Samples of a brush painted over a w x h area.
+std::vector<COLORREF> BrushSamples(HBRUSH hBrush, int w, int h) {
+  TestCanvas canvas(w, h);
+  RECT rc = {0, 0, w, h};
+  FillRect(canvas.dc(), &rc, hBrush);
+  std::vector<COLORREF> out;
+  for (int y = 0; y < h; y += 7)
+    for (int x = 0; x < w; x += 7) out.push_back(canvas.At(x, y));
+  return out;
+}
+
+// The page's background is the given picture (as MakeSkinBrush scales it).
+bool ShowsPicture(HWND hPage, int nResId) {
+  RECT rc;
+  GetClientRect(hPage, &rc);
+  HBRUSH hExpected = MakeSkinBrush(hPage, nResId);
+  bool same = BrushSamples(GetSkinBrush(hPage), rc.right, rc.bottom) ==
+              BrushSamples(hExpected, rc.right, rc.bottom);
+  DeleteObject(hExpected);
+  return same;
+}
+
 // Finds the message box owned by the main dialog, reads it and presses OK.
 struct BoxProbe {
   HWND hOwner = NULL;
   std::atomic<bool> found{false};
   std::atomic<bool> textOk{false};
   std::atomic<bool> captionEmpty{false};
+  std::atomic<bool> infoIcon{false};
 };
 
 BOOL CALLBACK ProbeBoxText(HWND hChild, LPARAM lParam) {
+  BoxProbe* probe = reinterpret_cast<BoxProbe*>(lParam);
   char sz[256] = {};
   GetWindowTextA(hChild, sz, sizeof(sz));
-  if (std::strcmp(sz, kAgreeFirst) == 0) reinterpret_cast<BoxProbe*>(lParam)->textOk = true;
+  if (std::strcmp(sz, kAgreeFirst) == 0) probe->textOk = true;
+  // The box's icon is the shared system one of its MB_ICON... style.
+  HICON hIcon = (HICON)SendMessageA(hChild, STM_GETICON, 0, 0);
+  if (hIcon != NULL && hIcon == LoadIconA(NULL, MAKEINTRESOURCEA(32516)))  // IDI_INFORMATION
+    probe->infoIcon = true;
   return TRUE;
 }
 
@@ -414,6 +444,121 @@ TEST_F(PagesTest, AltF4OnAnyPageAndTheClosePressQuit) {
   EXPECT_FALSE(QuitPosted());
 }
 
+TEST_F(PagesTest, EachPageShowsItsPicture) {
+  ClickInstall();
+  ASSERT_NE(nullptr, g_hProgressDlg);
+  SendMessageA(g_hMainDlg, WM_INSTALL_DONE, 0, 0);
+  ASSERT_NE(nullptr, g_hSuccessDlg);
+  g_nInstallResult = INSTALL_RESULT_NETWORK_ERROR;
+  SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
+  ASSERT_NE(nullptr, g_hFailureDlg);
+  const struct {
+    HWND page;
+    int picture;
+  } pages[] = {
+      {g_hMainDlg, 166}, {g_hProgressDlg, 167}, {g_hSuccessDlg, 168}, {g_hFailureDlg, 169}};
+  for (const auto& p : pages) EXPECT_TRUE(ShowsPicture(p.page, p.picture)) << p.picture;
+  // The pictures differ, so a swapped id shows (167 and 168 are the same
+  // picture).
+  EXPECT_FALSE(ShowsPicture(g_hMainDlg, 169));
+  EXPECT_FALSE(ShowsPicture(g_hFailureDlg, 167));
+  EXPECT_FALSE(ShowsPicture(g_hProgressDlg, 166));
+}
+
+TEST_F(PagesTest, PagesCannotBeDraggedAndAltF4QuitsFromTheFinalPages) {
+  ClickInstall();
+  SendMessageA(g_hMainDlg, WM_INSTALL_DONE, 0, 0);
+  ASSERT_NE(nullptr, g_hSuccessDlg);
+  g_nInstallResult = INSTALL_RESULT_NETWORK_ERROR;
+  SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
+  ASSERT_NE(nullptr, g_hFailureDlg);
+  for (HWND page : {g_hMainDlg, g_hProgressDlg, g_hSuccessDlg, g_hFailureDlg}) {
+    RECT rc;
+    GetWindowRect(page, &rc);
+    // No point of the page is a caption to drag by.
+    for (int fy : {1, 5, 50, 95}) {
+      LPARAM at =
+          MAKELPARAM(rc.left + (rc.right - rc.left) / 2, rc.top + (rc.bottom - rc.top) * fy / 100);
+      LRESULT hit = SendMessageA(page, WM_NCHITTEST, 0, at);
+      EXPECT_NE(HTCAPTION, hit) << page << " at " << fy << "%";
+    }
+  }
+  for (HWND page : {g_hSuccessDlg, g_hFailureDlg}) {
+    SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
+    SendMessageA(page, WM_SYSCOMMAND, SC_CLOSE, 0);
+    WPARAM code = 99;
+    EXPECT_TRUE(QuitPosted(&code)) << page;
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(nullptr, GetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP));
+  }
+}
+
+TEST_F(PagesTest, HandCursorOverTheFinalButtonsOnly) {
+  ClickInstall();
+  SendMessageA(g_hMainDlg, WM_INSTALL_DONE, 0, 0);
+  g_nInstallResult = INSTALL_RESULT_NETWORK_ERROR;
+  SendMessageA(g_hMainDlg, WM_INSTALL_FAILED, 0, 0);
+  ASSERT_NE(nullptr, g_hSuccessDlg);
+  ASSERT_NE(nullptr, g_hFailureDlg);
+  const HCURSOR hHand = LoadCursorA(NULL, MAKEINTRESOURCEA(32649));
+  const HCURSOR hArrow = LoadCursorA(NULL, MAKEINTRESOURCEA(32512));
+  for (HWND page : {g_hSuccessDlg, g_hFailureDlg}) {
+    SetCursor(hArrow);
+    SendMessageA(Item(page, IDC_ACTION_BUTTON), WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(hHand, GetCursor()) << page;
+    // Elsewhere on the page the arrow stays.
+    SetCursor(hArrow);
+    SendMessageA(page, WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(hArrow, GetCursor()) << page;
+  }
+  SetCursor(hArrow);
+  SendMessageA(Item(g_hFailureDlg, IDC_REASON_NETWORK), WM_MOUSEMOVE, 0, MAKELPARAM(2, 2));
+  EXPECT_EQ(hArrow, GetCursor());
+}
+
+TEST_F(PagesTest, TabAndEnterAreNotDialogKeys) {
+  // The loop has no dialog-manager step: Tab does not move the focus and
+  // Enter on the focused install button does not press it.
+  HWND hCheck = Item(g_hMainDlg, IDC_AGREE_CHECK);
+  HWND hInstall = Item(g_hMainDlg, IDC_ACTION_BUTTON);
+  SetForegroundWindow(g_hMainDlg);
+  SetFocus(hCheck);
+  ASSERT_EQ(hCheck, GetFocus());
+  PostMessageA(hCheck, WM_KEYDOWN, VK_TAB, 0x000F0001);
+  PostMessageA(hCheck, WM_KEYUP, VK_TAB, 0xC00F0001);
+  PostQuitMessage(0);
+  RunMessageLoop();
+  EXPECT_EQ(hCheck, GetFocus());
+
+  SetFocus(hInstall);
+  ASSERT_EQ(hInstall, GetFocus());
+  PostMessageA(hInstall, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+  PostMessageA(hInstall, WM_KEYUP, VK_RETURN, 0xC01C0001);
+  PostQuitMessage(0);
+  RunMessageLoop();
+  EXPECT_EQ(0, g_nStarts);
+  EXPECT_EQ(nullptr, g_hProgressDlg);
+}
+
+TEST_F(PagesTest, SecondStartRestoresAMinimisedInstance) {
+  HANDLE hFirst = CreateMutexA(NULL, FALSE, PAVONIX_SINGLE_MUTEX);
+  ASSERT_NE(nullptr, hFirst);
+  ShowWindow(g_hMainDlg, SW_MINIMIZE);
+  PumpFor(20);
+  ASSERT_TRUE(IsIconic(g_hMainDlg));
+  EXPECT_TRUE(HandOverToRunningInstance());
+  PumpFor(20);
+  EXPECT_FALSE(IsIconic(g_hMainDlg));
+  EXPECT_TRUE(IsWindowVisible(g_hMainDlg));
+  // No window with the property: the second start goes on as a first one.
+  RemovePropA(g_hMainDlg, PAVONIX_INSTANCE_PROP);
+  HANDLE hKept = g_hSingleMutex;
+  EXPECT_FALSE(HandOverToRunningInstance());
+  EXPECT_EQ(hKept, g_hSingleMutex);
+  SetPropA(g_hMainDlg, PAVONIX_INSTANCE_PROP, (HANDLE)1);
+  CloseHandle(hFirst);
+}
+
 TEST_F(PagesTest, ClearedAgreementShowsTheMessageAndStartsNothing) {
   HWND hCheck = Item(g_hMainDlg, IDC_AGREE_CHECK);
   SendMessageA(hCheck, BM_SETCHECK, BST_UNCHECKED, 0);
@@ -433,6 +578,7 @@ TEST_F(PagesTest, ClearedAgreementShowsTheMessageAndStartsNothing) {
   EXPECT_TRUE(probe.found);
   EXPECT_TRUE(probe.textOk);
   EXPECT_TRUE(probe.captionEmpty);
+  EXPECT_TRUE(probe.infoIcon) << "the information icon";
   EXPECT_EQ(0, g_nStarts);
   EXPECT_EQ(nullptr, g_hProgressDlg);
   EXPECT_EQ(nullptr, g_hWorkerThread);
