@@ -8,6 +8,7 @@
 #include "platform/sim/ctl/kernel.h"
 #include "platform/sim/ctl/registry.h"
 #include "platform/sim/ctl/fs.h"
+#include "platform/sim/ctl/file.h"
 #include "platform/sim/ctl/codepage.h"
 #include "platform/sim/ctl/wininet.h"
 #include "platform/sim/ctl/window.h"

@@ -13,6 +13,7 @@
 #include "platform/sim/kernel.h"
 #include "platform/sim/registry.h"
 #include "platform/sim/fs.h"
+#include "platform/sim/file.h"
 #include "platform/sim/codepage.h"
 #include "platform/sim/wininet.h"
 #include "platform/sim/window.h"
@@ -20,6 +21,7 @@
 #endif
 
 #include "platform/crt.h"
+#include "platform/filesec.h"
 
 // The shipped program is 32-bit and sees the 32-bit registry view on 64-bit
 // Windows. The 64-bit build asks for that same view explicitly.

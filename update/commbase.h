@@ -16,6 +16,11 @@ class CCommBase {
   virtual int PostRequest(std::string strRequest, std::string* pstrReply) = 0;
   virtual int DownloadFile(std::string strFolder, std::string strUrl,
                            DownloadProgressProc pfnProgress, std::string* pstrLocalPath) = 0;
+  // Opt-in check of the next DownloadFile only: the SHA-256 (64 hexadecimal
+  // digits, either case) that the file's bytes must have; empty for none. 0,
+  // or -1 when the text is no such digest or this object cannot check (the
+  // download must then not be made).
+  virtual int SetExpectedSha256(const std::string& strHex) { return strHex.empty() ? 0 : -1; }
 
  protected:
   // Not deleted through this base: owners hold the concrete object.

@@ -5,9 +5,11 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "httpclient/httpclient.h"
 #include "log/log.h"
+#include "platform/crypto.h"
 #include "platform/win.h"
 #include "update/httpreply.h"
 
@@ -71,6 +73,21 @@ std::string TskillCommandLine(const std::string& strName) {
   return "\"" + std::string(szSystem, n) + "\\tskill.exe\" \"" + strName + "\"";
 }
 
+// Whether the streamed bytes of strLocal have the expected digest; one ERROR
+// line when they do not or the digest could not be made.
+bool HashMatches(CPlatSha256* pHasher, bool bHashed, const std::string& strWant,
+                 const std::string& strLocal) {
+  std::string strGot;
+  if (!bHashed || !pHasher->FinalHex(&strGot)) {
+    LogError("SHA-256 of %s could not be computed", strLocal.c_str());
+    return false;
+  }
+  if (strGot == strWant) return true;
+  LogError("SHA-256 of %s is %s, not the listed %s", strLocal.c_str(), strGot.c_str(),
+           strWant.c_str());
+  return false;
+}
+
 }  // namespace
 
 std::string UrlFileName(const std::string& strUrl) {
@@ -121,8 +138,25 @@ int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest
   return nResult;
 }
 
+int CHTTPCommTools::SetExpectedSha256(const std::string& strHex) {
+  m_strExpectedSha256.clear();
+  if (strHex.empty()) return 0;
+  if (strHex.size() != 2 * kPlatSha256Bytes) return -1;
+  std::string strLower;
+  for (char c : strHex) {
+    char l = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!((l >= '0' && l <= '9') || (l >= 'a' && l <= 'f'))) return -1;
+    strLower += l;
+  }
+  m_strExpectedSha256 = strLower;
+  return 0;
+}
+
 int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
                                  DownloadProgressProc pfnProgress, std::string* pstrLocalPath) {
+  // The expected digest is for this download only.
+  std::string strWantSha256;
+  strWantSha256.swap(m_strExpectedSha256);
   Corvu::CHttpClient client;
   HINTERNET hInternet = nullptr;
   Corvu::CHttpResponse* pResponse = nullptr;
@@ -154,6 +188,11 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
           // A cut file (disk full, a failed flush) must never count as a
           // download: it would be run as the installer.
           bool bWritten = true;
+          // The digest of the bytes as they are written: the file is not
+          // read back.
+          std::unique_ptr<CPlatSha256> pHasher;
+          if (!strWantSha256.empty()) pHasher.reset(new CPlatSha256);
+          bool bHashed = true;
           for (;;) {
             DWORD n = pResponse->ReadContent(buf, kReadChunk);
             if (n == 0) break;
@@ -162,6 +201,7 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
               bWritten = false;
               break;
             }
+            if (pHasher) bHashed = pHasher->Update(buf, n) && bHashed;
             cbTotal += n;
             std::memset(buf, 0, sizeof(buf));
             if (pfnProgress) {
@@ -180,6 +220,9 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
           }
           nResult =
               (bWritten && cbTotal == cbLength && plat_access(strLocal.c_str(), 0) == 0) ? 0 : -1;
+          if (nResult == 0 && pHasher &&
+              !HashMatches(pHasher.get(), bHashed, strWantSha256, strLocal))
+            nResult = -1;
           if (pstrLocalPath) *pstrLocalPath = strLocal;
         }
       }

@@ -21,12 +21,16 @@ class CHTTPCommTools : public CCommBase {
   // receives the local path once the transfer ran.
   int DownloadFile(std::string strFolder, std::string strUrl, DownloadProgressProc pfnProgress,
                    std::string* pstrLocalPath) override;
+  // The next DownloadFile hashes the bytes as it writes them and fails (-1,
+  // one ERROR line) unless their SHA-256 is this one.
+  int SetExpectedSha256(const std::string& strHex) override;
 
   // The request text as the one form field "requestStr"; the reply body (up
   // to its first NUL byte) in *pstrReply. 0, -1 or the HTTP status.
   int PostRequestString(std::string strUrl, std::string strRequest, std::string* pstrReply);
 
   std::string m_strServerUrl;
+  std::string m_strExpectedSha256;  // lower case; empty: no check
 };
 
 // The part of a URL after its last "/" (the whole URL when it has none),

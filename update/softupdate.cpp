@@ -9,6 +9,7 @@
 #include "httpclient/httpclient.h"
 #include "log/log.h"
 #include "platform/win.h"
+#include "update/httpcommtools.h"
 
 // The protocol is defined by the writer and reader classes of jsoncpp, which
 // the library marks as deprecated.
@@ -145,18 +146,23 @@ int CSoftUpdateTool::RequestSoftList(const char* szUid, const char* szSoft, cons
 
 int CSoftUpdateTool::DownloadPackages() {
   if (m_lstSoft.empty()) return 0;
-  char szTemp[MAX_PATH] = {0};
-  // Without a temporary folder the packages would land, and run, in the
-  // current folder.
-  DWORD n = GetTempPathA(MAX_PATH, szTemp);
-  if (n == 0 || n >= MAX_PATH) return ERR_DOWNLOAD_FAILED;
+  const std::string strFolder = m_folder.Path();
+  if (strFolder.empty()) return ERR_DOWNLOAD_FAILED;
   m_pComm->SetServerUrl(m_strServerUrl.c_str(), 0);
   for (const SoftPackage& pkg : m_lstSoft) {
     if (pkg.strAddress.empty()) return ERR_EMPTY_ADDRESS;
+    // A file this run holds from an earlier package or attempt is replaced.
+    m_folder.Release(strFolder + UrlFileName(pkg.strAddress));
     std::string localPath;
-    if (m_pComm->DownloadFile(szTemp, pkg.strAddress, ReportDownloadProgress, &localPath) != 0)
+    // A listed hash that cannot be checked leaves the package unfetched.
+    if (m_pComm->SetExpectedSha256(pkg.strSha256) != 0) return ERR_DOWNLOAD_FAILED;
+    if (m_pComm->DownloadFile(strFolder, pkg.strAddress, ReportDownloadProgress, &localPath) != 0)
       return ERR_DOWNLOAD_FAILED;
-    if (pkg.bExcuteExe) m_lstInstaller.push_back(localPath);
+    if (pkg.bExcuteExe) {
+      // From here until its process exists nobody may change the installer.
+      if (!m_folder.Hold(localPath)) return ERR_DOWNLOAD_FAILED;
+      m_lstInstaller.push_back(localPath);
+    }
   }
   return 0;
 }

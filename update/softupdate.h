@@ -5,6 +5,7 @@
 #include <string>
 
 #include "update/commbase.h"
+#include "update/dlfolder.h"
 
 #define ERR_EMPTY_ADDRESS (-30)
 #define ERR_DOWNLOAD_FAILED (-20)
@@ -32,8 +33,9 @@ class CSoftUpdateTool {
   // list unchanged.
   int RequestSoftList(const char* szUid, const char* szSoft, const char* szVersion);
 
-  // Downloads every package of m_lstSoft into the temporary folder and lists
-  // the installers to run in m_lstInstaller. 0, ERR_EMPTY_ADDRESS or
+  // Downloads every package of m_lstSoft into the protected download folder
+  // (m_folder) and lists the installers to run in m_lstInstaller, each held
+  // against writers until it has been started. 0, ERR_EMPTY_ADDRESS or
   // ERR_DOWNLOAD_FAILED.
   int DownloadPackages();
 
@@ -41,6 +43,8 @@ class CSoftUpdateTool {
   std::string m_strServerUrl;
   CCommBase* m_pComm;  // not owned
   std::list<std::string> m_lstInstaller;
+  // Made at the first download of the product run; its files stay.
+  CDownloadFolder m_folder;
 };
 
 // The request text for one product, as it goes to the service.

@@ -1,6 +1,8 @@
 #include "update/updater.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "app/contract.h"
 #include "config/sysconfig.h"
@@ -52,14 +54,20 @@ int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const st
   if (g_hAnimThread != nullptr) CloseHandle(g_hAnimThread);
   g_hAnimThread = hAnim;
 
-  for (const std::string& strPath : tool.m_lstInstaller) {
+  for (auto it = tool.m_lstInstaller.begin(); it != tool.m_lstInstaller.end(); ++it) {
+    const std::string& strPath = *it;
     STARTUPINFOA si;
     std::memset(&si, 0, sizeof(si));
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
     std::memset(&pi, 0, sizeof(pi));
-    if (!CreateProcessA(strPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi)) {
+    const BOOL bStarted = CreateProcessA(strPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0,
+                                         nullptr, nullptr, &si, &pi);
+    // Its process exists (or never will): the installer may now change its
+    // own file. A path listed again stays held for its next start.
+    if (std::find(std::next(it), tool.m_lstInstaller.end(), strPath) == tool.m_lstInstaller.end())
+      tool.m_folder.Release(strPath);
+    if (!bStarted) {
       g_bAnimStop = 1;
       return -2;
     }

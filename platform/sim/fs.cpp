@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "platform/sim/core.h"
+#include "platform/sim/file.h"
+#include "platform/sim/sharing.h"
 #include "platform/sim/ctl/fs.h"
 #include "platform/sim/fs.h"
 #include "platform/sim/kernel.h"
@@ -387,6 +389,20 @@ FsReset g_fsReset;
 
 }  // namespace
 
+namespace sharing {
+
+std::string PathKey(const std::string& winPath) {
+  std::string n = NormalizePath(winPath);
+  return n.empty() ? n : Fold(n);
+}
+
+bool PathWritable(const std::string& winPath) {
+  std::string n = NormalizePath(winPath);
+  return !n.empty() && CanModify(n);
+}
+
+}  // namespace sharing
+
 void MapDrive(char letter, const std::string& hostFolder) {
   std::lock_guard<std::mutex> g(S().lock);
   S().drives[Upper(letter)] = hostFolder;
@@ -627,6 +643,11 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  if (!sharing::Allows(Fold(norm), sharing::kDelete,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
   if (::unlink(host.c_str()) != 0) {
     SetLastError(ErrnoToWin(errno));
     return FALSE;
@@ -672,6 +693,11 @@ BOOL RemoveDirectoryA(LPCSTR lpPathName) {
   }
   if (norm.size() == 3 || !CanModify(norm)) {
     SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (!sharing::Allows(Fold(norm), sharing::kDelete,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
   }
   if (::rmdir(host.c_str()) != 0) {
@@ -786,12 +812,42 @@ int TextClose(void* c) {
   return r;
 }
 
+// The sharing entry of each open stream: the runtime opens files sharing
+// reading and writing, never deletion.
+std::mutex g_streamLock;
+std::map<FILE*, uint64_t> g_streams;
+
+struct StreamReset {
+  StreamReset() {
+    core::OnReset([] {
+      std::lock_guard<std::mutex> g(g_streamLock);
+      g_streams.clear();
+    });
+  }
+};
+StreamReset g_streamReset;
+
+void ForgetStream(FILE* f) {
+  uint64_t id = 0;
+  {
+    std::lock_guard<std::mutex> g(g_streamLock);
+    auto it = g_streams.find(f);
+    if (it == g_streams.end()) return;
+    id = it->second;
+    g_streams.erase(it);
+  }
+  sharing::Close(id);
+}
+
 int CrtFault(const char* api) {
   DWORD err;
   return core::TakeFault(api, &err) ? static_cast<int>(err ? err : EIO) : 0;
 }
 
 }  // namespace
+
+static FILE* OpenHostStream(const std::string& host, const char* mode, bool plus, bool binary,
+                            bool exclusive);
 
 FILE* plat_fopen(const char* path, const char* mode) {
   if (int e = CrtFault("fopen")) {
@@ -826,6 +882,26 @@ FILE* plat_fopen(const char* path, const char* mode) {
     errno = EACCES;
     return nullptr;
   }
+  // Checked before the host file is opened: "w" would empty it first.
+  const DWORD access = sharing::kRead | (writes ? sharing::kWrite : 0);
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  uint64_t openId = 0;
+  if (!sharing::Open(Fold(norm), access, share, &openId)) {
+    errno = EACCES;
+    return nullptr;
+  }
+  FILE* f = OpenHostStream(host, mode, plus, binary, exclusive);
+  if (!f) {
+    sharing::Close(openId);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> g(g_streamLock);
+  g_streams[f] = openId;
+  return f;
+}
+
+static FILE* OpenHostStream(const std::string& host, const char* mode, bool plus, bool binary,
+                            bool exclusive) {
   std::string hostMode(1, mode[0]);
   if (plus) hostMode += '+';
   hostMode += 'b';
@@ -854,6 +930,7 @@ size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f) {
 }
 
 int plat_fclose(FILE* f) {
+  ForgetStream(f);
   if (int e = CrtFault("fclose")) {
     std::fclose(f);  // the stream is gone either way, as with a failed flush
     errno = e;

@@ -210,8 +210,17 @@ class Flow : public ::testing::Test {
     }
     EXPECT_EQ(g_nInstallResult, code);
   }
-  std::string Temp(const std::string& name) { return std::string(kTemp) + name; }
-  bool TempHas(const std::string& name) { return fs::exists(root / "Temp" / name); }
+  // The path of a downloaded file: in a download folder of its own under
+  // the temporary folder.
+  std::string Temp(const std::string& name) {
+    for (const auto& e : fs::directory_iterator(root / "Temp")) {
+      std::string folder = e.path().filename().string();
+      if (e.is_directory() && folder.rfind("pavonix-", 0) == 0 && fs::exists(e.path() / name))
+        return std::string(kTemp) + folder + "\\" + name;
+    }
+    return "(not downloaded) " + name;
+  }
+  bool TempHas(const std::string& name) { return Temp(name).rfind(kTemp, 0) == 0; }
 };
 
 TEST_F(Flow, NotAnInvoicingPcSendsNothingToTheNetwork) {

@@ -16,6 +16,7 @@ prefix and the screenshots go to --work (default build/e2e).
 """
 
 import argparse
+import hashlib
 import json
 import os
 import re
@@ -236,19 +237,41 @@ class Env:
             self._temp = found[0]
         return self._temp
 
+    def download_folders(self):
+        """The program's download folders (one per product run) under the
+        temporary folder, oldest name first."""
+        folder = self.temp_folder()
+        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        return [os.path.join(folder, n) for n in names
+                if n.startswith("pavonix-") and os.path.isdir(os.path.join(folder, n))]
+
+    def temp_path(self, name):
+        """Where a package of that name was saved (a download folder), or
+        None."""
+        for d in self.download_folders():
+            if os.path.isfile(os.path.join(d, name)):
+                return os.path.join(d, name)
+        return None
+
     def temp_files(self):
-        """{name: size} of the package-like files in the temporary folder."""
+        """{name: size} of the package-like files in the temporary folder
+        and in the download folders under it."""
         out = {}
         folder = self.temp_folder()
-        for name in os.listdir(folder) if os.path.isdir(folder) else []:
-            path = os.path.join(folder, name)
-            if os.path.isfile(path) and (name.startswith(("levydesk", "harbolt", "pkg")) or "evil" in name):
-                out[name] = os.path.getsize(path)
+        for d in [folder] + self.download_folders():
+            for name in os.listdir(d) if os.path.isdir(d) else []:
+                path = os.path.join(d, name)
+                if os.path.isfile(path) and (name.startswith(("levydesk", "harbolt", "pkg")) or "evil" in name):
+                    out[name] = os.path.getsize(path)
         return out
 
     def clear_temp_packages(self):
-        for name in self.temp_files():
-            os.unlink(os.path.join(self.temp_folder(), name))
+        folder = self.temp_folder()
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            if name in self.temp_files():
+                os.unlink(os.path.join(folder, name))
+        for d in self.download_folders():
+            shutil.rmtree(d, ignore_errors=True)
 
     def log_folder(self):
         return os.path.join(self.bin, "log")
@@ -433,7 +456,7 @@ class Services:
 
     def __init__(self, env, folder, local="ok", update=True, client_ok=True, vendor_ok=True,
                  update_fault=None, package_faults=None, aliases=None, vendor=None, files=None,
-                 signing_key=None, proxy_mode=None):
+                 signing_key=None, proxy_mode=None, hashes=None):
         self.env = env
         # signing_key: the update service signs with it. proxy_mode: the
         # update service moves to PROXIED_PORT and tests/support/mitm_proxy.py
@@ -465,6 +488,12 @@ class Services:
                                 "soft": "levyDesk", "excuteExe": True}]},
             "ZYN-HARBOLT": {"*": [{"address": "{packages}/" + name, "version": "V1.0-20200902",
                                    "soft": "ZYN-HARBOLT", "excuteExe": run} for name, run in vendor]}}}
+        # hashes: {file: the "sha256" the update service lists for it}.
+        for entries in catalogue["products"].values():
+            for p in entries["*"]:
+                name = p["address"].rsplit("/", 1)[-1]
+                if name in (hashes or {}):
+                    p["sha256"] = hashes[name]
         json.dump(catalogue, open(os.path.join(folder, "catalogue.json"), "w"))
         cfg = {"host": "127.0.0.1",
                "package_server": {"port": 9007, "folder": "packages", "log": "logs/package-server.jsonl",
@@ -950,7 +979,7 @@ def scenario_update_list20(env, folder):
     have = env.temp_files()
     check(all(have.get(n) == svc.sizes[n] for n in names), "all 20 saved whole in the temporary folder")
     for n in names:
-        data = open(os.path.join(env.temp_folder(), n), "rb").read()
+        data = open(env.temp_path(n), "rb").read()
         if data != open(os.path.join(folder, "packages", n), "rb").read():
             raise Failure("%s differs from the served file" % n)
     log("ok: every saved package is byte for byte the served one")
@@ -978,6 +1007,24 @@ def package_fault_scenario(fault, saved, timeout=180, during=None):
         check(prog.installers() == [], "no installer ran")
         finish(env, prog, svc, page)
     return scenario
+
+
+def scenario_package_changed(env, folder):
+    # The update service lists the SHA-256 of the installer that was
+    # published; the package server hands out another file under its name.
+    # Each download fails its hash: three attempts, the network error,
+    # nothing run, the identity intact.
+    published = hashlib.sha256(b"the installer that was published").hexdigest().upper()
+    svc, prog, page = expect_failure(env, folder, "package-changed", NETWORK,
+                                     {"local": "down", "hashes": {"levydesk_setup.exe": published}})
+    check_three_attempts(svc)
+    gets = svc.requests("package-server")
+    check(len(gets) == 3 and all(e["file"] == "levydesk_setup.exe" for e in gets),
+          "three downloads of the client package: %d" % len(gets))
+    check(prog.installers() == [], "no installer ran")
+    check(env.temp_files().get("levydesk_setup.exe") == svc.sizes["levydesk_setup.exe"],
+          "the changed file was fetched whole (and refused for its hash)")
+    finish(env, prog, svc, page)
 
 
 def scenario_package_slow(env, folder):
@@ -1044,15 +1091,17 @@ def scenario_installer_exit_code(env, folder):
 
 
 def scenario_installer_missing(env, folder):
-    # The first installer removes the second before it ends: the second one
-    # cannot be started.
-    svc, prog, page = expect_failure(env, folder, "installer-missing", VENDOR_FAILED,
+    # The first installer tries to remove the second before it ends: the
+    # program holds every installer against writers and deleters until its
+    # process exists, so the second one stays and runs.
+    svc, prog, page, _ = run_install(env, "installer-missing", folder, "success",
                                      {"local": "ok", "vendor": [("harbolt_setup.exe", True), ("harbolt_second.exe", True)],
                                       "files": {"harbolt_second.exe": installer_bytes(env)}},
                                      program_env={"PAVONIX_INSTALLER_REMOVE": "harbolt_second.exe"})
-    check(prog.installers() == ["harbolt_setup.exe"], "only the first installer ran: %s" % prog.installers())
-    check("harbolt_second.exe" not in env.temp_files(), "the second installer is gone")
-    check(svc.products_requested() == ["ZYN-HARBOLT"], "no second attempt after a failed start")
+    check(prog.installers() == ["harbolt_setup.exe", "harbolt_second.exe"],
+          "both installers ran: %s" % prog.installers())
+    check(env.temp_files().get("harbolt_second.exe") == svc.sizes["harbolt_second.exe"],
+          "the second installer is still there, whole")
     finish(env, prog, svc, page)
 
 
@@ -1200,6 +1249,7 @@ SCENARIOS = {
     "local-code1": local_fault_scenario("code1", asked=True),
     "installer-exit": scenario_installer_exit_code,
     "installer-missing": scenario_installer_missing,
+    "package-changed": scenario_package_changed,
     "no-log-folder": scenario_no_log_folder,
     "read-only-log": scenario_read_only_log,
     "second-during-run": scenario_second_during_run,

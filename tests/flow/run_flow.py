@@ -14,6 +14,7 @@ recorded, and what the services were asked. The local service must listen on
 Prints one line per scenario and a closing "N passed, N failed".
 """
 import argparse
+import glob
 import json
 import os
 import shutil
@@ -185,6 +186,18 @@ class Flow:
             p = os.path.join(self.temp, name)
             if os.path.exists(p):
                 os.remove(p)
+        for d in glob.glob(os.path.join(self.temp, "pavonix-*")):
+            shutil.rmtree(d, ignore_errors=True)
+
+    def downloaded(self, name):
+        """Host and Windows path of a downloaded file: packages go into a
+        download folder of their own (one per product run) under the
+        temporary folder."""
+        for d in sorted(glob.glob(os.path.join(self.temp, "pavonix-*"))):
+            p = os.path.join(d, name)
+            if os.path.exists(p):
+                return p, self.temp_win + os.path.basename(d) + "\\" + name
+        return os.path.join(self.temp, "(not downloaded)", name), "(not downloaded) " + name
 
     def run(self, name, local_mode="ok", local_cert="server", update_down=False, broken_vendor=False):
         d = os.path.join(self.work, name)
@@ -278,14 +291,14 @@ class Flow:
                                                                                       rec.get("result")))
         check(asked_products(rec["update_log"]) == products, "asked %r" % asked_products(rec["update_log"]))
         ran = [r[0] for r in rec["records"]]
-        want = [self.temp_win + exes[p] for p in products]
+        want = [self.downloaded(exes[p])[1] for p in products]
         check([r.lower() for r in ran] == [w.lower() for w in want], "installer runs %r, want %r" % (ran, want))
         for p in products:
-            local = os.path.join(self.temp, exes[p])
-            check(os.path.exists(local), "no %s in the temporary folder" % exes[p])
+            local = self.downloaded(exes[p])[0]
+            check(os.path.exists(local), "no %s in a download folder" % exes[p])
             check(os.path.getsize(local) == os.path.getsize(self.args.installer), "%s size" % exes[p])
         if VENDOR in products:
-            txt = os.path.join(self.temp, VENDOR_TXT)
+            txt = self.downloaded(VENDOR_TXT)[0]
             check(os.path.exists(txt) and os.path.getsize(txt) == os.path.getsize(
                 os.path.join(self.packages, VENDOR_TXT)), "readme not downloaded")
         check(rec["progress"] and max(rec["progress"]) == 100, "progress %r" % rec["progress"][:10])
@@ -343,7 +356,7 @@ def scenario_vendor_installer_broken(flow):
     flow.expect_failure(rec, 4)
     check(rec["msgs"] == [("WM_INSTALL_STARTED", 0), ("WM_INSTALL_FAILED", 4), ("WM_SHOW_FAIL_REASON", 4)],
           "messages %r" % rec["msgs"])
-    check(os.path.exists(os.path.join(flow.temp, BROKEN_EXE)), "broken package not downloaded")
+    check(os.path.exists(flow.downloaded(BROKEN_EXE)[0]), "broken package not downloaded")
     check(not rec["records"], "installers ran: %r" % rec["records"])
     return rec
 

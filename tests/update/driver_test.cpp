@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "app/contract.h"
@@ -10,6 +12,8 @@
 #include "platform/simctl.h"
 #include "update/softupdate.h"
 #include "update/updater.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -31,9 +35,16 @@ class Driver : public ::testing::Test {
   HWND main = nullptr;
   HWND progress = nullptr;
   HWND percent = nullptr;
+  fs::path root;
 
   void SetUp() override {
     simwin::Reset();
+    root = fs::temp_directory_path() /
+           ("pavonix-driver-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root / "Users" / "user" / "AppData" / "Local" / "Temp");
+    simwin::MapDrive('C', root.string());
     main = simwin::CreateTestWindow("main");
     progress = simwin::CreateTestWindow("progress");
     percent = simwin::AddDlgItem(progress, IDC_PROGRESS_PERCENT);
@@ -50,6 +61,17 @@ class Driver : public ::testing::Test {
     if (g_hAnimThread) CloseHandle(g_hAnimThread);
     g_hAnimThread = nullptr;
     g_hNotifyWnd = g_hMainDlg = g_hProgressDlg = nullptr;
+    fs::remove_all(root);
+  }
+  // The download folder of the run: a fresh one under the temporary folder,
+  // the same for every package and attempt of it.
+  std::string Folder() {
+    std::string folder = comm.downloads.empty() ? "" : comm.downloads[0].folder;
+    EXPECT_EQ(folder.size(), std::strlen(kTemp) + 41) << folder;
+    EXPECT_EQ(folder.compare(0, std::strlen(kTemp) + 8, std::string(kTemp) + "pavonix-"), 0);
+    EXPECT_EQ(folder.back(), '\\');
+    for (const auto& d : comm.downloads) EXPECT_EQ(d.folder, folder);
+    return folder;
   }
   int Run() {
     return RunProductUpdate(&comm, "http://up:9006//softServer/req", "UID-1", "levyDesk", "V1.0");
@@ -73,12 +95,8 @@ TEST_F(Driver, DownloadsIntoTempThenRunsInstallersInOrder) {
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(comm.posted.size(), 1u);
   ASSERT_EQ(comm.downloads.size(), 3u);
-  for (const auto& d : comm.downloads) {
-    EXPECT_EQ(d.folder, kTemp);
-    EXPECT_TRUE(d.hasProgress);
-  }
-  EXPECT_EQ(Launched(), (std::vector<std::string>{std::string(kTemp) + "setup.exe",
-                                                  std::string(kTemp) + "b.exe"}));
+  for (const auto& d : comm.downloads) EXPECT_TRUE(d.hasProgress);
+  EXPECT_EQ(Launched(), (std::vector<std::string>{Folder() + "setup.exe", Folder() + "b.exe"}));
   for (const auto& l : simwin::ProcessLaunches()) {
     EXPECT_FALSE(l.hasCommandLine);
     EXPECT_FALSE(l.hasProcessAttributes);
@@ -191,8 +209,7 @@ TEST_F(Driver, RetryAfterAFailedDownloadFetchesEverythingAgain) {
   ASSERT_EQ(comm.downloads.size(), 4u);
   EXPECT_EQ(comm.downloads[2].url, "http://p/a.exe");
   EXPECT_EQ(comm.downloads[3].url, "http://p/b.exe");
-  EXPECT_EQ(Launched(),
-            (std::vector<std::string>{std::string(kTemp) + "a.exe", std::string(kTemp) + "b.exe"}));
+  EXPECT_EQ(Launched(), (std::vector<std::string>{Folder() + "a.exe", Folder() + "b.exe"}));
 }
 
 TEST_F(Driver, PackageWithoutAddressFailsTheAttempt) {
@@ -202,14 +219,13 @@ TEST_F(Driver, PackageWithoutAddressFailsTheAttempt) {
   EXPECT_EQ(comm.posted.size(), 2u);
   // c.exe of the first reply was never fetched.
   ASSERT_EQ(comm.downloads.size(), 2u);
-  EXPECT_EQ(Launched(), std::vector<std::string>{std::string(kTemp) + "a.exe"});
+  EXPECT_EQ(Launched(), std::vector<std::string>{Folder() + "a.exe"});
 }
 
 TEST_F(Driver, SameFileNameTwiceRunsThatPathTwice) {
   comm.answers = {{0, Reply({{"http://p/one/setup.exe", ""}, {"http://q/two/setup.exe", ""}})}};
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(Launched(), (std::vector<std::string>{std::string(kTemp) + "setup.exe",
-                                                  std::string(kTemp) + "setup.exe"}));
+  EXPECT_EQ(Launched(), (std::vector<std::string>{Folder() + "setup.exe", Folder() + "setup.exe"}));
 }
 
 TEST_F(Driver, AnimationShowsDotsWhileInstallersRun) {
@@ -238,6 +254,67 @@ TEST_F(Driver, NoAnimationThreadStillInstalls) {
   EXPECT_EQ(Launched().size(), 1u);
 }
 
+TEST_F(Driver, InstallersAreHeldAgainstWritersUntilTheirProcessExists) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}})}};
+  std::vector<std::string> seen;
+  simwin::OnProcessRun([&](const simwin::ProcessLaunch& l) -> DWORD {
+    // Inside CreateProcessA: this installer and the later ones are held; the
+    // earlier ones, whose processes exist, are not.
+    seen.push_back(l.applicationName);
+    const std::string a = Folder() + "a.exe", b = Folder() + "b.exe";
+    const bool aHeld = seen.size() == 1;
+    FILE* f = plat_fopen(a.c_str(), "ab");
+    EXPECT_EQ(f == nullptr, aHeld) << l.applicationName;
+    if (f) plat_fclose(f);
+    EXPECT_EQ(plat_fopen(b.c_str(), "wb"), nullptr) << l.applicationName;
+    EXPECT_FALSE(DeleteFileA(b.c_str())) << l.applicationName;
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    return 0;
+  });
+  EXPECT_EQ(Run(), 0);
+  ASSERT_EQ(seen.size(), 2u);
+  // Afterwards nothing is held; the files and the folder stay.
+  EXPECT_EQ(simwin::OpenHandleCount("file"), 0u);
+  for (const char* name : {"a.exe", "b.exe"}) {
+    std::string path = Folder() + name;
+    EXPECT_EQ(simwin::OpenFileCount(path), 0u);
+    EXPECT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+  EXPECT_EQ(simwin::FileSecuritySddl(Folder()), DOWNLOAD_FOLDER_SDDL);
+}
+
+TEST_F(Driver, HeldFilesAreLetGoWhenAnInstallerDoesNotStart) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}})}};
+  simwin::FailCall("CreateProcessA", ERROR_BAD_EXE_FORMAT);
+  EXPECT_EQ(Run(), -2);
+  EXPECT_EQ(simwin::OpenHandleCount("file"), 0u);
+}
+
+TEST_F(Driver, AnInstallerSomeoneKeepsOpenForWritingIsNeverRun) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}})}};
+  HANDLE writer = INVALID_HANDLE_VALUE;
+  comm.afterWrite = [&](const std::string& path) {
+    if (writer == INVALID_HANDLE_VALUE)
+      writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+  };
+  EXPECT_EQ(Run(), -1);
+  EXPECT_EQ(comm.downloads.size(), 3u);
+  EXPECT_TRUE(Launched().empty());
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  CloseHandle(writer);
+}
+
+TEST_F(Driver, EachProductRunHasItsOwnFolder) {
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}})}};
+  EXPECT_EQ(Run(), 0);
+  const std::string first = Folder();
+  comm.downloads.clear();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_NE(Folder(), first);
+  EXPECT_EQ(Launched(), (std::vector<std::string>{first + "a.exe", Folder() + "a.exe"}));
+}
+
 class Download : public Driver {
  protected:
   CSoftUpdateTool tool;
@@ -258,7 +335,7 @@ TEST_F(Download, ResultsAndInstallerList) {
   EXPECT_EQ(tool.DownloadPackages(), 0);
   EXPECT_EQ(comm.calls, (std::vector<std::string>{"url", "get", "get"}));
   EXPECT_EQ(comm.serverUrls[0], "http://up/");
-  EXPECT_EQ(tool.m_lstInstaller, std::list<std::string>{std::string(kTemp) + "a.exe"});
+  EXPECT_EQ(tool.m_lstInstaller, std::list<std::string>{Folder() + "a.exe"});
 
   tool.m_lstInstaller.clear();
   tool.m_lstSoft = {
@@ -270,6 +347,56 @@ TEST_F(Download, ResultsAndInstallerList) {
   comm.downloadResult = [](const std::string&, int) { return 404; };
   EXPECT_EQ(tool.DownloadPackages(), ERR_DOWNLOAD_FAILED);
   EXPECT_TRUE(tool.m_lstInstaller.empty());
+}
+
+TEST_F(Download, EachPackageCarriesItsOwnHashToItsDownload) {
+  const std::string a(64, 'a'), c(64, 'c');
+  tool.m_lstSoft = {{"http://p/a.exe", "", "", true, a},
+                    {"http://p/b.exe", "", "", true, ""},
+                    {"http://p/c.exe", "", "", false, c}};
+  EXPECT_EQ(tool.DownloadPackages(), 0);
+  ASSERT_EQ(comm.downloads.size(), 3u);
+  EXPECT_EQ(comm.downloads[0].sha256, a);
+  EXPECT_EQ(comm.downloads[1].sha256, "");
+  EXPECT_EQ(comm.downloads[2].sha256, c);
+}
+
+// A communication object that cannot check hashes: CCommBase's own answer.
+struct UncheckingComm : FakeComm {
+  int SetExpectedSha256(const std::string& strHex) override {
+    return CCommBase::SetExpectedSha256(strHex);
+  }
+};
+
+TEST_F(Download, AHashThatCannotBeCheckedLeavesThePackageUnfetched) {
+  UncheckingComm plain;
+  tool.m_pComm = &plain;
+  tool.m_lstSoft = {{"http://p/a.exe", "", "", true, ""}};
+  EXPECT_EQ(tool.DownloadPackages(), 0);
+  tool.m_lstInstaller.clear();
+  tool.m_lstSoft = {{"http://p/a.exe", "", "", true, ""}, {"http://p/b.exe", "", "", true, "ab"}};
+  EXPECT_EQ(tool.DownloadPackages(), ERR_DOWNLOAD_FAILED);
+  EXPECT_EQ(plain.downloads.size(), 2u);  // a.exe twice; b.exe never
+  EXPECT_EQ(plain.downloads.back().url, "http://p/a.exe");
+}
+
+TEST_F(Driver, HashesOfTheReplyReachTheDownloadsInLowerCase) {
+  const std::string upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+  comm.answers = {
+      {0, Reply({{"http://p/a.exe", ",\"sha256\":\"" + upper + "\""}, {"http://p/b.exe", ""}})}};
+  EXPECT_EQ(Run(), 0);
+  ASSERT_EQ(comm.downloads.size(), 2u);
+  EXPECT_EQ(comm.downloads[0].sha256,
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(comm.downloads[1].sha256, "");
+  // A hash of the wrong length refuses the reply: nothing is fetched, three
+  // attempts, the network error.
+  comm.downloads.clear();
+  comm.posted.clear();
+  comm.answers = {{0, Reply({{"http://p/a.exe", ",\"sha256\":\"" + upper.substr(1) + "\""}})}};
+  EXPECT_EQ(Run(), -1);
+  EXPECT_EQ(comm.posted.size(), 3u);
+  EXPECT_TRUE(comm.downloads.empty());
 }
 
 TEST_F(Download, NoTempFolderDownloadsNothing) {

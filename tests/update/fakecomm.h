@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win.h"
 #include "update/commbase.h"
 
 class FakeComm : public CCommBase {
@@ -11,6 +12,7 @@ class FakeComm : public CCommBase {
   struct Download {
     std::string folder, url;
     bool hasProgress;
+    std::string sha256;  // what SetExpectedSha256 set for it
   };
   std::vector<std::string> serverUrls;  // every SetServerUrl
   std::vector<std::string> posted;      // every PostRequest text
@@ -26,7 +28,14 @@ class FakeComm : public CCommBase {
   // Result of each DownloadFile by URL; default 0. The local path is the
   // folder joined with the part after the last "/".
   std::function<int(const std::string& url, int callNo)> downloadResult;
+  // Runs once a good download's file is written and closed.
+  std::function<void(const std::string& localPath)> afterWrite;
 
+  std::string pendingSha256;
+  int SetExpectedSha256(const std::string& strHex) override {
+    pendingSha256 = strHex;
+    return 0;
+  }
   int SetServerUrl(const char* szUrl, int) override {
     serverUrls.push_back(szUrl);
     calls.push_back("url");
@@ -42,13 +51,22 @@ class FakeComm : public CCommBase {
   int DownloadFile(std::string strFolder, std::string strUrl, DownloadProgressProc pfn,
                    std::string* pstrLocalPath) override {
     calls.push_back("get");
-    downloads.push_back({strFolder, strUrl, pfn != nullptr});
+    downloads.push_back({strFolder, strUrl, pfn != nullptr, pendingSha256});
+    pendingSha256.clear();
     int rc = downloadResult ? downloadResult(strUrl, static_cast<int>(downloads.size())) : 0;
     if (pfn) {
       pfn(0, 1000);
       pfn(1000, 1000);
     }
     *pstrLocalPath = strFolder + strUrl.substr(strUrl.rfind('/') + 1);
+    // A good download leaves its file behind, as the real one does.
+    if (rc == 0) {
+      FILE* f = plat_fopen(pstrLocalPath->c_str(), "wb");
+      if (f == nullptr) return -1;
+      plat_fwrite(strUrl.data(), 1, strUrl.size(), f);
+      plat_fclose(f);
+      if (afterWrite) afterWrite(*pstrLocalPath);
+    }
     return rc;
   }
 };

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "log/log.h"
+#include "platform/crypto.h"
 #include "platform/simctl.h"
 #include "update/httpcommtools.h"
 #include "update/updater.h"
@@ -61,6 +62,14 @@ class CommTools : public ::testing::Test {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+  }
+  // Files in the download folders under the temporary folder.
+  std::vector<fs::path> DownloadedFiles() {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::recursive_directory_iterator(root / "Temp")) {
+      if (e.is_regular_file() && e.path().parent_path() != root / "Temp") out.push_back(e.path());
+    }
+    return out;
   }
   size_t TempFileCount() {
     size_t n = 0;
@@ -465,6 +474,25 @@ TEST_F(CommTools, NameIsTakenAsItStands) {
   EXPECT_EQ(FileText("a%20b#1.exe"), "abc");
 }
 
+std::string Sha256Of(const std::string& data) {
+  CPlatSha256 h;
+  std::string hex;
+  EXPECT_TRUE(h.Update(data.data(), data.size()));
+  EXPECT_TRUE(h.FinalHex(&hex));
+  return hex;
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 TEST_F(CommTools, TskillIsTheSystemFoldersWithTheNameAsOneArgument) {
   // A bare "tskill" would be looked for beside the program and in the
   // current folder first, and run elevated.
@@ -516,10 +544,110 @@ TEST_F(CommTools, ACutFileIsNeverRun) {
                   Body("{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":"
                        "\"http://pkg.example/setup.exe\",\"excuteExe\":true}]}}"));
   simwin::ServeAt("pkg.example", 80, Body(std::string(5000, 'x')));
+  simwin::SetTempPath(kTemp);
   simwin::FailAlways("fwrite", 28 /* ENOSPC */);
   EXPECT_EQ(RunProductUpdate(&comm, kUrl, "UID", "levyDesk", "V1.0"), -1);
   EXPECT_TRUE(simwin::ProcessLaunches().empty());
+  // Three attempts, each made the file and cut it at its first block.
   EXPECT_EQ(simwin::WinExecCalls().size(), 3u);
+  ASSERT_EQ(DownloadedFiles().size(), 1u);
+  EXPECT_EQ(fs::file_size(DownloadedFiles()[0]), 0u);
+}
+
+// ---- package hash -------------------------------------------------------------
+
+TEST_F(CommTools, ListedHashIsCheckedOverTheStreamedBytes) {
+  EnableErrorLog();
+  const std::string kAbcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  std::string local;
+  ASSERT_EQ(comm.SetExpectedSha256(kAbcSha256), 0);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), 0);
+  // Upper-case digits are the same digest.
+  ASSERT_EQ(comm.SetExpectedSha256(Upper(kAbcSha256)), 0);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), 0);
+
+  // A body of several blocks, hashed block by block as it is written.
+  std::string body;
+  for (int i = 0; i < 25000; ++i) body.push_back(static_cast<char>(i * 13));
+  simwin::ServeAt("pkg.example", 80, Body(body));
+  ASSERT_EQ(comm.SetExpectedSha256(Sha256Of(body)), 0);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/b.exe", Progress, &local), 0);
+  EXPECT_EQ(FileText("b.exe"), body);
+  // The expectation was for that download only.
+  simwin::ServeAt("pkg.example", 80, Body("other"));
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/c.exe", nullptr, &local), 0);
+  EXPECT_EQ(LogText().find("[ERROR]"), std::string::npos);
+}
+
+TEST_F(CommTools, PackageChangedByOneByteFailsWithOneErrorLine) {
+  EnableErrorLog();
+  std::string body(25000, 'p');
+  const std::string want = Sha256Of(body);
+  body[24999] = 'q';  // in the last block
+  simwin::ServeAt("pkg.example", 80, Body(body));
+  std::string local;
+  ASSERT_EQ(comm.SetExpectedSha256(want), 0);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/setup.exe", Progress, &local), -1);
+  EXPECT_EQ(local, "C:\\Temp\\setup.exe");
+  EXPECT_EQ(Count(LogText(), "[ERROR]"), 1u);
+  EXPECT_NE(LogText().find("SHA-256 of C:\\Temp\\setup.exe is " + Sha256Of(body) +
+                           ", not the listed " + want),
+            std::string::npos);
+  // Nothing else is deleted: the file stays as a cut file would.
+  EXPECT_EQ(FileText("setup.exe"), body);
+}
+
+TEST_F(CommTools, DigestsThatAreNotSixtyFourHexDigitsAreRefused) {
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  const std::string good(64, 'a');
+  for (const std::string& bad : {std::string(63, 'a'), std::string(65, 'a'), good.substr(1) + "g",
+                                 good.substr(1) + " ", std::string("0x") + good.substr(2)}) {
+    EXPECT_EQ(comm.SetExpectedSha256(bad), -1) << bad;
+    // Nothing of it is left for the next download.
+    std::string local;
+    EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), 0) << bad;
+  }
+  EXPECT_EQ(comm.SetExpectedSha256(""), 0);
+}
+
+TEST_F(CommTools, HashThatCannotBeComputedFailsTheDownload) {
+  EnableErrorLog();
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  std::string local;
+  ASSERT_EQ(comm.SetExpectedSha256(Sha256Of("abc")), 0);
+  simwin::FailCall("BCryptCreateHash", 0xC0000001u);
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/a.exe", nullptr, &local), -1);
+  EXPECT_NE(LogText().find("SHA-256 of C:\\Temp\\a.exe could not be computed"), std::string::npos);
+}
+
+TEST_F(CommTools, APackageChangedOnTheServerIsNeverRun) {
+  // The update service lists the hash of the good installer; the package
+  // server hands out another file. Three attempts, nothing run; the right
+  // file is taken and run.
+  const std::string good = "MZ good installer";
+  auto reply = [&](const std::string& sha) {
+    return Body(
+        "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":"
+        "\"http://pkg.example/setup.exe\",\"excuteExe\":true,\"sha256\":\"" +
+        sha + "\"}]}}");
+  };
+  simwin::SetTempPath(kTemp);
+  EnableErrorLog();
+  simwin::ServeAt("up.example", 9006, reply(Upper(Sha256Of(good))));
+  simwin::ServeAt("pkg.example", 80, Body("MZ evil installer"));
+  EXPECT_EQ(RunProductUpdate(&comm, kUrl, "UID", "levyDesk", "V1.0"), -1);
+  EXPECT_TRUE(simwin::ProcessLaunches().empty());
+  EXPECT_EQ(simwin::HttpRequests().size(), 6u);
+  EXPECT_EQ(Count(LogText(), "is not the listed"), 0u);
+  EXPECT_EQ(Count(LogText(), ", not the listed"), 3u);
+
+  simwin::ServeAt("pkg.example", 80, Body(good));
+  EXPECT_EQ(RunProductUpdate(&comm, kUrl, "UID", "levyDesk", "V1.0"), 0);
+  ASSERT_EQ(simwin::ProcessLaunches().size(), 1u);
+  const std::string run = simwin::ProcessLaunches()[0].applicationName;
+  EXPECT_EQ(run.compare(0, 16, "C:\\Temp\\pavonix-"), 0) << run;
+  EXPECT_EQ(run.substr(run.size() - 10), "\\setup.exe");
 }
 
 TEST(PlainFileName, Rules) {

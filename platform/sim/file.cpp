@@ -1,0 +1,324 @@
+// Simulated file handles with Windows' sharing rules, and file security: each
+// file or folder may carry a descriptor (SDDL text) that GetHandleSecurity
+// reads back.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/filesec.h"
+#include "platform/sim/core.h"
+#include "platform/sim/ctl/file.h"
+#include "platform/sim/ctl/fs.h"
+#include "platform/sim/file.h"
+#include "platform/sim/fs.h"
+#include "platform/sim/kernel.h"
+#include "platform/sim/sharing.h"
+
+namespace simwin {
+
+const char kUserOwnedSddl[] =
+    "O:S-1-5-21-1-1-1-1000D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-1-1-1000)";
+
+namespace {
+
+struct OpenEntry {
+  std::string key;
+  DWORD access;
+  DWORD share;
+};
+
+struct State {
+  std::mutex lock;
+  std::map<uint64_t, OpenEntry> opens;
+  uint64_t nextId = 1;
+  std::map<std::string, std::string> sddl;  // by path key
+  bool kept = true;
+};
+State& S() {
+  static State s;
+  return s;
+}
+
+struct FileReset {
+  FileReset() {
+    core::OnReset([] {
+      std::lock_guard<std::mutex> g(S().lock);
+      S().sddl.clear();
+      S().kept = true;
+      // A fresh machine has nothing open; handles and streams a test left
+      // open no longer count.
+      S().opens.clear();
+    });
+  }
+};
+FileReset g_fileReset;
+
+bool Conflicts(const OpenEntry& e, DWORD access, DWORD share) {
+  using namespace sharing;
+  if ((access & kRead) && !(e.share & FILE_SHARE_READ)) return true;
+  if ((access & kWrite) && !(e.share & FILE_SHARE_WRITE)) return true;
+  if ((access & kDelete) && !(e.share & FILE_SHARE_DELETE)) return true;
+  if ((e.access & kRead) && !(share & FILE_SHARE_READ)) return true;
+  if ((e.access & kWrite) && !(share & FILE_SHARE_WRITE)) return true;
+  if ((e.access & kDelete) && !(share & FILE_SHARE_DELETE)) return true;
+  return false;
+}
+
+bool AllowsLocked(const std::string& key, DWORD access, DWORD share) {
+  for (const auto& kv : S().opens) {
+    if (kv.second.key == key && Conflicts(kv.second, access, share)) return false;
+  }
+  return true;
+}
+
+DWORD AccessClasses(DWORD desired) {
+  DWORD a = 0;
+  if (desired & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE))
+    a |= sharing::kRead;
+  if (desired & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA))
+    a |= sharing::kWrite;
+  if (desired & (GENERIC_ALL | DELETE)) a |= sharing::kDelete;
+  return a;
+}
+
+struct FileObject : core::Object {
+  uint64_t id = 0;
+  std::string key;
+  ~FileObject() override { sharing::Close(id); }
+  const char* Kind() const override { return "file"; }
+};
+
+// SDDL as far as the program and its tests write it: "O:" owner, "D:" with
+// optional flags, then (type;flags;rights;;;sid) entries of types A and D.
+const std::map<std::string, std::string>& SidAliases() {
+  static const std::map<std::string, std::string> m = {
+      {"BA", "S-1-5-32-544"}, {"SY", "S-1-5-18"}, {"BU", "S-1-5-32-545"}, {"WD", "S-1-1-0"},
+      {"AU", "S-1-5-11"},     {"CO", "S-1-3-0"},  {"OW", "S-1-3-4"},      {"IU", "S-1-5-4"}};
+  return m;
+}
+
+bool ParseSid(const std::string& text, std::string* sid) {
+  auto it = SidAliases().find(text);
+  if (it != SidAliases().end()) {
+    *sid = it->second;
+    return true;
+  }
+  if (text.compare(0, 4, "S-1-") != 0) return false;
+  *sid = text;
+  return true;
+}
+
+bool ParseRights(const std::string& text, DWORD* mask) {
+  if (text.compare(0, 2, "0x") == 0) {
+    char* end = nullptr;
+    *mask = static_cast<DWORD>(std::strtoul(text.c_str() + 2, &end, 16));
+    return end && *end == '\0' && text.size() > 2;
+  }
+  static const std::map<std::string, DWORD> codes = {
+      {"FA", 0x1F01FF},    {"FR", 0x120089},    {"FW", 0x120116},    {"FX", 0x1200A0},
+      {"GA", 0x10000000u}, {"GR", 0x80000000u}, {"GW", 0x40000000u}, {"GX", 0x20000000u},
+      {"SD", 0x10000},     {"RC", 0x20000},     {"WD", 0x40000},     {"WO", 0x80000}};
+  *mask = 0;
+  if (text.empty() || text.size() % 2) return false;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    auto it = codes.find(text.substr(i, 2));
+    if (it == codes.end()) return false;
+    *mask |= it->second;
+  }
+  return true;
+}
+
+bool ParseSddl(const std::string& sddl, PlatSecurity* out) {
+  *out = PlatSecurity{};
+  size_t at = 0;
+  if (sddl.compare(0, 2, "O:") != 0) return false;
+  size_t d = sddl.find("D:");
+  if (!ParseSid(sddl.substr(2, (d == std::string::npos ? sddl.size() : d) - 2), &out->strOwner))
+    return false;
+  if (d == std::string::npos) return true;
+  out->bHasDacl = true;
+  at = sddl.find('(', d);
+  while (at != std::string::npos) {
+    size_t close = sddl.find(')', at);
+    if (close == std::string::npos) return false;
+    std::vector<std::string> f;
+    std::string ace = sddl.substr(at + 1, close - at - 1);
+    for (size_t s = 0;;) {
+      size_t semi = ace.find(';', s);
+      f.push_back(ace.substr(s, semi == std::string::npos ? std::string::npos : semi - s));
+      if (semi == std::string::npos) break;
+      s = semi + 1;
+    }
+    PlatAce a;
+    if (f.size() != 6 || (f[0] != "A" && f[0] != "D")) return false;
+    a.bAllow = f[0] == "A";
+    if (!ParseRights(f[2], &a.dwMask) || !ParseSid(f[5], &a.strSid)) return false;
+    out->aces.push_back(a);
+    at = close + 1 < sddl.size() && sddl[close + 1] == '(' ? close + 1 : std::string::npos;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace sharing {
+
+bool Open(const std::string& key, DWORD access, DWORD share, uint64_t* id) {
+  std::lock_guard<std::mutex> g(S().lock);
+  if (!AllowsLocked(key, access, share)) return false;
+  *id = S().nextId++;
+  S().opens[*id] = OpenEntry{key, access, share};
+  return true;
+}
+
+void Close(uint64_t id) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().opens.erase(id);
+}
+
+bool Allows(const std::string& key, DWORD access, DWORD share) {
+  std::lock_guard<std::mutex> g(S().lock);
+  return AllowsLocked(key, access, share);
+}
+
+size_t OpenCount(const std::string& key) {
+  std::lock_guard<std::mutex> g(S().lock);
+  size_t n = 0;
+  for (const auto& kv : S().opens) n += kv.second.key == key ? 1 : 0;
+  return n;
+}
+
+}  // namespace sharing
+
+void SetFileSecurity(const std::string& winPath, const std::string& sddl) {
+  std::string key = sharing::PathKey(winPath);
+  std::lock_guard<std::mutex> g(S().lock);
+  S().sddl[key] = sddl;
+}
+
+std::string FileSecuritySddl(const std::string& winPath) {
+  std::string key = sharing::PathKey(winPath);
+  std::lock_guard<std::mutex> g(S().lock);
+  auto it = S().sddl.find(key);
+  return it == S().sddl.end() ? kUserOwnedSddl : it->second;
+}
+
+void SetFileSecurityKept(bool kept) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().kept = kept;
+}
+
+size_t OpenFileCount(const std::string& winPath) {
+  return sharing::OpenCount(sharing::PathKey(winPath));
+}
+
+}  // namespace simwin
+
+using namespace simwin;
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE) {
+  DWORD err;
+  if (core::TakeFault("CreateFileA", &err)) {
+    SetLastError(err);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string key = lpFileName ? sharing::PathKey(lpFileName) : "";
+  std::string host = lpFileName ? HostPath(lpFileName) : "";
+  if (key.empty() || host.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st;
+  const bool exists = ::stat(host.c_str(), &st) == 0;
+  const DWORD access = AccessClasses(dwDesiredAccess);
+  if (exists && S_ISDIR(st.st_mode)) {
+    if (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) ||
+        (dwCreationDisposition != OPEN_EXISTING && dwCreationDisposition != OPEN_ALWAYS)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+  } else {
+    if (exists && dwCreationDisposition == CREATE_NEW) {
+      SetLastError(ERROR_FILE_EXISTS);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (!exists && dwCreationDisposition == OPEN_EXISTING) {
+      SetLastError(GetFileAttributesA(lpFileName) == INVALID_FILE_ATTRIBUTES
+                       ? GetLastError()
+                       : ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (((access & (sharing::kWrite | sharing::kDelete)) || !exists) &&
+        !sharing::PathWritable(lpFileName)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  auto obj = std::make_shared<FileObject>();
+  obj->key = key;
+  if (!sharing::Open(key, access, dwShareMode & 7, &obj->id)) {
+    obj->id = 0;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!(exists && S_ISDIR(st.st_mode)) && (!exists || dwCreationDisposition == CREATE_ALWAYS)) {
+    FILE* f = std::fopen(host.c_str(), "wb");
+    if (!f) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;  // obj's destructor drops the open
+    }
+    std::fclose(f);
+  }
+  SetLastError(
+      exists && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
+          ? ERROR_ALREADY_EXISTS
+          : ERROR_SUCCESS);
+  return core::AddHandle(obj);
+}
+
+BOOL CreateDirectoryWithSddlA(LPCSTR lpPathName, LPCSTR lpSddl) {
+  PlatSecurity parsed;
+  if (!lpSddl || !ParseSddl(lpSddl, &parsed)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!CreateDirectoryA(lpPathName, nullptr)) return FALSE;
+  std::string key = sharing::PathKey(lpPathName);
+  std::lock_guard<std::mutex> g(S().lock);
+  if (S().kept) S().sddl[key] = lpSddl;
+  return TRUE;
+}
+
+BOOL GetHandleSecurity(HANDLE hObject, PlatSecurity* pSecurity) {
+  DWORD err;
+  if (core::TakeFault("GetSecurityInfo", &err)) {
+    SetLastError(err);
+    return FALSE;
+  }
+  auto obj = core::FindHandleAs<FileObject>(hObject);
+  if (!obj || !pSecurity) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::string sddl;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    auto it = S().sddl.find(obj->key);
+    sddl = it == S().sddl.end() ? kUserOwnedSddl : it->second;
+  }
+  if (!ParseSddl(sddl, pSecurity)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL PlatKeepsFileSecurity() {
+  std::lock_guard<std::mutex> g(S().lock);
+  return S().kept ? TRUE : FALSE;
+}
