@@ -8,6 +8,9 @@
 #include <wininet.h>
 #include <objbase.h>
 #include <io.h>
+// WinInet's functions by their own names, resolved at run time from the
+// system folder (never imported).
+#include "platform/win32/wininetload.h"
 #else
 #include "platform/sim/wintypes.h"
 #include "platform/sim/kernel.h"
