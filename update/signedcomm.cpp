@@ -92,6 +92,10 @@ int CSignedCommTools::DownloadFile(std::string strFolder, std::string strUrl,
   return m_pInner->DownloadFile(strFolder, strUrl, pfnProgress, pstrLocalPath);
 }
 
+int CSignedCommTools::SetExpectedSha256(const std::string& strHex) {
+  return m_pInner->SetExpectedSha256(strHex);
+}
+
 int CSignedCommTools::PostRequest(std::string strRequest, std::string* pstrReply) {
   unsigned char nonceBytes[kNonceBytes];
   if (!PlatGenRandom(nonceBytes, sizeof(nonceBytes))) return Refuse("no random nonce");

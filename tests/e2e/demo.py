@@ -88,9 +88,11 @@ def report_signed(env, svc, outcome):
         for pkg in packages:
             name = str(pkg.get("address", "")).rsplit("/", 1)[-1]
             want = pkg.get("sha256")
-            saved = os.path.join(env.temp_folder(), name)
+            # Packages are saved in a download folder of the run under the
+            # temporary folder.
+            saved = env.temp_path(name)
             have = None
-            if os.path.exists(saved):
+            if saved is not None:
                 with open(saved, "rb") as f:
                     have = hashlib.sha256(f.read()).hexdigest()
             say("  package %s: sha256 %s in the signed reply; the file the program saved %s"

@@ -58,7 +58,8 @@ class SigningKey {
   std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> m_key;
 };
 
-const std::string kHash(64, 'a');
+// SHA-256 of the package the tests serve ("MZ installer"): the download checks it.
+const std::string kHash = "9bddb44627973bc5a5e0b20bf4a44cf2449f8b6ca1e8dfee0525b528ad80e020";
 
 std::string Listing(const std::string& member = ",\"sha256\":\"" + kHash + "\"") {
   return "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"http://pkg.example/a.exe\","
@@ -364,8 +365,19 @@ TEST_F(SignedDriver, SignedRunInstallsWhatTheSignedReplyLists) {
   EXPECT_EQ(Run(vendor.PublicHex()), 0);
   EXPECT_EQ(Gets(), 1u);
   ASSERT_EQ(simwin::ProcessLaunches().size(), 1u);
-  EXPECT_EQ(simwin::ProcessLaunches()[0].applicationName,
-            "C:\\Users\\user\\AppData\\Local\\Temp\\a.exe");
+  // From the run's download folder under the temporary folder.
+  const std::string ran = simwin::ProcessLaunches()[0].applicationName;
+  EXPECT_EQ(ran.rfind("C:\\Users\\user\\AppData\\Local\\Temp\\pavonix-", 0), 0u) << ran;
+  EXPECT_EQ(ran.substr(ran.size() - 6), "\\a.exe");
+}
+
+TEST_F(SignedDriver, PackageHashIsCheckedThroughTheSignedDoor) {
+  // The signed reply lists the hash of another file than the one served.
+  peer.body = Listing(",\"sha256\":\"" + std::string(64, 'a') + "\"");
+  EXPECT_EQ(Run(vendor.PublicHex()), -1);
+  EXPECT_EQ(Gets(), 3u);
+  EXPECT_TRUE(simwin::ProcessLaunches().empty());
+  EXPECT_NE(LogText().find("not the listed " + std::string(64, 'a')), std::string::npos);
 }
 
 TEST_F(SignedDriver, RefusedRepliesAreRetriedThenFailWithNothingFetched) {
