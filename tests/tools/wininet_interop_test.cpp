@@ -192,7 +192,9 @@ TEST_F(ServicesOverWinInet, UpdateAnswerIsByteExactAndTheDoubledSlashArrives) {
   EXPECT_EQ(r.status, 200u);
   std::string expected =
       "{\"code\":\"0\",\"data\":{\"softList\":[{\"address\":\"" + ports_.packagesUrl +
-      "/pkg.bin\",\"version\":\"V1.0\",\"soft\":\"levyDesk\",\"excuteExe\":true}]}}";
+      "/pkg.bin\",\"version\":\"V1.0\",\"soft\":\"levyDesk\",\"excuteExe\":true,"
+      // The service adds the SHA-256 of each package file it serves.
+      "\"sha256\":\"aca9e593cc629cbaa94cd5a07dc029424aad93e5129e5d11f8dcd2f139c16cc0\"}]}}";
   EXPECT_EQ(r.body, expected);
   EXPECT_TRUE(r.hasLength);
   EXPECT_EQ(r.length, expected.size());
