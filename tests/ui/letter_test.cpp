@@ -132,3 +132,30 @@ TEST(LetterViewer, ShowsTheWholeLetterAndOnlyOkClosesIt) {
   EXPECT_TRUE(IsWindowVisible(viewers[1]));
   for (HWND hViewer : viewers) DestroyWindow(hViewer);
 }
+
+TEST(LetterViewer, LetterWrapsAtTheWidthOfItsBox) {
+  HWND hViewer = CreateDialogParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_LETTER),
+                                    GetDesktopWindow(), LetterViewerProc, 0);
+  ASSERT_NE(nullptr, hViewer);
+  ShowWindow(hViewer, SW_SHOW);
+  PumpFor(50);
+  HWND hEdit = GetDlgItem(hViewer, IDC_LETTER_TEXT);
+  RECT rc;
+  GetClientRect(hEdit, &rc);
+  const std::string text = EditText(hEdit);
+  size_t paragraphs = 1;
+  for (char c : text) paragraphs += c == '\r' ? 1 : 0;
+  const int lines = (int)SendMessageA(hEdit, EM_GETLINECOUNT, 0, 0);
+  // Long paragraphs take several lines...
+  EXPECT_GT((size_t)lines, paragraphs + 10) << paragraphs << " paragraphs";
+  // ...and no line runs past the box's right edge.
+  for (int line = 0; line < lines; ++line) {
+    LONG first = (LONG)SendMessageA(hEdit, EM_LINEINDEX, line, 0);
+    LONG length = (LONG)SendMessageA(hEdit, EM_LINELENGTH, first, 0);
+    if (length <= 0) continue;
+    POINTL pt = {0, 0};
+    SendMessageA(hEdit, EM_POSFROMCHAR, (WPARAM)&pt, first + length - 1);
+    EXPECT_LT(pt.x, rc.right) << "line " << line;
+  }
+  DestroyWindow(hViewer);
+}
