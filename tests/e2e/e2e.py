@@ -876,11 +876,11 @@ def scenario_letter_twice(env, folder):
 EXIT_MINUS_ONE = 0xFFFFFFFF
 
 
-def start_again(env):
+def start_again(env, args=()):
     """Starts the program once more through the probe, which waits for it:
     its whole exit code (Wine's own exit status keeps only the low byte, so
     -1 and a crash ending in 0x...FF would look alike), or None."""
-    r = env.wine([env.probe_exe, "--run", env.winpath(env.exe)], timeout=150)
+    r = env.wine([env.probe_exe, "--run", env.winpath(env.exe)] + list(args), timeout=150)
     try:
         return json.loads(r.stdout.decode("ascii", "replace")).get("exit")
     except ValueError:
@@ -894,8 +894,17 @@ def scenario_second_start(env, folder):
         env.click_control(main["ids"][IDC_LETTER_LINK])
         wait_for(lambda: env.pages("letter"), 30, what="a viewer")
         before = len(env.probe())
+        # An expired log file, put there after the first start purged: the
+        # second start purges it before it hands over.
+        os.makedirs(env.log_folder(), exist_ok=True)
+        expired = os.path.join(env.log_folder(), "20000101-pavonix.log")
+        open(expired, "wb").write(b"old\r\n")
         code = start_again(env)
         check(code == EXIT_MINUS_ONE, "the second start exits with -1 (got %s)" % code)
+        check(not os.path.exists(expired), "the second start purged the expired log file")
+        # Arguments change nothing.
+        code = start_again(env, ["/S", "--install", "x"])
+        check(code == EXIT_MINUS_ONE, "a second start with arguments exits with -1 too (got %s)" % code)
         wins = env.probe()
         check(len(wins) == before, "the second start opened no window")
         mains = [w for w in wins if w["page"] == "main"]
@@ -910,6 +919,26 @@ def scenario_second_start(env, folder):
     finally:
         prog.kill()
         svc.stop()
+
+
+def scenario_mutex_without_window(env, folder):
+    # The single-instance mutex exists but no window carries the property
+    # (another instance still starting or closing): this start opens its own
+    # main page and runs as a first one.
+    env.set_invoicing_pc(True)
+    holder = subprocess.Popen([WINE, env.probe_exe, "--hold", "PAVONIX", "--run", env.winpath(env.exe)],
+                              env=env.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        main = env.wait_page("main", 90)
+        env.screenshot("mutex-without-window-1-main")
+        env.click_control(main["ids"][IDC_CLOSE_BUTTON])
+        out, _ = holder.communicate(timeout=60)
+        code = json.loads(out.decode("ascii", "replace") or "{}").get("exit")
+        check(code == 0, "it ran as a first instance and ended with 0 (got %s)" % code)
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+        env.stop_programs()
 
 
 def scenario_close_button(env, folder):
@@ -1231,6 +1260,7 @@ SCENARIOS = {
     "letter-twice": scenario_letter_twice,
     "second-start": scenario_second_start,
     "close-button": scenario_close_button,
+    "mutex-without-window": scenario_mutex_without_window,
     "update-404": update_fault_scenario("404"),
     "update-500": update_fault_scenario("500"),
     "update-empty": update_fault_scenario("empty"),

@@ -3,7 +3,8 @@
 // and what it says. Texts are given as hex of their (GBK) bytes.
 //
 //   pavonix_e2e_probe.exe                 {"foreground": HWND, "windows": [...]}
-//   pavonix_e2e_probe.exe --run PROGRAM   {"exit": N}: PROGRAM's whole exit code
+//   pavonix_e2e_probe.exe [--hold MUTEX] --run PROGRAM [ARGS...]
+//                                         {"exit": N}: PROGRAM's whole exit code
 #include "platform/win.h"
 
 #include <cstdio>
@@ -103,11 +104,14 @@ BOOL CALLBACK OnTop(HWND hWnd, LPARAM lParam) {
 
 }  // namespace
 
-// "--run PROGRAM": starts PROGRAM, waits for it and prints its whole exit
-// code, {"exit": N} with N unsigned; the exit status Wine hands Linux keeps
-// only the low byte, so ExitProcess(-1) and a crash could not be told apart.
-int RunAndReport(const char* szProgram) {
+// "[--hold MUTEX] --run PROGRAM [ARGS...]": starts PROGRAM with ARGS (while
+// holding the named mutex, when given), waits for it and prints its whole
+// exit code, {"exit": N} with N unsigned; the exit status Wine hands Linux
+// keeps only the low byte, so ExitProcess(-1) and a crash could not be told
+// apart.
+int RunAndReport(const char* szProgram, int argc, char** argv) {
   std::string cmd = std::string("\"") + szProgram + "\"";
+  for (int i = 0; i < argc; ++i) cmd += std::string(" ") + argv[i];
   STARTUPINFOA si = {};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi = {};
@@ -120,7 +124,6 @@ int RunAndReport(const char* szProgram) {
       !GetExitCodeProcess(pi.hProcess, &code)) {
     TerminateProcess(pi.hProcess, 1);
     std::printf("{\"error\":\"no exit\"}\n");
-    code = 0;
   } else {
     std::printf("{\"exit\":%lu}\n", (unsigned long)code);
   }
@@ -130,7 +133,17 @@ int RunAndReport(const char* szProgram) {
 }
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--run") == 0) return RunAndReport(argv[2]);
+  HANDLE hHeld = nullptr;
+  if (argc >= 3 && std::strcmp(argv[1], "--hold") == 0) {
+    hHeld = CreateMutexA(nullptr, TRUE, argv[2]);
+    argc -= 2;
+    argv += 2;
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "--run") == 0) {
+    int rc = RunAndReport(argv[2], argc - 3, argv + 3);
+    if (hHeld) CloseHandle(hHeld);
+    return rc;
+  }
   Output windows;
   EnumWindows(OnTop, (LPARAM)&windows);
   std::printf("{\"foreground\":%llu,\"windows\":[%s]}\n",
