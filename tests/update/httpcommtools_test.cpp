@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/contract.h"
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
@@ -648,6 +649,11 @@ TEST_F(CommTools, APackageChangedOnTheServerIsNeverRun) {
   const std::string run = simwin::ProcessLaunches()[0].applicationName;
   EXPECT_EQ(run.compare(0, 16, "C:\\Temp\\pavonix-"), 0) << run;
   EXPECT_EQ(run.substr(run.size() - 10), "\\setup.exe");
+  // The run started the dots animation: it is ended before the test is.
+  g_bAnimStop = 1;
+  EXPECT_TRUE(simwin::WaitForThreads(5000));
+  if (g_hAnimThread) CloseHandle(g_hAnimThread);
+  g_hAnimThread = nullptr;
 }
 
 TEST(PlainFileName, Rules) {
