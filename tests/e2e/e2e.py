@@ -22,6 +22,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -941,6 +942,50 @@ def scenario_mutex_without_window(env, folder):
         env.stop_programs()
 
 
+def without_main_dialog(exe, out):
+    """A copy of the program whose dialog resource 129 is renumbered 128 (the
+    directory stays sorted): the main dialog cannot be made."""
+    data = bytearray(open(exe, "rb").read())
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections = struct.unpack_from("<H", data, pe + 6)[0]
+    opt = pe + 24
+    magic = struct.unpack_from("<H", data, opt)[0]
+    dirs = opt + (96 if magic == 0x10B else 112)
+    rsrc_rva = struct.unpack_from("<I", data, dirs + 2 * 8)[0]
+    table = opt + struct.unpack_from("<H", data, pe + 20)[0]
+    base = None
+    for i in range(sections):
+        va, size, raw = struct.unpack_from("<III", data, table + 40 * i + 12)
+        if va <= rsrc_rva < va + max(size, 1):
+            base = raw + (rsrc_rva - va)
+    check(base is not None, "the program has a resource section")
+
+    def entries(offset):
+        named, ids = struct.unpack_from("<HH", data, offset + 12)
+        return [offset + 16 + 8 * i for i in range(named + ids)]
+
+    done = False
+    for e in entries(base):
+        name, target = struct.unpack_from("<II", data, e)
+        if name == 5 and target & 0x80000000:  # RT_DIALOG
+            for d in entries(base + (target & 0x7FFFFFFF)):
+                if struct.unpack_from("<I", data, d)[0] == 129:
+                    struct.pack_into("<I", data, d, 128)
+                    done = True
+    check(done, "dialog 129 found in the program's resources")
+    open(out, "wb").write(bytes(data))
+
+
+def scenario_no_main_dialog(env, folder):
+    exe = os.path.join(folder, "pavonix.exe")
+    without_main_dialog(env.exe, exe)
+    before = len(env.probe())
+    r = env.wine([env.probe_exe, "--run", env.winpath(exe), "/x"], timeout=150)
+    code = json.loads(r.stdout.decode("ascii", "replace") or "{}").get("exit")
+    check(code == 0, "without its main dialog the program ends with 0 (got %s)" % code)
+    check(len(env.probe()) == before, "and opens no window")
+
+
 def scenario_close_button(env, folder):
     svc, prog, main = start_idle(env, folder, "close")
     try:
@@ -1261,6 +1306,7 @@ SCENARIOS = {
     "second-start": scenario_second_start,
     "close-button": scenario_close_button,
     "mutex-without-window": scenario_mutex_without_window,
+    "no-main-dialog": scenario_no_main_dialog,
     "update-404": update_fault_scenario("404"),
     "update-500": update_fault_scenario("500"),
     "update-empty": update_fault_scenario("empty"),
