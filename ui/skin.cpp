@@ -1,6 +1,6 @@
 #include "ui/skin.h"
 
-#include "ui/syslib.h"
+#include "platform/syslib.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 #include "ui/startup.h"
 
 #include "ui/pages.h"
-#include "ui/syslib.h"
+#include "platform/syslib.h"
 
 HANDLE g_hSingleMutex = NULL;
 

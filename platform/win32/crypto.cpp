@@ -8,14 +8,12 @@
 // bcrypt.h for its types and constants only.
 #include <bcrypt.h>
 
+#include "platform/syslib.h"
+
 #include <cstring>
 #include <vector>
 
 namespace {
-
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
 
 typedef NTSTATUS(WINAPI* PFN_OpenAlgorithmProvider)(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG);
 typedef NTSTATUS(WINAPI* PFN_CloseAlgorithmProvider)(BCRYPT_ALG_HANDLE, ULONG);
@@ -48,19 +46,6 @@ struct Cng {
   PFN_GenRandom GenRandom = nullptr;
 };
 
-// bcrypt.dll from the system folder. LOAD_LIBRARY_SEARCH_SYSTEM32 needs
-// Windows 8 or the KB2533623 update of Windows 7; without it the call fails
-// with ERROR_INVALID_PARAMETER and the full path of the system folder is used.
-HMODULE LoadSystemBcrypt() {
-  HMODULE h = LoadLibraryExA("bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (h != nullptr) return h;
-  char szDir[MAX_PATH] = {0};
-  UINT n = GetSystemDirectoryA(szDir, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH - 12) return nullptr;
-  std::strcat(szDir, "\\bcrypt.dll");
-  return LoadLibraryExA(szDir, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
-
 template <class T>
 bool Bind(HMODULE h, const char* name, T* pfn) {
   *pfn = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(h, name)));
@@ -69,7 +54,7 @@ bool Bind(HMODULE h, const char* name, T* pfn) {
 
 Cng LoadCng() {
   Cng c;
-  HMODULE h = LoadSystemBcrypt();
+  HMODULE h = LoadSystemLibrary("bcrypt.dll");
   // The module stays loaded for the life of the process.
   if (h == nullptr) return c;
   c.loaded = Bind(h, "BCryptOpenAlgorithmProvider", &c.OpenAlgorithmProvider) &&

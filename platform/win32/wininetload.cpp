@@ -1,27 +1,11 @@
 // WinInet from the system folder, resolved function by function.
 #define PLAT_WININET_NO_REDIRECT
 #include "platform/win32/wininetload.h"
+#include "platform/syslib.h"
 
 #include <cstring>
 
 namespace {
-
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
-
-HMODULE LoadFromSystemFolder() {
-  // The search flag also keeps wininet.dll's own dependencies to the system
-  // folder. Systems without it (Windows 7 before KB2533623) refuse the flag:
-  // then the full path of the system folder is named.
-  HMODULE h = LoadLibraryExA("wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (h != nullptr) return h;
-  char szPath[MAX_PATH] = {0};
-  UINT n = GetSystemDirectoryA(szPath, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH - 13) return nullptr;
-  std::strcat(szPath, "\\wininet.dll");
-  return LoadLibraryExA(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
 
 // Each function is looked up once; the module stays loaded for the life of
 // the process.
@@ -41,7 +25,7 @@ T Missing() {
 }  // namespace
 
 HMODULE PlatWinInetModule() {
-  static const HMODULE hModule = LoadFromSystemFolder();
+  static const HMODULE hModule = LoadSystemLibrary("wininet.dll");
   return hModule;
 }
 

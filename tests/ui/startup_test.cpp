@@ -1,5 +1,5 @@
 #include "ui/startup.h"
-#include "ui/syslib.h"
+#include "platform/syslib.h"
 
 #include <gtest/gtest.h>
 

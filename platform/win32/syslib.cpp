@@ -1,4 +1,4 @@
-#include "ui/syslib.h"
+#include "platform/syslib.h"
 
 HMODULE LoadSystemLibrary(const char* pszName) {
   HMODULE hModule = LoadLibraryExA(pszName, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
