@@ -61,6 +61,19 @@ PlatVerifyResult PlatVerifyEcdsaP256(const unsigned char* pPoint, size_t cbPoint
 // Fills the buffer from the system's cryptographic random generator.
 bool PlatGenRandom(void* pBuf, size_t cbBuf);
 
+// The text of a SHA-256 digest as 64 lower-case hexadecimal digits, from
+// 64 digits of either case; false for any other text.
+inline bool PlatNormalizeSha256Hex(const std::string& strHex, std::string* pstrLower) {
+  if (strHex.size() != 2 * kPlatSha256Bytes) return false;
+  std::string s = strHex;
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  pstrLower->swap(s);
+  return true;
+}
+
 // Lower-case hexadecimal text of bytes.
 inline std::string PlatHex(const unsigned char* p, size_t cb) {
   static const char kDigits[] = "0123456789abcdef";
@@ -71,4 +84,11 @@ inline std::string PlatHex(const unsigned char* p, size_t cb) {
     s += kDigits[p[i] & 15];
   }
   return s;
+}
+
+inline bool CPlatSha256::FinalHex(std::string* pstrHex) {
+  unsigned char digest[kPlatSha256Bytes];
+  if (!Final(digest)) return false;
+  *pstrHex = PlatHex(digest, sizeof(digest));
+  return true;
 }

@@ -141,15 +141,7 @@ int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest
 int CHTTPCommTools::SetExpectedSha256(const std::string& strHex) {
   m_strExpectedSha256.clear();
   if (strHex.empty()) return 0;
-  if (strHex.size() != 2 * kPlatSha256Bytes) return -1;
-  std::string strLower;
-  for (char c : strHex) {
-    char l = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!((l >= '0' && l <= '9') || (l >= 'a' && l <= 'f'))) return -1;
-    strLower += l;
-  }
-  m_strExpectedSha256 = strLower;
-  return 0;
+  return PlatNormalizeSha256Hex(strHex, &m_strExpectedSha256) ? 0 : -1;
 }
 
 int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,

@@ -8,6 +8,7 @@
 #include "app/contract.h"
 #include "httpclient/httpclient.h"
 #include "log/log.h"
+#include "platform/crypto.h"
 #include "platform/win.h"
 #include "update/httpcommtools.h"
 
@@ -36,14 +37,7 @@ bool ReadSha256(const Json::Value& v, std::string* pstrHex) {
   pstrHex->clear();
   if (v.isNull()) return true;
   if (!v.isString()) return false;
-  std::string s = v.asString();
-  if (s.size() != 64) return false;
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  *pstrHex = s;
-  return true;
+  return PlatNormalizeSha256Hex(v.asString(), pstrHex);
 }
 
 // A numeric code counts by its value (0, and only 0, lists the packages); the

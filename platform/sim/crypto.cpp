@@ -110,13 +110,6 @@ bool CPlatSha256::Final(unsigned char digest[kPlatSha256Bytes]) {
   return ok;
 }
 
-bool CPlatSha256::FinalHex(std::string* pstrHex) {
-  unsigned char digest[kPlatSha256Bytes];
-  if (!Final(digest)) return false;
-  *pstrHex = PlatHex(digest, sizeof(digest));
-  return true;
-}
-
 PlatVerifyResult PlatVerifyEcdsaP256(const unsigned char* pPoint, size_t cbPoint, const void* pMsg,
                                      size_t cbMsg, const unsigned char* pSig, size_t cbSig) {
   if (pPoint == nullptr || cbPoint != kPlatP256PointBytes) return PLAT_VERIFY_BAD_KEY;
