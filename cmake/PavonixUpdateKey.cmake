@@ -24,3 +24,16 @@ function(pavonix_update_key_hex value out)
   endif()
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
+
+# pavonix_update_key_version(<value> <out-var>)
+# The version of that key (PAVONIX_UPDATE_PUBKEY_VERSION), which the program
+# names in every signed request and the service signs with: a decimal number
+# from 1 to 999999999 without leading zeros. Anything else stops the
+# configuration.
+function(pavonix_update_key_version value out)
+  if(NOT "${value}" MATCHES "^[1-9][0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?$")
+    message(FATAL_ERROR "PAVONIX_UPDATE_PUBKEY_VERSION is not a key version (1 to 999999999): "
+                        "'${value}'")
+  endif()
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()

@@ -5,5 +5,12 @@
 #ifndef PAVONIX_UPDATE_PUBKEY_HEX
 #error "PAVONIX_UPDATE_PUBKEY_HEX must be the key's hexadecimal text, or empty"
 #endif
+#ifndef PAVONIX_UPDATE_PUBKEY_VERSION
+#error "PAVONIX_UPDATE_PUBKEY_VERSION must be the key's version in decimal"
+#endif
 
-const char* BuiltInUpdateKey() { return PAVONIX_UPDATE_PUBKEY_HEX; }
+const char* BuiltInUpdateKey() {
+  static const char kHex[] = PAVONIX_UPDATE_PUBKEY_HEX;
+  static const char kKey[] = PAVONIX_UPDATE_PUBKEY_VERSION ":" PAVONIX_UPDATE_PUBKEY_HEX;
+  return kHex[0] != '\0' ? kKey : "";
+}

@@ -1,8 +1,9 @@
-// The vendor's public key for signed update replies, compiled in from the
-// CMake cache variable PAVONIX_UPDATE_PUBKEY.
+// The vendor's public key for signed update replies and its version,
+// compiled in from the CMake cache variables PAVONIX_UPDATE_PUBKEY and
+// PAVONIX_UPDATE_PUBKEY_VERSION.
 #pragma once
 
-// The key point as 128 lower-case hexadecimal digits (X then Y), or "" for a
+// "<version>:<128 lower-case hexadecimal digits of X then Y>", or "" for a
 // build without signing: then update replies are neither asked nor checked
 // for a signature.
 const char* BuiltInUpdateKey();

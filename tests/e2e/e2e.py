@@ -33,6 +33,7 @@ import portlock  # noqa: E402
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
 MITM_PROXY = os.path.join(REPO, "tests", "support", "mitm_proxy.py")
 TEST_SIGNING_KEY = os.path.join(REPO, "tests", "support", "keys", "update-test.pem")
+TEST_SIGNING_KEY_V2 = os.path.join(REPO, "tests", "support", "keys", "update-test-v2.pem")
 PROXIED_PORT = 9016
 EVIL_URL = "http://127.0.0.1:9007/evil.exe"
 TESTCA = os.path.join(REPO, "tests", "support", "testca.sh")
@@ -106,6 +107,8 @@ class Env:
         self.exe = os.path.join(self.bin, "pavonix.exe")
         # The same program built with the test key: it wants signed update replies.
         self.signed_exe = os.path.join(self.bin, "signed", "pavonix.exe")
+        # Again with the version 2 test key.
+        self.signed_v2_exe = os.path.join(self.bin, "signed-v2", "pavonix.exe")
         self.probe_exe = os.path.join(self.bin, "pavonix_e2e_probe.exe")
         self.installer = os.path.join(self.bin, "pavonix_testinstaller.exe")
         self.display = None
@@ -489,12 +492,18 @@ class Services:
                                 "soft": "levyDesk", "excuteExe": True}]},
             "ZYN-HARBOLT": {"*": [{"address": "{packages}/" + name, "version": "V1.0-20200902",
                                    "soft": "ZYN-HARBOLT", "excuteExe": run} for name, run in vendor]}}}
-        # hashes: {file: the "sha256" the update service lists for it}.
+        # hashes: {file: the "sha256" the update service lists for it}. A
+        # signing service lists only hashes recorded at publishing: each
+        # file's own, as `publish` records them.
         for entries in catalogue["products"].values():
             for p in entries["*"]:
                 name = p["address"].rsplit("/", 1)[-1]
                 if name in (hashes or {}):
                     p["sha256"] = hashes[name]
+                elif signing_key and name in self.sizes:
+                    data = open(os.path.join(folder, "packages", name), "rb").read()
+                    p["sha256"] = hashlib.sha256(data).hexdigest()
+                    p["size"] = len(data)
         json.dump(catalogue, open(os.path.join(folder, "catalogue.json"), "w"))
         cfg = {"host": "127.0.0.1",
                "package_server": {"port": 9007, "folder": "packages", "log": "logs/package-server.jsonl",
@@ -1261,8 +1270,8 @@ def scenario_signed_healthy(env, folder):
         asked = svc.requests("update-service")
         check(len(asked) == 2 and all(e.get("signed") for e in asked), "both replies were signed")
         nonces = [dict((k.lower(), v) for k, v in e["headers"]).get("x-pavonix-nonce") for e in asked]
-        check(all(n and len(n) == 64 for n in nonces) and nonces[0] != nonces[1],
-              "each request carried a fresh nonce: %s" % nonces)
+        check(all(n and re.match(r"1:[0-9a-f]{64}\Z", n) for n in nonces) and nonces[0] != nonces[1],
+              "each request carried key version 1 and a fresh nonce: %s" % nonces)
         check(all("sha256" in e["answer"] for e in asked), "every package was served with its sha256")
         finish(env, prog, svc, page)
     with_signed_program(env, run)
@@ -1284,6 +1293,46 @@ def signed_mitm_scenario(mode, local, product):
             finish(env, prog, svc, page)
         with_signed_program(env, run)
     return scenario
+
+
+def scenario_signed_mitm_request(env, folder):
+    """The proxy asks for another product than the program did (its nonce
+    kept): the service's genuine signature covers the request it received,
+    so the program refuses the answer."""
+    def run():
+        svc, prog, page = expect_failure(
+            env, folder, "signed-mitm-request", NETWORK,
+            {"local": "ok", "signing_key": TEST_SIGNING_KEY, "proxy_mode": "request"})
+        changed = svc.requests("proxy")
+        check(len(changed) == 3 and all(e["status"] == 200 and e["asked"] for e in changed),
+              "the proxy rewrote three requests and the service answered each")
+        check(all(e.get("signed") for e in svc.requests("update-service")),
+              "the service signed each rewritten request's answer")
+        # The program asked for the vendor product; the service saw levyDesk.
+        check_nothing_fetched_or_run(env, svc, prog, "levyDesk")
+        finish(env, prog, svc, page)
+    with_signed_program(env, run)
+
+
+def scenario_signed_rotation(env, folder):
+    """A service holding key versions 1 and 2 answers a program built with
+    either: each names its version and gets a reply signed with that key."""
+    keys = {"1": TEST_SIGNING_KEY, "2": TEST_SIGNING_KEY_V2}
+    plain = env.exe
+    try:
+        for version, exe in (("1", env.signed_exe), ("2", env.signed_v2_exe)):
+            env.exe = exe
+            svc, prog, page, _ = run_install(env, "signed-rotation-v" + version,
+                                             os.path.join(folder, "v" + version), "success",
+                                             {"local": "ok", "signing_key": keys})
+            asked = svc.requests("update-service")
+            check(len(asked) == 1 and asked[0].get("signed") and
+                  asked[0].get("key_version") == int(version),
+                  "the key version %s program's request was signed with version %s" % (version, version))
+            check(prog.installers() == ["harbolt_setup.exe"], "the vendor installer ran: %s" % prog.installers())
+            finish(env, prog, svc, page)
+    finally:
+        env.exe = plain
 
 
 def scenario_signed_unsigned_reply(env, folder):
@@ -1333,6 +1382,8 @@ SCENARIOS = {
     "signed-mitm-address": signed_mitm_scenario("address", "down", "levyDesk"),
     "signed-mitm-exe": signed_mitm_scenario("exe", "ok", "ZYN-HARBOLT"),
     "signed-unsigned-reply": scenario_signed_unsigned_reply,
+    "signed-mitm-request": scenario_signed_mitm_request,
+    "signed-rotation": scenario_signed_rotation,
 }
 
 

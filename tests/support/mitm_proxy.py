@@ -11,6 +11,9 @@ way back, as a network attacker would:
   mangle     the signature header replaced by text that is not a signature
   flip       one byte of the body changed (same length)
   replay     the first answer (with its headers) is sent for every request
+  request    the request itself rewritten before it is forwarded: the product
+             and version asked become --ask-soft and --ask-version, the nonce
+             header kept, so the answer is genuinely signed for the nonce
 
 The mode is --mode, or per request a path prefix /mode/<mode>/ (removed
 before forwarding). Binds 127.0.0.1 only; every exchange is bounded in size
@@ -30,8 +33,9 @@ import socketserver
 import sys
 import threading
 import time
+import urllib.parse
 
-MODES = ("pass", "address", "exe", "strip", "mangle", "flip", "replay")
+MODES = ("pass", "address", "exe", "strip", "mangle", "flip", "replay", "request")
 SIGNATURE = "x-pavonix-signature"
 MAX_BODY = 4 * 1024 * 1024
 # Headers the proxy sets itself.
@@ -45,11 +49,25 @@ def rewrite(body, change):
     return json.dumps(doc, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
 
 
+def rewrite_request(body, soft, version):
+    """The form body with requestStr's first product and version replaced."""
+    fields = urllib.parse.parse_qsl(body.decode("latin-1"), keep_blank_values=True)
+    out = []
+    for name, value in fields:
+        if name == "requestStr":
+            doc = json.loads(value.encode("latin-1").decode("utf-8"))
+            doc["data"]["softList"][0].update(soft=soft, version=version)
+            value = json.dumps(doc, separators=(",", ":"), sort_keys=True) + "\n"
+        out.append("%s=%s" % (urllib.parse.quote(name, safe=""), urllib.parse.quote(value, safe="")))
+    return "&".join(out).encode("ascii")
+
+
 class Proxy(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
 
-    def __init__(self, port, upstream, mode, evil_url, log_path):
+    def __init__(self, port, upstream, mode, evil_url, log_path, ask=("levyDesk", "V1.0")):
         super().__init__(("127.0.0.1", port), Handler)
+        self.ask = ask
         self.upstream = upstream
         self.mode = mode
         self.evil_url = evil_url
@@ -92,6 +110,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         body = self.rfile.read(length) if length else b""
         headers = {k: v for k, v in self.headers.items() if k.lower() not in HOP}
+        asked = None
+        if mode == "request" and method == "POST" and body:
+            try:
+                body = rewrite_request(body, *srv.ask)
+                asked = body.decode("ascii")
+            except (ValueError, KeyError, IndexError, TypeError, AttributeError):
+                pass
         conn = http.client.HTTPConnection("127.0.0.1", srv.upstream, timeout=30)
         try:
             conn.request(method, path, body=body if method == "POST" else None, headers=headers)
@@ -119,7 +144,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif mode == "flip" and rbody:
             i = len(rbody) // 2
             rbody = rbody[:i] + bytes([rbody[i] ^ 0x01]) + rbody[i + 1:]
-        srv.log({"mode": mode, "path": path, "status": status, "body": rbody.decode("utf-8", "replace")})
+        srv.log({"mode": mode, "path": path, "status": status, "asked": asked,
+                 "body": rbody.decode("utf-8", "replace")})
         self.answer(status, rheaders, rbody)
 
     def answer(self, status, headers, body):
@@ -138,11 +164,14 @@ def main():
     ap.add_argument("--upstream", type=int, required=True, help="port of the update service")
     ap.add_argument("--mode", choices=MODES, default="pass")
     ap.add_argument("--evil-url", default="http://127.0.0.1:9007/evil.exe")
+    ap.add_argument("--ask-soft", default="levyDesk", help="request mode: the product asked for")
+    ap.add_argument("--ask-version", default="V1.0", help="request mode: the version asked for")
     ap.add_argument("--log", help="one JSON line per answer")
     ap.add_argument("--ready-file", help="written with {\"port\": N} once listening")
     ap.add_argument("--max-seconds", type=float, default=600.0)
     args = ap.parse_args()
-    srv = Proxy(args.port, args.upstream, args.mode, args.evil_url, args.log)
+    srv = Proxy(args.port, args.upstream, args.mode, args.evil_url, args.log,
+                (args.ask_soft, args.ask_version))
     threading.Thread(target=srv.serve_forever, daemon=True).start()
     if args.ready_file:
         tmp = args.ready_file + ".tmp"

@@ -58,7 +58,8 @@ def main():
     json.dump({"products": {"levyDesk": {"*": [pkg]}}}, open(os.path.join(work, "catalogue.json"), "w"))
     json.dump({"package_server": {"port": 0, "folder": "packages", "log": "package-server.jsonl"},
                "update_service": {"port": 0, "catalogue": "catalogue.json", "log": "update-service.jsonl",
-                                  "signing_key": os.path.join(KEYS, "update-test.pem")}},
+                                  "signing_key": {"1": os.path.join(KEYS, "update-test.pem"),
+                                                  "2": os.path.join(KEYS, "update-test-v2.pem")}}},
               open(os.path.join(work, "serve.json"), "w"))
     state = os.path.join(work, "state")
     proxy = None
@@ -69,13 +70,16 @@ def main():
         ready = json.load(open(os.path.join(state, "ready.json")))
         proxy_ready = os.path.join(work, "proxy.json")
         proxy = subprocess.Popen([sys.executable, PROXY, "--upstream", str(ready["update-service"]["port"]),
-                                  "--ready-file", proxy_ready, "--log", os.path.join(work, "proxy.jsonl"),
+                                  "--ask-version", "V0.9", "--ready-file", proxy_ready, "--log", os.path.join(work, "proxy.jsonl"),
                                   "--max-seconds", str(timeout + 60)])
         port = wait_file(proxy_ready, 20)["port"]
         env = dict(os.environ)
         env["PAVONIX_SIGNED_BASE"] = "http://127.0.0.1:%d" % port
-        env["PAVONIX_SIGNED_KEY"] = open(os.path.join(KEYS, "update-test.pub")).read().strip()
-        env["PAVONIX_OTHER_KEY"] = open(os.path.join(KEYS, "update-other.pub")).read().strip()
+        def key(version, name):
+            return version + ":" + open(os.path.join(KEYS, name)).read().strip()
+        env["PAVONIX_SIGNED_KEY"] = key("1", "update-test.pub")
+        env["PAVONIX_SIGNED_KEY_V2"] = key("2", "update-test-v2.pub")
+        env["PAVONIX_OTHER_KEY"] = key("1", "update-other.pub")
         try:
             return subprocess.run(command, env=env, timeout=timeout).returncode
         except subprocess.TimeoutExpired:

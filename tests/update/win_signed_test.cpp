@@ -49,7 +49,9 @@ TEST_F(WinSigned, GoodSignatureFromTheServiceIsAccepted) {
 }
 
 TEST_F(WinSigned, ChangedOrUnsignedRepliesAreRefused) {
-  for (const char* mode : {"strip", "mangle", "flip", "address", "exe"}) {
+  // "request": the proxy asks for another version, the nonce kept; the
+  // service signs its genuine answer to that request.
+  for (const char* mode : {"strip", "mangle", "flip", "address", "exe", "request"}) {
     std::string reply = "untouched";
     EXPECT_EQ(Post(mode, Env("PAVONIX_SIGNED_KEY"), &reply), -1) << mode;
     EXPECT_EQ(reply, "untouched") << mode;
@@ -59,6 +61,18 @@ TEST_F(WinSigned, ChangedOrUnsignedRepliesAreRefused) {
 TEST_F(WinSigned, AnotherKeyRefusesTheServicesSignature) {
   std::string reply;
   EXPECT_EQ(Post("pass", Env("PAVONIX_OTHER_KEY"), &reply), -1);
+}
+
+TEST_F(WinSigned, EachKeyVersionTheServiceHoldsSignsForItsPrograms) {
+  // The service holds versions 1 and 2: a program built with either works.
+  std::string reply;
+  EXPECT_EQ(Post("pass", Env("PAVONIX_SIGNED_KEY"), &reply), 0);
+  EXPECT_EQ(Post("pass", Env("PAVONIX_SIGNED_KEY_V2"), &reply), 0);
+  // Version 1's key naming version 2: signed with the other key.
+  std::string v1 = Env("PAVONIX_SIGNED_KEY");
+  EXPECT_EQ(Post("pass", "2" + v1.substr(v1.find(':')), &reply), -1);
+  // A version the service does not hold: its unsigned refusal is no reply.
+  EXPECT_NE(Post("pass", "3" + v1.substr(v1.find(':')), &reply), 0);
 }
 
 TEST_F(WinSigned, ReplayedReplyIsRefused) {

@@ -16,6 +16,7 @@ from .demo import init_demo
 from .httpcore import Limits
 from .local_service import DEFAULT_MSG, DEFAULT_VERSION, LocalService
 from .package_server import PackageServer, plain_name
+from .publish import PublishError, publish
 from .update_service import Catalogue, CatalogueError, UpdateService
 
 DESCRIPTION = """\
@@ -87,6 +88,24 @@ def _aliases(value, where):
     return value
 
 
+def _signing_key(text):
+    version, sep, path = text.partition("=")
+    if not sep:
+        return "1", text
+    if signing.parse_version(version) is None or not path:
+        raise argparse.ArgumentTypeError("expected [VERSION=]PEM, got %r" % text)
+    return version, path
+
+
+def _key_ring(keys, pass_file, pass_env, where):
+    """The signing keys by version, from {version: PEM path}; None for none."""
+    if not keys:
+        if pass_file or pass_env:
+            raise UsageError(where + ": a key password without a signing key")
+        return None
+    return signing.KeyRing.load(keys, signing.read_password(pass_file, pass_env))
+
+
 def _port(text):
     try:
         value = int(text)
@@ -146,10 +165,17 @@ def build_parser():
                    help="replaces {packages} in package addresses, e.g. http://127.0.0.1:9007")
     p.add_argument("--fault", type=_fault_arg(faultmod.UPDATE_FAULTS),
                    help="answer every request with this fault")
-    p.add_argument("--signing-key", metavar="PEM",
-                   help="sign every reply to a request with a nonce (P-256 private key, see keygen)")
+    p.add_argument("--signing-key", metavar="[VERSION=]PEM", type=_signing_key, action="append",
+                   default=[], help="sign every reply to a request with a nonce with the key of "
+                   "the version it names (P-256 private key, see keygen; repeatable, one per "
+                   "version; VERSION defaults to 1)")
+    p.add_argument("--signing-key-pass-file", metavar="FILE",
+                   help="the signing keys' password (encrypted PEM), first line of FILE")
+    p.add_argument("--signing-key-pass-env", metavar="NAME",
+                   help="the signing keys' password, from the environment variable NAME")
     p.add_argument("--packages-folder", metavar="DIR",
-                   help="give every package whose file DIR holds its sha256")
+                   help="signing: list a package only while its file in DIR matches the "
+                   "recorded sha256; otherwise: give every package whose file DIR holds its sha256")
     _common(p, 9006)
 
     p = sub.add_parser("package-server", help="serves package files (GET /<name>)",
@@ -191,6 +217,20 @@ def build_parser():
                        "in the form the build takes (-DPAVONIX_UPDATE_PUBKEY=STEM.pub). Needs "
                        "python3-cryptography; never overwrites.")
     p.add_argument("stem", help="path of both files without their extension")
+
+    p = sub.add_parser("publish", help="put a package into the package folder and the catalogue",
+                       description="Copies FILE into the package folder and records it, with its "
+                       "sha256 and size, in the catalogue's entry for --soft and --version. A "
+                       "signing update service lists packages only with the hash recorded here.")
+    p.add_argument("file", help="the package file")
+    p.add_argument("--catalogue", required=True, metavar="FILE",
+                   help="catalogue to record it in (made when missing)")
+    p.add_argument("--folder", required=True, metavar="DIR", help="the package server's folder")
+    p.add_argument("--soft", required=True, help="product type code, e.g. levyDesk")
+    p.add_argument("--version", required=True, help='product version the entry answers ("*": any)')
+    p.add_argument("--name", help="file name on the package server (default: FILE's name)")
+    p.add_argument("--package-version", help="the package's version member (default --version)")
+    p.add_argument("--no-run", action="store_true", help="download only, not run as an installer")
 
     p = sub.add_parser("init-demo", help="lay out a demo folder for serve",
                        description="Writes serve.json and catalogue.json (from "
@@ -306,7 +346,8 @@ def _start_from_config(cfg, base, limits, running):
 
     pk = section("package_server", {"port", "folder", "fault", "file_faults", "aliases", "log"})
     up = section("update_service", {"port", "catalogue", "fault", "log", "packages_url",
-                                    "signing_key", "packages_folder"})
+                                    "signing_key", "signing_key_pass_file",
+                                    "signing_key_pass_env", "packages_folder"})
     lo = section("local_service", {"port", "cert", "key", "mode", "version", "msg", "log"})
 
     packages_url = None
@@ -332,8 +373,14 @@ def _start_from_config(cfg, base, limits, running):
         if ufault is not None and ufault.name == "refuse":
             running.add_down("update-service", "refusing connections (not listening)")
         else:
-            signer = signing.Signer(_resolve(base, up["signing_key"])) \
-                if up.get("signing_key") else None
+            keys = up.get("signing_key")
+            if isinstance(keys, str):
+                keys = {"1": keys}
+            elif keys is not None and not isinstance(keys, dict):
+                raise UsageError("update_service.signing_key: a PEM path or {version: PEM path}")
+            signer = _key_ring({v: _resolve(base, k) for v, k in (keys or {}).items()},
+                               _resolve(base, up.get("signing_key_pass_file")),
+                               up.get("signing_key_pass_env"), "update_service")
             folder = _resolve(base, up.get("packages_folder")) or packages_folder
             srv = UpdateService(catalogue, host, up.get("port", 9006), ufault,
                                 _resolve(base, up.get("log")), limits, signer,
@@ -373,6 +420,15 @@ def run(args):
             sys.stderr.write("pavonix_services: %s\n" % exc)
             return 2
         return 0
+    if args.command == "publish":
+        try:
+            package = publish(args.catalogue, args.folder, args.file, args.soft, args.version,
+                              args.name, args.package_version, not args.no_run)
+            print(json.dumps(package))
+        except (PublishError, OSError) as exc:
+            sys.stderr.write("pavonix_services: %s\n" % exc)
+            return 2
+        return 0
     if args.command == "init-demo":
         try:
             for path in init_demo(args.dir, args.installer, args.force, not args.no_certs):
@@ -389,7 +445,13 @@ def run(args):
             if args.fault is not None and args.fault.name == "refuse":
                 running.add_down("update-service", "refusing connections (not listening)")
             else:
-                signer = signing.Signer(args.signing_key) if args.signing_key else None
+                keys = {}
+                for version, path in args.signing_key:
+                    if version in keys:
+                        raise UsageError("--signing-key: version %s given twice" % version)
+                    keys[version] = path
+                signer = _key_ring(keys, args.signing_key_pass_file, args.signing_key_pass_env,
+                                   "update-service")
                 hashes = signing.PackageHashes(args.packages_folder) \
                     if args.packages_folder else None
                 srv = UpdateService(catalogue, args.host, args.port, args.fault,

@@ -11,6 +11,7 @@ Answer:
 
 import json
 import os
+import re
 import sys
 import threading
 import urllib.parse
@@ -37,6 +38,7 @@ CODES = {
     "13": "request fields missing or of the wrong type",
     "14": "unknown protocol id",
     "15": "malformed X-Pavonix-Nonce (signing service only)",
+    "16": "key version not held (signing service only)",
 }
 
 _ENTRY_KEYS = {"packages", "fault", "code", "msg"}
@@ -230,16 +232,25 @@ def package_file_name(address):
     return urllib.parse.unquote(path.rpartition("/")[2])
 
 
+_SHA256 = re.compile(r"[0-9a-fA-F]{64}\Z")
+
+
 class UpdateService(Service):
-    """With `signer` (signing.Signer) every reply to a request carrying a nonce
-    is signed for it; with `package_hashes` (signing.PackageHashes) every
-    package whose file the folder holds gets its "sha256", unless the
-    catalogue gives one."""
+    """With `signer` (signing.KeyRing, or one signing.Signer taken as key
+    version 1) every reply to a request carrying a nonce is signed for it with
+    the key of the version it names, and each listed package carries the
+    "sha256" the catalogue recorded when it was published: a package without
+    one, or whose file in the `package_hashes` folder no longer matches it,
+    is left out (logged). Without a signer, `package_hashes`
+    (signing.PackageHashes) gives every package whose file the folder holds
+    its "sha256", unless the catalogue gives one."""
 
     def __init__(self, catalogue, host="127.0.0.1", port=9006, fault=None,
                  log_path=None, limits=None, signer=None, package_hashes=None):
         self.catalogue = catalogue
         self.fault = fault
+        if isinstance(signer, signing.Signer):
+            signer = signing.KeyRing({1: signer})
         self.signer = signer
         self.package_hashes = package_hashes
         self.log = RequestLog(log_path)
@@ -263,17 +274,25 @@ class UpdateService(Service):
                  "headers": [[k, v] for k, v in req.headers],
                  "body": req.body.decode("utf-8", "backslashreplace"),
                  "requestStr": None, "request": None, "error": None, "fault": None}
-        status, body, fault = self._decide(req, entry)
-        nonce = req.header(signing.NONCE_HEADER) if self.signer is not None else None
-        if nonce is not None and not signing.valid_nonce(nonce):
+        header = req.header(signing.NONCE_HEADER) if self.signer is not None else None
+        nonce = signing.parse_nonce(header) if header is not None else None
+        key = self.signer.get(nonce[0]) if nonce else None
+        status, body, fault = self._decide(req, entry, signed=header is not None)
+        if header is not None and nonce is None:
             entry["error"] = "malformed nonce"
             status, body, fault = 400, error_body(
-                "15", "%s must be 64 lower-case hexadecimal digits" % signing.NONCE_HEADER), None
+                "15", "%s must be a key version, a colon and 64 lower-case hexadecimal digits"
+                % signing.NONCE_HEADER), None
+        elif nonce is not None and key is None:
+            # Never an unsigned fallback: the program refuses this answer.
+            entry["error"] = "key version %d not held" % nonce[0]
+            status, body, fault = 400, error_body("16", entry["error"]), None
             nonce = None
         fault = fault or self.fault
         action, status, body, ctype = self._plan(fault, status, body)
         entry["fault"] = repr(fault) if fault else None
         entry["signed"] = nonce is not None and action in ("send", "slow")
+        entry["key_version"] = nonce[0] if nonce is not None else None
         entry["status"] = status
         entry["answer"] = body.decode("utf-8", "backslashreplace") if status else None
         # The line is written before the answer goes out, so that a client
@@ -291,11 +310,11 @@ class UpdateService(Service):
         else:
             extra = [("Allow", "POST")] if status == 405 else []
             if nonce is not None:
-                extra += [(signing.SIGNATURE_HEADER, self.signer.sign(nonce, body)),
-                          (signing.NONCE_HEADER, nonce)]
+                extra += [(signing.SIGNATURE_HEADER, key.sign(nonce[0], nonce[1], req.body, body)),
+                          (signing.NONCE_HEADER, header)]
             resp.send(status, body, ctype, headers=extra)
 
-    def _decide(self, req, entry):
+    def _decide(self, req, entry, signed=False):
         """(status, body, entry fault) for a request, without global faults."""
         if req.path not in PATHS:
             return 404, error_body("404", "no such path: " + req.path), None
@@ -321,9 +340,15 @@ class UpdateService(Service):
             entry["error"] = exc.message
             return 400, error_body(exc.code, exc.message), None
         entry["request"] = request
-        return self._answer(request)
+        if signed and len(request["softList"]) != 1:
+            # A signed answer speaks for one catalogue entry, never a blend.
+            entry["error"] = "a signed request names one product"
+            return 400, error_body("13", entry["error"]), None
+        return self._answer(request, entry if signed else None)
 
-    def _answer(self, request):
+    def _answer(self, request, signed_entry=None):
+        """The catalogue's answer. With signed_entry (the request's log entry)
+        packages carry only their recorded hashes."""
         products = self.catalogue.current()
         matched = []
         missing = []
@@ -341,13 +366,51 @@ class UpdateService(Service):
             code, msg = missing[0]
             return 200, dump({"code": code, "msg": msg}), None
         first = matched[0]
-        packages = [self._with_hash(p) for e in matched for p in e.packages]
+        # An entry the catalogue switched off (a code other than "0") lists
+        # nothing, whatever packages it still holds.
+        listed = [p for e in matched if str(e.code) == "0" for p in e.packages]
+        if signed_entry is not None:
+            packages = self._recorded(listed, signed_entry)
+        else:
+            packages = [self._with_hash(p) for p in listed]
         answer = {"code": first.code}
         if first.msg is not None:
             answer["msg"] = first.msg
         answer["data"] = {"softList": packages}
         fault = next((e.fault for e in matched if e.fault is not None), None)
         return 200, dump(answer), fault
+
+    def _recorded(self, packages, entry):
+        """The packages whose recorded hash still holds: the signature never
+        covers a hash taken from whatever lies in the folder now."""
+        kept = []
+        for package in packages:
+            why = self._unpublished(package)
+            if why is None:
+                kept.append(package)
+                continue
+            address = package.get("address") if isinstance(package, dict) else package
+            line = "left out %r: %s" % (address, why)
+            entry.setdefault("left_out", []).append(line)
+            sys.stderr.write("update-service: %s\n" % line)
+        return kept
+
+    def _unpublished(self, package):
+        """Why a package may not be listed in a signed answer, or None."""
+        if not isinstance(package, dict):
+            return "not a package object"
+        recorded = package.get("sha256")
+        if not isinstance(recorded, str) or not _SHA256.match(recorded):
+            return "no recorded sha256 (publish it)"
+        if self.package_hashes is None:
+            return None
+        found = self.package_hashes.stat(package_file_name(package.get("address")))
+        if found is None:
+            return "its file is not in the package folder"
+        size = package.get("size")
+        if found[0] != recorded.lower() or (size is not None and size != found[1]):
+            return "its file no longer matches the recorded sha256"
+        return None
 
     def _with_hash(self, package):
         if self.package_hashes is None or not isinstance(package, dict) or "sha256" in package:
