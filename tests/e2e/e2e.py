@@ -32,7 +32,10 @@ sys.path.insert(0, os.path.join(REPO, "tests", "support"))
 import portlock  # noqa: E402
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
 MITM_PROXY = os.path.join(REPO, "tests", "support", "mitm_proxy.py")
-TEST_SIGNING_KEY = os.path.join(REPO, "tests", "support", "keys", "update-test.pem")
+# The key version 1 private key the signing services use; the release test
+# names the throw-away key its release program was built with.
+TEST_SIGNING_KEY = os.environ.get("PAVONIX_E2E_SIGNING_KEY") or \
+    os.path.join(REPO, "tests", "support", "keys", "update-test.pem")
 TEST_SIGNING_KEY_V2 = os.path.join(REPO, "tests", "support", "keys", "update-test-v2.pem")
 PROXIED_PORT = 9016
 EVIL_URL = "http://127.0.0.1:9007/evil.exe"

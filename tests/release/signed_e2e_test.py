@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The signed release program still runs: scripts/release builds the tree
-that repro_test.py left in WORK/a with the test update key and signs it with
-a throw-away certificate; that pavonix.exe, in a copy of the end-to-end
-suite's folder as its program with the key, passes the healthy install run
-with signed update replies ("signed-healthy") under Wine.
+that repro_test.py left in WORK/a with a throw-away update key (the release
+refuses the repository's test keys) and signs it with a throw-away
+certificate; that pavonix.exe, in a copy of the end-to-end suite's folder as
+its program with the key, passes the healthy install run with update replies
+signed with that key ("signed-healthy") under Wine.
 
     signed_e2e_test.py WORK E2E_BIN E2E_WORK
 """
@@ -25,8 +26,10 @@ def main():
     shutil.rmtree(tmp, ignore_errors=True)
     ca = make_signing_ca(os.path.join(tmp, "ca"), "signed run")
     dist = os.path.join(tmp, "dist")
-    key = os.path.join(src, "tests", "support", "keys", "update-test.pub")
-    r = release(src, "--update-host", HOST, "--update-pubkey", key, "--out", dist, "--sign-cert",
+    stem = os.path.join(tmp, "update-key")
+    run([sys.executable, os.path.join(REPO, "tools", "services", "pavonix_services.py"), "keygen", stem])
+    r = release(src, "--update-host", HOST, "--update-pubkey", stem + ".pub", "--update-key-version", "1",
+                "--out", dist, "--sign-cert",
                 ca["cert"], "--sign-key", ca["key"], "--sign-pass-file", ca["pass"], "--verify-ca",
                 ca["ca"])
     print(r.stdout)
@@ -45,7 +48,7 @@ def main():
     shutil.copy2(exe, os.path.join(bin_dir, "signed", "pavonix.exe"))
     e2e = run([sys.executable, os.path.join(REPO, "tests", "e2e", "e2e.py"), "--bin", bin_dir,
                "--work", e2e_work, "signed-healthy"], stdout=None, stderr=None,
-              env=os.environ.copy())
+              env=dict(os.environ, PAVONIX_E2E_SIGNING_KEY=stem + ".pem"))
     if e2e.returncode != 0:
         print("FAILED: the healthy run of the signed release program (exit %d)" % e2e.returncode)
         return 1

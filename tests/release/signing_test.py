@@ -23,6 +23,11 @@ WORK = None
 PASSWORD = "correct horse 電池"
 
 
+def r_last_line(text):
+    lines = text.strip().splitlines()
+    return lines[-1] if lines else ""
+
+
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -45,9 +50,13 @@ class SigningTest(unittest.TestCase):
     def out(self, name):
         return os.path.join(self.tmp, name)
 
+    last = ""
+
     def release(self, out, *args, env=None):
-        return release(self.src, "--update-host", HOST, "--out", out, *args,
-                       env=env)
+        r = release(self.src, "--update-host", HOST, "--out", out, "--unsigned-updates", *args,
+                    env=env)
+        self.last = r.stdout
+        return r
 
     def check_dist(self, out):
         """The four files, the unsigned program unchanged, the sums right."""
@@ -57,6 +66,10 @@ class SigningTest(unittest.TestCase):
         r = run(["sha256sum", "-c", "SHA256SUMS"], cwd=out)
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertEqual(r.stdout.count(": OK"), 3, r.stdout)
+        # The kind of program is recorded and said last.
+        self.assertIn("update replies: NOT signed (--unsigned-updates)\n",
+                      read(os.path.join(out, "BUILDINFO")).decode())
+        self.assertIn("UNSIGNED update replies", r_last_line(self.last))
 
     def check_signer(self, out):
         """BUILDINFO names the signer and its certificate's SHA-256."""
@@ -196,6 +209,27 @@ class SigningTest(unittest.TestCase):
             "time stamp URL not http": ["--update-host", "h", "--sign-cert", self.ca["p12"],
                                         "--timestamp-url", "file:///etc/passwd"],
         }
+        cases = {what: args + ["--unsigned-updates"] for what, args in cases.items()}
+        # The update key: required unless unsigned is asked for, never a test key.
+        keys = os.path.join(self.src, "tests", "support", "keys")
+        copy = os.path.join(self.tmp, "copy-of-a-test-key.pub")
+        shutil.copy(os.path.join(keys, "update-test.pub"), copy)
+        with open(copy) as f:
+            test_text = f.read().strip()
+        cases.update({
+            "no key and not unsigned": ["--update-host", "h"],
+            "a key without its version": ["--update-host", "h", "--update-pubkey", copy],
+            "version zero": ["--update-host", "h", "--update-pubkey", copy,
+                             "--update-key-version", "0"],
+            "key and unsigned": ["--update-host", "h", "--unsigned-updates",
+                                 "--update-pubkey", copy, "--update-key-version", "1"],
+            "a test key file": ["--update-host", "h", "--update-key-version", "2",
+                                "--update-pubkey", os.path.join(keys, "update-test-v2.pub")],
+            "a copy of a test key": ["--update-host", "h", "--update-pubkey", copy,
+                                     "--update-key-version", "1"],
+            "a test key's text": ["--update-host", "h", "--update-pubkey", test_text.upper(),
+                                  "--update-key-version", "1"],
+        })
         for what, args in cases.items():
             with self.subTest(what):
                 out = self.out("refused")
@@ -204,26 +238,32 @@ class SigningTest(unittest.TestCase):
                 self.assertIn("release: error:", r.stdout)
                 self.assertNotIn("configuring", r.stdout)
 
-    def test_update_pubkey_compiled_in_and_recorded(self):
-        key_file = os.path.join(self.src, "tests", "support", "keys", "update-test.pub")
+    def test_update_pubkey_and_its_version_compiled_in_and_recorded(self):
+        stem = os.path.join(self.tmp, "vendor-v3")
+        run([sys.executable, os.path.join(self.src, "tools", "services", "pavonix_services.py"),
+             "keygen", stem])
+        key_file = stem + ".pub"
         with open(key_file) as f:
             point = f.read().strip().lower()
         self.assertEqual(len(point), 130)
         out = self.out("pubkey")
         # Relative to the caller's folder, as a vendor would type it.
-        r = release(self.src, "--update-host", HOST, "--out", out,
+        r = release(self.src, "--update-host", HOST, "--out", out, "--update-key-version", "3",
                     "--update-pubkey", os.path.relpath(key_file, self.tmp), cwd=self.tmp)
         self.assertEqual(r.returncode, 0, r.stdout)
         info = read(os.path.join(out, "BUILDINFO")).decode()
-        self.assertIn("update public key: P-256 %s (replies must be signed)" % point[2:], info)
+        self.assertIn("update public key: P-256 %s (replies must be signed)\n"
+                      "update key version: 3\nupdate replies: signed\n" % point[2:], info)
         self.assertNotIn(key_file, info)
+        self.assertEqual(r_last_line(r.stdout), "release: built: a program that accepts only "
+                         "update replies signed with key version 3")
         program = read(os.path.join(out, "pavonix-unsigned.exe"))
-        self.assertIn(point[2:].encode(), program)
+        self.assertIn(b"3:" + point[2:].encode(), program)
         self.assertNotEqual(program, self.unsigned)
 
         with self.subTest("a value that is no key stops the build"):
             r = release(self.src, "--update-host", HOST, "--out", out,
-                        "--update-pubkey", "04abc")
+                        "--update-pubkey", "04abc", "--update-key-version", "1")
             self.assertNotEqual(r.returncode, 0, r.stdout)
             self.assertIn("configure failed", r.stdout)
             self.assertFalse(os.path.exists(os.path.join(out, "pavonix-unsigned.exe")))
