@@ -15,6 +15,7 @@ ended on the success page.
 import argparse
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -75,12 +76,17 @@ def report_signed(env, svc, outcome):
         headers = dict((k.lower(), v) for k, v in entry["headers"])
         nonce = headers.get("x-pavonix-nonce")
         product = "levyDesk" if "levyDesk" in (entry.get("requestStr") or "") else "ZYN-HARBOLT"
-        if entry.get("signed"):
-            say("reply for %s: signed by the update service for the program's nonce %s...; the "
-                "program checked the signature before reading the reply%s"
-                % (product, nonce[:16], "" if outcome == "success" else " (or refused it)"))
+        signed = bool(entry.get("signed"))
+        if signed:
+            version, _, value = nonce.partition(":")
+            say("reply for %s: signed by the update service with key version %s for the program's "
+                "nonce %s... and the SHA-256 of the request it received; the program checked the "
+                "signature before reading the reply%s"
+                % (product, version, value[:16], "" if outcome == "success" else " (or refused it)"))
         else:
             say("reply for %s: NOT signed (nonce sent: %s)" % (product, nonce or "none"))
+        for line in entry.get("left_out") or []:
+            say("  the service %s" % line)
         try:
             packages = (json_loads(entry.get("answer") or "{}").get("data") or {}).get("softList") or []
         except ValueError:
@@ -95,8 +101,8 @@ def report_signed(env, svc, outcome):
             if saved is not None:
                 with open(saved, "rb") as f:
                     have = hashlib.sha256(f.read()).hexdigest()
-            say("  package %s: sha256 %s in the signed reply; the file the program saved %s"
-                % (name, want or "MISSING",
+            say("  package %s: sha256 %s in the %s; the file the program saved %s"
+                % (name, want or "MISSING", "signed reply" if signed else "reply (not signed)",
                    "has that hash" if have and have == want
                    else "differs" if have else "is not in %s" % env.temp_folder()))
 
@@ -114,7 +120,7 @@ def main():
                     help="run the invoice control's local service (up: only the vendor product installs)")
     ap.add_argument("--signing-key", metavar="PEM",
                     help="the update service signs its replies with this key (the program must be "
-                         "built with its public key: scripts/demo --signed)")
+                         "built with its public key as key version 1, as scripts/demo does)")
     args = ap.parse_args()
 
     env = e2e.Env(args.bin, args.work)
@@ -135,6 +141,10 @@ def main():
     say("Wine prefix %s marked as an invoicing PC (HKLM\\Software\\skfpkprj\\skfpkprj installdir)" % env.prefix)
 
     folder = os.path.join(env.work, "run")
+    # The services append to their logs: an earlier demo's requests are not
+    # this run's.
+    shutil.rmtree(os.path.join(folder, "logs"), ignore_errors=True)
+    env.clear_temp_packages()
     os.makedirs(folder, exist_ok=True)
     svc = e2e.Services(env, folder, local="ok" if args.local == "up" else "down",
                        signing_key=os.path.abspath(args.signing_key) if args.signing_key else None)
@@ -183,8 +193,7 @@ def main():
     say("products asked of the update service: %s" % (", ".join(svc.products_requested()) or "none"))
     say("downloads: %d, local service requests: %d" % (len(svc.requests("package-server")),
                                                       len(svc.requests("local-service"))))
-    if args.signing_key:
-        report_signed(env, svc, outcome)
+    report_signed(env, svc, outcome)
     for line in registry_identity(env):
         say("identity in HKLM\\Software\\ZYN\\DA: " + line)
     say("screenshots in %s: %s" % (env.shots, ", ".join(sorted(os.listdir(env.shots)))))
