@@ -51,11 +51,14 @@ def main():
     command = argv[1:]
     work = tempfile.mkdtemp(prefix="pavonix-signed-")
     os.makedirs(os.path.join(work, "packages"))
-    with open(os.path.join(work, "packages", "signed_data.bin"), "wb") as f:
+    with open(os.path.join(work, "signed_data.bin"), "wb") as f:
         f.write(b"signed package data\n" * 100)
-    pkg = {"address": "{packages}/signed_data.bin", "version": "V1.0", "soft": "levyDesk",
-           "excuteExe": False}
-    json.dump({"products": {"levyDesk": {"*": [pkg]}}}, open(os.path.join(work, "catalogue.json"), "w"))
+    # Published as a vendor would: the signing service lists recorded hashes only.
+    subprocess.run([sys.executable, SERVICES, "publish", os.path.join(work, "signed_data.bin"),
+                    "--catalogue", os.path.join(work, "catalogue.json"), "--folder",
+                    os.path.join(work, "packages"), "--soft", "levyDesk", "--version", "*",
+                    "--package-version", "V1.0", "--no-run"],
+                   check=True, timeout=60, stdout=subprocess.DEVNULL)
     json.dump({"package_server": {"port": 0, "folder": "packages", "log": "package-server.jsonl"},
                "update_service": {"port": 0, "catalogue": "catalogue.json", "log": "update-service.jsonl",
                                   "signing_key": {"1": os.path.join(KEYS, "update-test.pem"),
