@@ -2,7 +2,6 @@
 
 #include <json/json.h>
 
-#include <cctype>
 #include <cstdio>
 #include <list>
 #include <memory>
@@ -71,7 +70,7 @@ const char* CheckSignature(const std::string& strKeyPoint, const std::string& st
   }
 }
 
-// A decimal key version from 1 to kMaxUpdateKeyVersion, no leading zero.
+// A decimal key version from 1 to 999999999, no leading zero.
 bool ParseKeyVersion(const std::string& strText, unsigned long* pnVersion) {
   if (strText.empty() || strText.size() > 9 || strText[0] == '0') return false;
   unsigned long n = 0;

@@ -28,9 +28,6 @@ extern const char kSignedSignatureHeader[];  // "X-Pavonix-Signature"
 // else with the same key never passes for a reply.
 extern const char kSignedReplyContext[];  // "pavonix-update-reply-v2\n"
 
-// Largest key version; versions are 1 to this, written in decimal.
-const unsigned long kMaxUpdateKeyVersion = 999999999ul;
-
 class CSignedCommTools : public CCommBase {
  public:
   // pInner carries downloads (not owned). szKey: "<version>:<point>", the
@@ -72,8 +69,9 @@ std::string SignedReplyMessage(unsigned long nKeyVersion, const std::string& str
 // The nonce header's value for a key version.
 std::string SignedNonceValue(unsigned long nKeyVersion, const std::string& strNonce);
 
-// The version and 64-byte point of a key given as "<version>:<hex>" (see
-// the constructor). False for anything else.
+// The version (1 to 999999999, decimal without leading zeros) and 64-byte
+// point of a key given as "<version>:<hex>" (see the constructor). False for
+// anything else.
 bool ParseUpdateKey(const char* szKey, unsigned long* pnVersion, std::string* pstrPoint);
 
 // Why a reply body that verified is still refused, or null: the one reading
