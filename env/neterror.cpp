@@ -12,8 +12,9 @@ struct NetErrorName {
   const char* szName;
 };
 
-// Windows 8.1 and later turn TLS 1.0 and 1.1 off for WinInet: a service that
-// speaks only those fails with 12157 or 12175 there.
+// bTls: the handshake or the certificate check failed. Current Windows turns
+// TLS 1.0 and 1.1 off for WinInet, so a service that speaks only those fails
+// the handshake with 12157 or 12175.
 const NetErrorName kNames[] = {
     {12002, false, "time-out"},
     {12007, false, "name not resolved"},
@@ -42,11 +43,6 @@ const NetErrorName* Find(NetErrorNumber dwError) {
 }
 
 }  // namespace
-
-bool IsTlsError(NetErrorNumber dwError) {
-  const NetErrorName* p = Find(dwError);
-  return p != nullptr && p->bTls;
-}
 
 std::string DescribeNetError(NetErrorNumber dwError) {
   char sz[128];

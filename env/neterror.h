@@ -7,9 +7,6 @@
 
 typedef unsigned long NetErrorNumber;
 
-// True for the WinInet errors of the TLS handshake and the certificate check.
-bool IsTlsError(NetErrorNumber dwError);
-
 // "WinInet error 12157: TLS failure (secure channel error)"; for an error
 // without a name "WinInet error 12345"; outside WinInet's range "system error 8".
 std::string DescribeNetError(NetErrorNumber dwError);
