@@ -120,6 +120,18 @@ int main(int argc, char** argv) {
   std::fprintf(f, "linkfont %ld\n", lf.lfHeight);
   WriteBox(f, "link", GetDlgItem(g_hMainDlg, IDC_LETTER_LINK));
   WriteBox(f, "button", GetDlgItem(g_hMainDlg, IDC_ACTION_BUTTON));
+  // The final pages' single buttons, whose captions are the longest.
+  const struct {
+    const char* szName;
+    int nTemplate;
+    DLGPROC pfnProc;
+  } finals[] = {{"success", IDD_SUCCESS, SuccessDlgProc}, {"failure", IDD_FAILURE, FailureDlgProc}};
+  for (const auto& page : finals) {
+    HWND hPage = CreateDialogParamA(g_hInstance, MAKEINTRESOURCEA(page.nTemplate),
+                                    GetDesktopWindow(), page.pfnProc, 0);
+    WriteBox(f, page.szName, GetDlgItem(hPage, IDC_ACTION_BUTTON));
+    if (hPage != NULL) DestroyWindow(hPage);
+  }
   RECT rcInside = rcDlg;
   EnumChildWindows(g_hMainDlg, CheckInside, (LPARAM)&rcInside);
   std::fprintf(f, "cut %d\n", rcInside.left == LONG_MIN ? 1 : 0);

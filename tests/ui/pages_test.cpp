@@ -695,7 +695,8 @@ std::map<std::string, std::vector<long>> RunDpiProbe(int nDpi, const std::string
 }
 
 // The main page made at 120 and 144 DPI: the fixed pixel values grew with the
-// dialog units, the close button sits on its cross, and the texts fit.
+// dialog units, the close button sits on its cross, and the texts fit, as do
+// the final pages' button captions.
 TEST(PagesDpi, MainPageAtLargerDisplayScales) {
   for (int nDpi : {120, 144}) {
     SCOPED_TRACE(nDpi);
@@ -726,7 +727,7 @@ TEST(PagesDpi, MainPageAtLargerDisplayScales) {
     EXPECT_GE(cross[3] - cross[1], m.m_nCloseSize / 2);
     EXPECT_EQ(std::vector<long>{m.m_nLinkFontHeight}, report["linkfont"]);
     // Client width and height, then the text's: the text fits its box.
-    for (const char* box : {"link", "button"}) {
+    for (const char* box : {"link", "button", "success", "failure"}) {
       const auto& v = report[box];
       ASSERT_EQ(4u, v.size()) << box;
       EXPECT_LE(v[2], v[0]) << box;
