@@ -12,6 +12,6 @@ set(PAVONIX_DEPS_VERSION "jsoncpp-${PAVONIX_JSONCPP_VERSION}_gtest-${PAVONIX_GTE
 set(PAVONIX_DEPS_DEFAULT_ROOT "/var/cache/pavonix/deps")
 # The WoW64 root in which the win32 build runs (scripts/setup makes it,
 # scripts/lib/wow64/enter uses it): Debian bookworm with wine, wine64 and
-# wine32:i386, under qemu-user from bookworm-backports.
-set(PAVONIX_WOW64_KEY "bookworm-wow64-r1")
+# wine32:i386 and the fonts, under qemu-user from bookworm-backports.
+set(PAVONIX_WOW64_KEY "bookworm-wow64-r2")
 set(PAVONIX_WOW64_DEFAULT_ROOT "/var/cache/pavonix/wow64")

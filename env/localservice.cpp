@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include "env/neterror.h"
 #include "httpclient/httpclient.h"
 #include "log/log.h"
 #include "platform/win.h"
@@ -85,6 +86,7 @@ int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson,
     }
   } catch (const Corvu::httpclientexceptionA& e) {
     LogError("%s", e.ErrorMessage());
+    LogNetError(e.SystemError());
     nResult = -1;
   }
   delete pResponse;

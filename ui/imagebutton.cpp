@@ -1,10 +1,11 @@
 #include "ui/imagebutton.h"
 
+#include "ui/dpi.h"
 #include "ui/skin.h"
 
 #include <cstring>
 
-ImageButton g_ImageButton = {NULL, NULL, NULL, 0, BTN_STATE_NORMAL, NULL};
+ImageButton g_ImageButton = {NULL, NULL, NULL, 0, BTN_STATE_NORMAL, NULL, 0};
 WNDPROC g_pfnHandButtonPrev = NULL;
 WNDPROC g_pfnHandLinkPrev = NULL;
 
@@ -41,14 +42,15 @@ bool SplitImageCaption(const char* pszText, std::string& first, std::string& sec
   return true;
 }
 
-void SplitCaptionRects(const RECT& rc, RECT& upper, RECT& lower) {
+void SplitCaptionRects(const RECT& rc, RECT& upper, RECT& lower, int nDpi) {
+  const int nGap = MakePageMetrics(nDpi).m_nCaptionLineGap;
   const int nTop = rc.top;
   const int nMid = (rc.top + rc.bottom) / 2;
   upper = rc;
-  upper.top = nTop + 1;
+  upper.top = nTop + nGap;
   upper.bottom = nMid;
   lower = rc;
-  lower.top = nMid - 1;
+  lower.top = nMid - nGap;
   lower.bottom = 2 * nMid - nTop;
 }
 
@@ -83,7 +85,8 @@ void PaintImageButton(ImageButton* pButton, HDC hDC) {
                src.right - src.left, src.bottom - src.top, SRCCOPY);
   }
 
-  if (pButton->m_nState == BTN_STATE_PRESSED) rc.top += 2;
+  const PageMetrics metrics = MakePageMetrics(pButton->m_nDpi);
+  if (pButton->m_nState == BTN_STATE_PRESSED) rc.top += metrics.m_nPressSink;
 
   char szText[50];
   std::memset(szText, 0, sizeof(szText));
@@ -97,7 +100,7 @@ void PaintImageButton(ImageButton* pButton, HDC hDC) {
       DrawTextA(hDC, szText, -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     } else {
       RECT upper, lower;
-      SplitCaptionRects(rc, upper, lower);
+      SplitCaptionRects(rc, upper, lower, pButton->m_nDpi);
       DrawTextA(hDC, first.c_str(), -1, &upper, DT_CENTER);
       DrawTextA(hDC, second.c_str(), -1, &lower, DT_CENTER);
     }
@@ -131,9 +134,11 @@ bool CreateCloseButton(HWND hParent, const RECT& rc) {
   pButton->m_pfnPrevProc =
       (WNDPROC)SetWindowLongPtrA(hWnd, GWLP_WNDPROC, (LONG_PTR)ImageButtonProc);
   SetWindowLongPtrA(hWnd, GWLP_USERDATA, (LONG_PTR)pButton);
+  pButton->m_nDpi = QueryDisplayDpi();
   pButton->m_hFont =
-      CreateFontA(12, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
-                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FF_SWISS | DEFAULT_PITCH, "Arial");
+      CreateFontA(MakePageMetrics(pButton->m_nDpi).m_nCaptionFontHeight, 0, 0, 0, FW_NORMAL, FALSE,
+                  FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                  DEFAULT_QUALITY, FF_SWISS | DEFAULT_PITCH, "Arial");
   return true;
 }
 

@@ -22,6 +22,7 @@ struct ImageButton {
   int m_nTracking;        // 1 while leave tracking is armed
   int m_nState;           // BTN_STATE_*
   HFONT m_hFont;          // caption font
+  int m_nDpi;             // display DPI the button was made at; 0 counts as 96
 };
 
 extern ImageButton g_ImageButton;
@@ -44,8 +45,8 @@ void PaintImageButton(ImageButton* pButton, HDC hDC);
 // the sequence was found; then first and second hold the texts around it.
 bool SplitImageCaption(const char* pszText, std::string& first, std::string& second);
 
-// The two line rectangles of a split caption inside rc.
-void SplitCaptionRects(const RECT& rc, RECT& upper, RECT& lower);
+// The two line rectangles of a split caption inside rc, their gap scaled to nDpi.
+void SplitCaptionRects(const RECT& rc, RECT& upper, RECT& lower, int nDpi = 96);
 
 // Source rectangle of a face frame for a state: a strip whose width is at least
 // three times its height holds three frames, otherwise the one frame serves all.

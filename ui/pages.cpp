@@ -3,6 +3,7 @@
 #include "app/contract.h"
 #include "app/worker.h"
 #include "config/sysconfig.h"
+#include "ui/dpi.h"
 #include "ui/imagebutton.h"
 #include "ui/letter.h"
 #include "ui/skin.h"
@@ -44,10 +45,12 @@ HBRUSH BlueBrush() {
   return s_hBrush;
 }
 
-HFONT LinkFont() {
-  static HFONT s_hFont = CreateFontA(14, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                     FF_SWISS | DEFAULT_PITCH, kSongTi);
+// Made once, at the height of the first main page; the DPI does not change
+// while the program runs.
+HFONT LinkFont(int nHeight) {
+  static HFONT s_hFont = CreateFontA(nHeight, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE,
+                                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                     DEFAULT_QUALITY, FF_SWISS | DEFAULT_PITCH, kSongTi);
   return s_hFont;
 }
 
@@ -166,15 +169,16 @@ void InitMainDlg(HWND hDlg) {
   RECT rc = {0, 0, 0, 0};
   GetWindowRect(hDlg, &rc);
   const int w = rc.right - rc.left;
+  const PageMetrics metrics = MakePageMetrics(QueryDisplayDpi());
 
   SetWindowTextA(hDlg, MakeMainTitle(CPavonixSysConfig::GetInstance()->m_strMakerName).c_str());
   AttachSkinBrush(hDlg, IDB_SKIN_MAIN);
-  SendMessageA(GetDlgItem(hDlg, IDC_LETTER_LINK), WM_SETFONT, (WPARAM)LinkFont(), FALSE);
+  SendMessageA(GetDlgItem(hDlg, IDC_LETTER_LINK), WM_SETFONT,
+               (WPARAM)LinkFont(metrics.m_nLinkFontHeight), FALSE);
   SendMessageA(GetDlgItem(hDlg, IDC_AGREE_CHECK), BM_SETCHECK, BST_CHECKED, 0);
   InstallHandCursorLink(GetDlgItem(hDlg, IDC_LETTER_LINK));
   InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
-  RECT rcClose = {w - 50, 30, w - 40, 40};
-  CreateCloseButton(hDlg, rcClose);
+  CreateCloseButton(hDlg, CloseButtonRect(w, metrics));
   SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "env/neterror.h"
 #include "httpclient/httpclient.h"
 #include "log/log.h"
 #include "platform/crypto.h"
@@ -130,6 +131,7 @@ int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest
     nResult = pavonix::CompleteFormPost(client, &pResponse, pstrReply);
   } catch (const Corvu::httpclientexceptionA& e) {
     LogError("%s", e.ErrorMessage());
+    LogNetError(e.SystemError());
     nResult = -1;
   }
   delete pResponse;

@@ -121,6 +121,8 @@ def main():
     ap.add_argument("--signing-key", metavar="PEM",
                     help="the update service signs its replies with this key (the program must be "
                          "built with its public key as key version 1, as scripts/demo does)")
+    ap.add_argument("--dpi", type=int, choices=(96, 120, 144), default=96,
+                    help="the display's DPI (the prefix's LogPixels): 120 is 125 %%, 144 is 150 %%")
     args = ap.parse_args()
 
     env = e2e.Env(args.bin, args.work)
@@ -135,6 +137,8 @@ def main():
         if f.endswith(".png"):
             os.unlink(os.path.join(env.shots, f))
     env.start_prefix()
+    env.set_dpi(args.dpi)
+    say("display at %d DPI" % args.dpi)
     if args.local == "up":
         e2e.trust_test_ca(env)
     env.set_invoicing_pc(True)

@@ -49,7 +49,10 @@ BLUE = (1, 140, 237)
 WHITE = (255, 255, 255)
 GREY = (195, 195, 195)
 # Bump when configure_prefix changes: existing prefixes are configured again.
-PREFIX_REV = 2
+PREFIX_REV = 3
+# A Song (Ming) typeface from fonts-arphic-uming and the names the pages use.
+SONG_FACE = "AR PL UMing CN"
+SONG_NAMES = ("宋体", "SimSun", "Microsoft Sans Serif")
 
 # Controls (ui/res/resource.h).
 IDC_PROGRESS_BAR = 1004
@@ -171,7 +174,20 @@ class Env:
         r = self.wine(["reg", "query", key, "/v", "ThemeActive"], timeout=120)
         check(re.search(rb"ThemeActive\s+REG_SZ\s+0\s", r.stdout) is not None,
               "the prefix's visual theme is off")
+        # The pages' "宋体" and "Microsoft Sans Serif" as a Song typeface (as
+        # scripts/wine-run names them), so the screenshots show what Windows shows.
+        for face in SONG_NAMES:
+            for key in (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes",
+                        r"HKCU\Software\Wine\Fonts\Replacements"):
+                self.reg("add", key, "/v", face, "/t", "REG_SZ", "/d", SONG_FACE, "/f")
+        r = self.wine(["reg", "query", r"HKCU\Software\Wine\Fonts\Replacements"], timeout=120)
+        check(SONG_FACE.encode() in r.stdout, "the prefix names a Song typeface")
         open(mark, "w").write("%d\n" % PREFIX_REV)
+
+    def set_dpi(self, dpi):
+        """The display DPI programs started from now on see."""
+        self.reg("add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                 "/d", str(dpi), "/f")
 
     def stop(self):
         subprocess.run([WINESERVER, "-k"], env=self.env(), timeout=60,

@@ -17,6 +17,7 @@ import argparse
 import glob
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -151,6 +152,11 @@ class Flow:
         self.packages = os.path.join(self.work, "packages")
         self.record = os.path.join(self.work, "installer-record.txt")
 
+    def reg(self, *args):
+        r = subprocess.run(["wine64", "reg"] + list(args), env=self.env, timeout=120,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        check(r.returncode == 0 or args[0] == "delete", "reg %s failed" % " ".join(args))
+
     def setup(self):
         os.makedirs(self.work, exist_ok=True)
         subprocess.run(["bash", self.args.testca, "make", self.ca], check=True, timeout=120)
@@ -199,7 +205,8 @@ class Flow:
                 return p, self.temp_win + os.path.basename(d) + "\\" + name
         return os.path.join(self.temp, "(not downloaded)", name), "(not downloaded) " + name
 
-    def run(self, name, local_mode="ok", local_cert="server", update_down=False, broken_vendor=False):
+    def run(self, name, local_mode="ok", local_cert="server", update_down=False, broken_vendor=False,
+            local_tls=None):
         d = os.path.join(self.work, name)
         shutil.rmtree(d, ignore_errors=True)
         os.makedirs(d)
@@ -225,10 +232,13 @@ class Flow:
         except Failure:
             lock.close()
             raise
+        services_env = dict(os.environ)
+        if local_tls:
+            services_env["PAVONIX_LOCAL_TLS"] = local_tls
         services = subprocess.Popen(
             [sys.executable, self.args.services, "serve", "--config", os.path.join(d, "serve.json"),
              "--ready-file", ready, "--max-seconds", str(SERVICE_LIFETIME)],
-            stdout=open(os.path.join(d, "services.out"), "w"), stderr=subprocess.STDOUT)
+            stdout=open(os.path.join(d, "services.out"), "w"), stderr=subprocess.STDOUT, env=services_env)
         try:
             deadline = time.time() + SERVICE_START_TIMEOUT
             while not os.path.exists(ready):
@@ -333,7 +343,35 @@ def scenario_untrusted_certificate(flow):
           "the untrusted service was asked all the same")
     # The query failed in the send (the certificate check), and was logged.
     errors = [line for line in rec["log"].splitlines() if "[ERROR][PAVONIX]" in line]
-    check(len(errors) == 1 and errors[0].endswith("::HttpSendRequestEx failed."), "error lines %r" % errors)
+    check(len(errors) == 2 and errors[0].endswith("::HttpSendRequestEx failed.") and
+          re.search(r"\): WinInet error 120(37|38|45|55|57|169): TLS failure \(.+\)$", errors[1]),
+          "error lines %r" % errors)
+    return rec
+
+
+SCHANNEL_PROTOCOLS = r"HKLM\System\CurrentControlSet\Control\SecurityProviders\SCHANNEL\Protocols"
+
+
+def scenario_local_service_tls10(flow):
+    """A local service that speaks only TLS 1.0, and the client side as current
+    Windows has it (TLS 1.0 and 1.1 off): the query fails, and the log tells
+    the TLS failure and its number apart from a service that is down."""
+    keys = [SCHANNEL_PROTOCOLS + "\\" + v for v in ("TLS 1.0", "TLS 1.1")]
+    try:
+        for key in keys:
+            for name, value in (("Enabled", "0"), ("DisabledByDefault", "1")):
+                flow.reg("add", key + "\\Client", "/v", name, "/t", "REG_DWORD", "/d", value, "/f")
+        rec = flow.run("local-service-tls10", local_tls="1.0")
+    finally:
+        for key in keys:
+            flow.reg("delete", key, "/f")
+    flow.expect_installed(rec, [CLIENT, VENDOR])
+    check(not [e for e in rec["local_log"] if e.get("path") == "/api/getVersion"],
+          "the TLS 1.0 service was asked all the same")
+    errors = [line for line in rec["log"].splitlines() if "[ERROR][PAVONIX]" in line]
+    check(len(errors) == 2 and errors[0].endswith("::HttpSendRequestEx failed.") and
+          errors[1].endswith("): WinInet error 12157: TLS failure (secure channel error)"),
+          "error lines %r" % errors)
     return rec
 
 
@@ -365,6 +403,7 @@ SCENARIOS = [
     ("healthy-https", scenario_healthy_https),
     ("untrusted-certificate", scenario_untrusted_certificate),
     ("service-down", scenario_service_down),
+    ("local-service-tls10", scenario_local_service_tls10),
     ("update-service-down", scenario_update_service_down),
     ("vendor-installer-broken", scenario_vendor_installer_broken),
 ]

@@ -239,14 +239,42 @@ TEST_F(LocalQueryLog, DebugLinesAndNoErrorForAStatus) {
   lines = TakeLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(Has(lines, "[DEBUG]", "<html>service page</html>"));
+}
 
-  simwin::HttpReply refused;
-  refused.sendError = 12029;
-  simwin::ServeAt("127.0.0.1", 28000, refused);
-  EXPECT_EQ(Query(&version), -1);
-  lines = TakeLines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(Has(lines, "[ERROR]", ""));
+// A failed exchange logs the library's text, then the WinInet number in words:
+// a service that is down reads differently from a TLS handshake Windows refused.
+TEST_F(LocalQueryLog, FailedExchangeLogsTheWinInetNumberAndNamesTls) {
+  struct {
+    DWORD dwError;
+    const char* szNumberLine;
+  } const cases[] = {
+      {12029, "): WinInet error 12029: cannot connect\r"},
+      {12002, "): WinInet error 12002: time-out\r"},
+      {12157, "): WinInet error 12157: TLS failure (secure channel error)\r"},
+      {12175, "): WinInet error 12175: TLS failure (secure channel decoding failed)\r"},
+      {12045, "): WinInet error 12045: TLS failure (certificate from an unknown authority)\r"},
+      {12038, "): WinInet error 12038: TLS failure (certificate issued for another name)\r"},
+      {12999, "): WinInet error 12999\r"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dwError);
+    simwin::HttpReply failing;
+    failing.sendError = c.dwError;
+    simwin::ServeAt("127.0.0.1", 28000, failing);
+    std::string version = "before";
+    EXPECT_EQ(Query(&version), -1);
+    EXPECT_EQ(version, "before");
+    auto lines = TakeLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("[DEBUG]"), std::string::npos);
+    // The library's own line is unchanged; the number follows on its own line.
+    EXPECT_NE(lines[1].find("[ERROR][PAVONIX]"), std::string::npos);
+    EXPECT_NE(lines[1].find("): ::HttpSendRequestEx failed.\r"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("[ERROR][PAVONIX]"), std::string::npos);
+    const std::string tail = c.szNumberLine;
+    ASSERT_GE(lines[2].size(), tail.size());
+    EXPECT_EQ(lines[2].substr(lines[2].size() - tail.size()), tail);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "app/contract.h"
 #include "app/worker.h"
 #include "config/sysconfig.h"
+#include "ui/dpi.h"
 #include "ui/imagebutton.h"
 #include "ui/skin.h"
 #include "ui/startup.h"
@@ -12,6 +13,9 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -623,3 +627,115 @@ TEST_F(PagesTest, FailedWaitCountsAsTheWorkersEnd) {
   EXPECT_TRUE(g_bWorkerClosed);
   EXPECT_TRUE(IsWindowEnabled(Item(g_hMainDlg, IDC_AGREE_CHECK)));
 }
+
+namespace {
+
+// The prefix's display DPI for the processes started while it lives; the
+// value before is put back.
+class ScopedLogPixels {
+ public:
+  explicit ScopedLogPixels(DWORD dwDpi) {
+    RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, NULL, 0,
+                    KEY_QUERY_VALUE | KEY_SET_VALUE, NULL, &m_hKey, NULL);
+    DWORD cb = sizeof(m_dwOld);
+    m_bHadOld = RegQueryValueExA(m_hKey, "LogPixels", NULL, NULL, (BYTE*)&m_dwOld, &cb) == 0;
+    RegSetValueExA(m_hKey, "LogPixels", 0, REG_DWORD, (const BYTE*)&dwDpi, sizeof(dwDpi));
+  }
+  ~ScopedLogPixels() {
+    if (m_bHadOld)
+      RegSetValueExA(m_hKey, "LogPixels", 0, REG_DWORD, (const BYTE*)&m_dwOld, sizeof(m_dwOld));
+    else
+      RegDeleteValueA(m_hKey, "LogPixels");
+    RegCloseKey(m_hKey);
+  }
+
+ private:
+  HKEY m_hKey = NULL;
+  DWORD m_dwOld = 0;
+  bool m_bHadOld = false;
+};
+
+// This program's folder, where the probe is built and its files go.
+std::string ModuleFolder() {
+  char sz[MAX_PATH] = {};
+  GetModuleFileNameA(NULL, sz, MAX_PATH);
+  std::string s = sz;
+  return s.substr(0, s.rfind('\\'));
+}
+
+// The probe's report: each line a name and its numbers.
+std::map<std::string, std::vector<long>> RunDpiProbe(int nDpi, const std::string& strPicture) {
+  const std::string strReport = ModuleFolder() + "\\pages-dpi-" + std::to_string(nDpi) + ".txt";
+  DeleteFileA(strReport.c_str());
+  std::string cmd =
+      "\"" + ModuleFolder() + "\\ui_dpi_probe.exe\" \"" + strReport + "\" \"" + strPicture + "\"";
+  STARTUPINFOA si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  std::map<std::string, std::vector<long>> report;
+  {
+    ScopedLogPixels dpi(nDpi);
+    if (!CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return report;
+    WaitForSingleObject(pi.hProcess, 120000);
+  }
+  DWORD dwExit = 1;
+  GetExitCodeProcess(pi.hProcess, &dwExit);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  if (dwExit != 0) return report;
+  std::ifstream in(strReport);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string name;
+    words >> name;
+    for (long v; words >> v;) report[name].push_back(v);
+    if (report[name].empty()) report[name].push_back(LONG_MIN);  // "cross none"
+  }
+  return report;
+}
+
+// The main page made at 120 and 144 DPI: the fixed pixel values grew with the
+// dialog units, the close button sits on its cross, and the texts fit, as do
+// the final pages' button captions.
+TEST(PagesDpi, MainPageAtLargerDisplayScales) {
+  for (int nDpi : {120, 144}) {
+    SCOPED_TRACE(nDpi);
+    const std::string strPicture = ModuleFolder() + "\\pages-dpi-" + std::to_string(nDpi) + ".bmp";
+    auto report = RunDpiProbe(nDpi, strPicture);
+    ASSERT_FALSE(report.empty()) << "the probe did not report";
+    ASSERT_EQ(std::vector<long>{nDpi}, report["dpi"]) << "the prefix's LogPixels was not taken";
+    const PageMetrics m = MakePageMetrics(nDpi);
+    const auto& win = report["window"];
+    const auto& close = report["close"];
+    ASSERT_EQ(4u, win.size());
+    ASSERT_EQ(4u, close.size());
+    const long w = win[2] - win[0];
+    // Dialog units grew with the display.
+    EXPECT_GT(w, 369 * nDpi / 96 - 20);
+    EXPECT_EQ(w - m.m_nCloseRightInset, close[0]);
+    EXPECT_EQ(m.m_nCloseTop, close[1]);
+    EXPECT_EQ(m.m_nCloseSize, close[2] - close[0]);
+    EXPECT_EQ(m.m_nCloseSize, close[3] - close[1]);
+    // The white cross is drawn inside the button's rectangle and fills most of it.
+    const auto& cross = report["cross"];
+    ASSERT_EQ(4u, cross.size()) << "no cross on the page";
+    EXPECT_GE(cross[0], close[0]);
+    EXPECT_GE(cross[1], close[1]);
+    EXPECT_LE(cross[2], close[2]);
+    EXPECT_LE(cross[3], close[3]);
+    EXPECT_GE(cross[2] - cross[0], m.m_nCloseSize / 2);
+    EXPECT_GE(cross[3] - cross[1], m.m_nCloseSize / 2);
+    EXPECT_EQ(std::vector<long>{m.m_nLinkFontHeight}, report["linkfont"]);
+    // Client width and height, then the text's: the text fits its box.
+    for (const char* box : {"link", "button", "success", "failure"}) {
+      const auto& v = report[box];
+      ASSERT_EQ(4u, v.size()) << box;
+      EXPECT_LE(v[2], v[0]) << box;
+      EXPECT_LE(v[3], v[1]) << box;
+    }
+    EXPECT_EQ(std::vector<long>{0}, report["cut"]);
+    EXPECT_EQ(std::vector<long>{1}, report["saved"]);
+  }
+}
+
+}  // namespace

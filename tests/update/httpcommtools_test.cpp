@@ -210,12 +210,25 @@ TEST_F(CommTools, PostFailuresAreLoggedAndGiveMinusOne) {
   EXPECT_EQ(Post("r", &reply), -1);  // nobody listens: refused
   EXPECT_NE(LogText().find("[ERROR][PAVONIX]"), std::string::npos);
   EXPECT_NE(LogText().find("::HttpSendRequestEx failed."), std::string::npos);
+  EXPECT_NE(LogText().find("): WinInet error 12029: cannot connect\r\n"), std::string::npos);
+
+  // The handshake refused (a TLS version Windows no longer speaks): named so.
+  simwin::HttpReply tls;
+  tls.sendError = 12157;
+  simwin::ServeAt("up.example", 9006, tls);
+  EXPECT_EQ(Post("r", &reply), -1);
+  EXPECT_NE(LogText().find("::HttpSendRequestEx failed.\r\n"
+                           "["),
+            std::string::npos);
+  EXPECT_NE(LogText().find("): WinInet error 12157: TLS failure (secure channel error)\r\n"),
+            std::string::npos);
 
   simwin::ServeAt("up.example", 9006, Body("x"));
   size_t sent = simwin::HttpRequests().size();
   simwin::FailCall("InternetOpenA", ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(Post("r", &reply), -1);
   EXPECT_NE(LogText().find("::InternetOpen failed."), std::string::npos);
+  EXPECT_NE(LogText().find("): system error 8\r\n"), std::string::npos);
   EXPECT_EQ(simwin::HttpRequests().size(), sent);
 
   // The third time-out fails: the later ones are not tried, the handle closed.
@@ -228,6 +241,7 @@ TEST_F(CommTools, PostFailuresAreLoggedAndGiveMinusOne) {
   simwin::FailCall("InternetReadFile", 12030);
   EXPECT_EQ(Post("r", &reply), -1);
   EXPECT_NE(LogText().find("::InternetReadFile failed."), std::string::npos);
+  EXPECT_NE(LogText().find("): WinInet error 12030: connection aborted\r\n"), std::string::npos);
 }
 
 // ---- download -----------------------------------------------------------------

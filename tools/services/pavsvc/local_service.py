@@ -6,6 +6,7 @@ what the chosen mode makes of it.
 """
 
 import json
+import os
 import ssl
 
 from .form import FormError, first_field, parse_form
@@ -21,9 +22,21 @@ def dump(obj):
     return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
 
 
-def make_tls_context(cert, key):
+# PAVONIX_LOCAL_TLS=1.0 makes the service speak TLS 1.0 only, like an old
+# invoice control that a current Windows refuses (for tests of that failure).
+TLS_ENV = "PAVONIX_LOCAL_TLS"
+
+
+def make_tls_context(cert, key, tls=None):
+    tls = tls or os.environ.get(TLS_ENV) or "1.2"
+    if tls not in ("1.0", "1.2"):
+        raise ValueError("%s: 1.0 or 1.2, not %r" % (TLS_ENV, tls))
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+    if tls == "1.0":
+        ctx.minimum_version = ctx.maximum_version = ssl.TLSVersion.TLSv1
+        ctx.set_ciphers("DEFAULT:@SECLEVEL=0")  # OpenSSL 3 keeps TLS 1.0 off above level 0
+    else:
+        ctx.minimum_version = ssl.TLSVersion.TLSv1_2
     ctx.load_cert_chain(cert, key)
     return ctx
 
