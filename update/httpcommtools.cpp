@@ -30,7 +30,7 @@ Corvu::CHttpResponse* SendGetOnHandle(Corvu::CHttpClient& client, HINTERNET hInt
     hRequest = client.OpenRequest(hConnection, "GET", szUrl, dwFlags);
     // Child handles inherit the time-outs on Windows; some WinInet
     // implementations only honour them on the request handle itself.
-    pavonix::SetInternetTimeouts(hRequest, dwTimeoutMs);
+    pavonix::SetRequestTimeouts(hRequest, dwTimeoutMs);
     client.AddRequestHeader(hRequest);
     Corvu::CHttpToolA::SendRequest(hRequest);
   } catch (...) {
