@@ -6,9 +6,12 @@ import errno
 import fcntl
 import hashlib
 import os
+import re
 import time
 
 MIB = 1024 * 1024
+# The folder a run downloads its packages into and runs them from.
+RUN_FOLDER = re.compile(r"^pavonix-[0-9a-f]{32}$", re.IGNORECASE)
 
 
 class BenchError(Exception):
@@ -136,13 +139,24 @@ def check_install_record(fields):
 
 def check_installer_runs(text, package):
     """The test installer's record file text holds exactly one run, of the
-    package (by file name, any case), that exited 0."""
+    package (by file name, any case), that exited 0, from a run folder
+    "pavonix-<32 hex digits>" that the program made. Returns the Windows
+    path the installer ran from."""
     lines = [line.split("\t") for line in text.splitlines() if line.strip()]
     if len(lines) != 1:
         raise BenchError("%d installer runs recorded, want 1" % len(lines))
     fields = lines[0]
     if len(fields) < 5 or not fields[0].lower().endswith("\\" + package.lower()) or fields[4] != "0":
         raise BenchError("installer record %r" % fields)
+    parts = fields[0].split("\\")
+    if len(parts) < 3 or not RUN_FOLDER.match(parts[-2]):
+        raise BenchError("installer ran from %r, not from a run folder" % fields[0])
+    return fields[0]
+
+
+def missing_figures(rows):
+    """Names of the rows that yield no figure: could not run, or empty."""
+    return [r.name for r in rows if r.error is not None or not str(r.value).strip()]
 
 
 ROUNDTRIP_VARIANTS = ("noop", "page", "moving", "hidden")

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the benchmarks under Wine and prints one table (scripts/bench).
 
-    run_bench.py --build DIR [--work DIR] [--runs N] [--quick] [--only NAME ...]
+    run_bench.py --build DIR [--work DIR] [--runs N] [--quick | --check] [--only NAME ...]
 
 DIR is a win64 build with the benchmark programs, pavonix.exe and the test
 installer. Everything runs in a Wine prefix of its own (WORK/wine-prefix)
@@ -68,7 +68,7 @@ GOAL_MEMORY_DIFF = 2 * MIB
 GOAL_INSTALL_MS = 500
 GOAL_STARTUP_MS = 500
 
-# Messages per round-trip run (a quarter with --quick); fewer of the slow
+# Messages per round-trip run (a quarter with --quick, a fortieth with --check); fewer of the slow
 # moving percent, to keep within the time budget.
 ROUNDTRIP_MESSAGES = {"noop": 20000, "page": 20000, "moving": 5000, "hidden": 20000}
 RUN_TIMEOUT = 180           # one Wine program, seconds
@@ -472,7 +472,6 @@ class Bench:
             ms = benchlib.check_install_record(f)
         except BenchError as exc:
             raise BenchError("install run %d: %s" % (i + 1, exc))
-        temp = f[8]
         new = {name: read_jsonl(os.path.join(logs, name))[n:] for name, n in before.items()}
         asks = [e for e in new["local.jsonl"] if e.get("path") == "/api/getVersion" and e.get("status") == 200]
         if len(asks) != 1:
@@ -480,18 +479,20 @@ class Bench:
         sent = [e for e in new["packages.jsonl"] if e.get("complete") and e.get("bytes") == INSTALL_PACKAGE_SIZE]
         if len(sent) != 1:
             raise BenchError("install run %d: %d complete package transfers" % (i + 1, len(sent)))
-        local = host_path(self.wine.prefix, temp + INSTALL_PACKAGE)
-        if not os.path.isfile(local) or os.path.getsize(local) != INSTALL_PACKAGE_SIZE:
-            raise BenchError("install run %d: no 1 MiB package at %s" % (i + 1, local))
-        os.remove(local)
         text = ""
         if os.path.exists(record):
             with open(record, encoding="latin-1") as fh:
                 text = fh.read()
         try:
-            benchlib.check_installer_runs(text, INSTALL_PACKAGE)
+            # Where the program put the package and ran it from: its run folder.
+            ran = benchlib.check_installer_runs(text, INSTALL_PACKAGE)
         except BenchError as exc:
             raise BenchError("install run %d: %s" % (i + 1, exc))
+        local = host_path(self.wine.prefix, ran)
+        if not os.path.isfile(local) or os.path.getsize(local) != INSTALL_PACKAGE_SIZE:
+            raise BenchError("install run %d: no 1 MiB package at %s" % (i + 1, local))
+        # The prefix is the bench's own: its run folders would pile up.
+        shutil.rmtree(os.path.dirname(local), ignore_errors=True)
         return ms
 
     # Start-up --------------------------------------------------------------------
@@ -512,7 +513,7 @@ class Bench:
 def run_all(args):
     bench = Bench(args)
     only = set(args.only or ["download", "install", "startup"])
-    sizes = [MIB, (32 if args.quick else 256) * MIB]
+    sizes = [MIB, (4 if args.check else 32 if args.quick else 256) * MIB]
     labels = [benchlib.size_label(s) for s in sizes]
     rows = []
     ok = True
@@ -524,7 +525,8 @@ def run_all(args):
         return 1
     try:
         if "download" in only:
-            messages = {v: n // 4 if args.quick else n for v, n in ROUNDTRIP_MESSAGES.items()}
+            messages = {v: n // (40 if args.check else 4 if args.quick else 1)
+                        for v, n in ROUNDTRIP_MESSAGES.items()}
             try:
                 results, us = bench.download(sizes, messages)
                 for size, label in zip(sizes, labels):
@@ -572,9 +574,13 @@ def run_all(args):
                 rows.append(benchlib.Row("start-up ms", "", "< %d" % GOAL_STARTUP_MS, error=str(exc)))
     finally:
         bench.wine.stop()
-    print("medians of %d runs%s" % (args.runs, " (quick)" if args.quick else ""))
+    print("medians of %d runs%s" % (args.runs, " (check: every row must yield a figure, goals not judged)"
+                                     if args.check else " (quick)" if args.quick else ""))
     print(benchlib.format_table(rows), flush=True)
-    return 0 if ok else 1
+    missing = benchlib.missing_figures(rows)
+    if missing:
+        log("no figure for: %s" % "; ".join(missing))
+    return 0 if ok and not missing else 1
 
 
 def on_term(signum, _frame):
@@ -591,11 +597,15 @@ def main():
     ap.add_argument("--work", default=os.path.join(REPO, "build", "bench-work"), help="work folder")
     ap.add_argument("--runs", type=int, default=None, help="runs per benchmark (default 5, 3 with --quick)")
     ap.add_argument("--quick", action="store_true", help="3 runs, 32 MiB instead of 256 MiB")
+    ap.add_argument("--check", action="store_true",
+                    help="one run, 1 and 4 MiB, few messages: fails when a row yields no figure")
     ap.add_argument("--only", action="append", choices=["download", "install", "startup"],
                     help="run only this benchmark (repeatable)")
     args = ap.parse_args()
+    if args.check and (args.quick or args.runs is not None):
+        ap.error("--check runs once; not with --quick or --runs")
     if args.runs is None:
-        args.runs = 3 if args.quick else 5
+        args.runs = 1 if args.check else 3 if args.quick else 5
     if not 1 <= args.runs <= 50:
         ap.error("--runs must be 1..50")
     return run_all(args)
