@@ -21,8 +21,9 @@ class CHTTPCommTools : public CCommBase {
   // receives the local path once the transfer ran.
   int DownloadFile(std::string strFolder, std::string strUrl, DownloadProgressProc pfnProgress,
                    std::string* pstrLocalPath) override;
-  // The next DownloadFile hashes the bytes as it writes them and fails (-1,
-  // one ERROR line) unless their SHA-256 is this one.
+  // The next DownloadFile hashes the bytes as it writes them, goes on from
+  // the bytes written when the connection breaks (see resumedl.h), and fails
+  // (-1, one ERROR line) unless their SHA-256 is this one.
   int SetExpectedSha256(const std::string& strHex) override;
 
   // The request text as the one form field "requestStr"; the reply body (up
@@ -31,6 +32,13 @@ class CHTTPCommTools : public CCommBase {
 
   std::string m_strServerUrl;
   std::string m_strExpectedSha256;  // lower case; empty: no check
+
+ private:
+  // A download with a digest: resumed across broken connections, checked
+  // whole at the end.
+  int DownloadVerified(const std::string& strFolder, const std::string& strUrl,
+                       const std::string& strSha256, DownloadProgressProc pfnProgress,
+                       std::string* pstrLocalPath);
 };
 
 // The part of a URL after its last "/" (the whole URL when it has none),

@@ -3,7 +3,9 @@
 // form POST.
 #pragma once
 #include <cstring>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "httpclient/httpclient.h"
@@ -76,6 +78,40 @@ class CTimedHttpClient : public Corvu::CHttpClient {
     SetRequestTimeouts(m_hRequest, dwTimeoutMs);
   }
 };
+
+// A GET of szUrl on the caller's Internet handle (its time-outs apply to the
+// connection too), the client's headers and then each of extraHeaders ("Name",
+// "value") added, sent. The response does not own hInternet; the caller
+// deletes it. Raises as the library does, with the handles it made closed.
+inline Corvu::CHttpResponse* SendGetOnHandle(
+    Corvu::CHttpClient& client, HINTERNET hInternet, const char* szUrl, DWORD dwFlags,
+    DWORD dwTimeoutMs, const std::vector<std::pair<std::string, std::string>>& extraHeaders = {}) {
+  client.CancelPost();
+  HINTERNET hConnection = nullptr, hRequest = nullptr;
+  try {
+    hConnection = client.OpenConnection(hInternet, szUrl);
+    hRequest = client.OpenRequest(hConnection, "GET", szUrl, dwFlags);
+    // Child handles inherit the time-outs on Windows; some WinInet
+    // implementations only honour them on the request handle itself.
+    SetRequestTimeouts(hRequest, dwTimeoutMs);
+    client.AddRequestHeader(hRequest);
+    for (const auto& h : extraHeaders)
+      Corvu::CHttpToolA::AddHeader(hRequest, h.first.c_str(), h.second.c_str());
+    Corvu::CHttpToolA::SendRequest(hRequest);
+  } catch (...) {
+    Corvu::CHttpToolA::CloseInternetHandle(hRequest);
+    Corvu::CHttpToolA::CloseInternetHandle(hConnection);
+    throw;
+  }
+  Corvu::CHttpResponse* pResponse =
+      new (std::nothrow) Corvu::CHttpResponse(nullptr, hConnection, hRequest);
+  if (pResponse == nullptr) {
+    Corvu::CHttpToolA::CloseInternetHandle(hRequest);
+    Corvu::CHttpToolA::CloseInternetHandle(hConnection);
+    Corvu::RaiseError(Corvu::HTTPCLIENT_ERR_OUT_OF_MEMORY);
+  }
+  return pResponse;
+}
 
 // The result of a reply whose status is not 200: the status, but -1 for a
 // response without one (0, as Wine reports a request whose reply never came
