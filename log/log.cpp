@@ -100,11 +100,23 @@ void LogWriteLine(const char* szFormat, ...) {
   va_start(args, szFormat);
   size_t nText = FormatInto(pBuf.get() + nStamp, LOG_LINE_BUFFER - nStamp, szFormat, args);
   va_end(args);
-  FILE* fp = plat_fopen(g_szLogPath, "a+");
-  if (!fp) return;
-  plat_fwrite(pBuf.get(), 1, nStamp + nText, fp);
-  plat_fwrite("\n", 1, 1, fp);
-  plat_fclose(fp);
+  // The line goes only into a regular file of the real log folder: the
+  // folder and the file are opened without following a link, so a "log"
+  // that is a junction, or a day file that is a link, gets nothing.
+  const char* szSep = strrchr(g_szLogPath, '\\');
+  if (!szSep) return;
+  const std::string strFolder(g_szLogPath, static_cast<size_t>(szSep - g_szLogPath));
+  // As the C runtime writes text: "\n" as CR LF.
+  std::string strLine;
+  strLine.reserve(nStamp + nText + 2);
+  for (size_t i = 0; i < nStamp + nText; ++i) {
+    if (pBuf[i] == '\n') strLine += '\r';
+    strLine += pBuf[i];
+  }
+  strLine += "\r\n";
+  CHeldFolder folder;
+  if (!folder.Open(strFolder.c_str())) return;
+  folder.AppendToChildFile(szSep + 1, strLine.data(), static_cast<DWORD>(strLine.size()));
 }
 
 void PrepareLog(const std::string& strProgramDir, int nLogLevel) {
@@ -146,11 +158,19 @@ void CLogCleaner::Init(int nKeepDays, const std::string& strSubDir) {
   m_strBaseDir = GetModuleDir();
 }
 
+std::string CLogCleaner::Prefix() const {
+  std::string strPrefix = m_strBaseDir + "\\";
+  if (!m_strSubDir.empty()) strPrefix += m_strSubDir + "\\";
+  return strPrefix;
+}
+
 void CLogCleaner::CollectExpired() {
   // Without the program folder the pattern would search the drive's root.
   if (m_strBaseDir.empty()) return;
-  std::string strPrefix = m_strBaseDir + "\\";
-  if (!m_strSubDir.empty()) strPrefix += m_strSubDir + "\\";
+  const std::string strPrefix = Prefix();
+  // Held from the scan to the last delete: the folder scanned is the one
+  // deleted in, and one that is a junction or link is left alone.
+  if (!m_folder.Open(strPrefix.substr(0, strPrefix.size() - 1).c_str())) return;
   std::string strPattern = strPrefix + "*.log";
   WIN32_FIND_DATAA fd;
   HANDLE hFind = FindFirstFileA(strPattern.c_str(), &fd);
@@ -179,8 +199,15 @@ void CLogCleaner::CollectExpired() {
 }
 
 void CLogCleaner::DeleteExpired() {
-  for (const std::string& strPath : m_lstExpired) DeleteFileA(strPath.c_str());
+  // Only regular files of the held folder go: an entry that is a link or a
+  // folder, or that is in use, stays.
+  const std::string strPrefix = Prefix();
+  for (const std::string& strPath : m_lstExpired) {
+    if (m_folder.IsOpen() && strPath.compare(0, strPrefix.size(), strPrefix) == 0)
+      m_folder.DeleteChildFile(strPath.c_str() + strPrefix.size());
+  }
   m_lstExpired.clear();
+  m_folder.Close();
 }
 
 int PurgeExpiredLogs(int nKeepDays) {

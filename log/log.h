@@ -5,6 +5,7 @@
 #pragma once
 #include <list>
 #include <string>
+#include "platform/safefs.h"
 #include "platform/win.h"
 
 #if defined(__GNUC__)
@@ -40,20 +41,27 @@ void PrepareLog(const std::string& strProgramDir, int nLogLevel);
 int DayNumber(int nYear, int nMonth, int nDay);
 
 // Old-log purge: lists the ".log" files of <program folder>\<sub-folder> whose
-// leading date is more than m_nKeepDays days before today.
+// leading date is more than m_nKeepDays days before today. The folder is held
+// from the scan to the deletes, and only its regular files are deleted.
 class CLogCleaner {
  public:
   CLogCleaner() = default;
   void Init(int nKeepDays, const std::string& strSubDir);
-  // Fills m_lstExpired; deletes nothing.
+  // Fills m_lstExpired; deletes nothing. Lists nothing when the folder is a
+  // junction, symbolic link or mount point.
   void CollectExpired();
-  // Deletes every listed file (failures ignored) and empties the list.
+  // Deletes every listed entry that is a regular file of the held folder
+  // (failures ignored), empties the list and lets the folder go.
   void DeleteExpired();
 
   std::list<std::string> m_lstExpired;
   std::string m_strSubDir;
   std::string m_strBaseDir;
   int m_nKeepDays = 2;
+
+ private:
+  std::string Prefix() const;
+  CHeldFolder m_folder;
 };
 
 // Start-up purge: CLogCleaner with the keep days and sub-folder "log",

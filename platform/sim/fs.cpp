@@ -329,8 +329,13 @@ FILETIME ToFileTime(time_t t, long nsec) {
   return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
 
-DWORD AttributesOf(const std::string& norm, const struct stat& st) {
+// A host symbolic link is a reparse point (junction or symbolic link); the
+// other attributes are its target's, as Windows reports for a link to a
+// folder.
+DWORD AttributesOf(const std::string& norm, const std::string& host, const struct stat& st) {
   DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+  struct stat ls;
+  if (::lstat(host.c_str(), &ls) == 0 && S_ISLNK(ls.st_mode)) a |= FILE_ATTRIBUTE_REPARSE_POINT;
   if (IsMarkedReadOnly(norm)) a |= FILE_ATTRIBUTE_READONLY;
   return a ? a : FILE_ATTRIBUTE_NORMAL;
 }
@@ -451,6 +456,12 @@ void SetReadOnly(const std::string& winPath, bool readOnly) {
     S().readOnly.erase(Fold(n));
 }
 
+bool MakeLink(const std::string& linkWinPath, const std::string& targetWinPath) {
+  std::string link = HostPath(linkWinPath);
+  std::string target = HostPath(targetWinPath);
+  return !link.empty() && !target.empty() && ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
 void SetShortNames(bool enabled) {
   std::lock_guard<std::mutex> g(S().lock);
   S().shortNames = enabled;
@@ -482,7 +493,7 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
     SetLastError(host.empty() ? ERROR_PATH_NOT_FOUND : MissingError(norm));
     return INVALID_FILE_ATTRIBUTES;
   }
-  return AttributesOf(norm, st);
+  return AttributesOf(norm, host, st);
 }
 
 HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
@@ -557,7 +568,7 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
     if (::stat(entryHost.c_str(), &es) != 0) continue;
     WIN32_FIND_DATAA fd;
     std::memset(&fd, 0, sizeof fd);
-    fd.dwFileAttributes = AttributesOf(dirPrefix + n, es);
+    fd.dwFileAttributes = AttributesOf(dirPrefix + n, entryHost, es);
     fd.ftCreationTime = ToFileTime(es.st_ctim.tv_sec, es.st_ctim.tv_nsec);
     fd.ftLastAccessTime = ToFileTime(es.st_atim.tv_sec, es.st_atim.tv_nsec);
     fd.ftLastWriteTime = ToFileTime(es.st_mtim.tv_sec, es.st_mtim.tv_nsec);

@@ -270,4 +270,44 @@ TEST_F(Log, DefaultConfigurationWritesNothingButStillPurges) {
   ResetSysConfigForTests();
 }
 
+TEST_F(Log, LinesGoOnlyIntoARegularFileOfTheRealLogFolder) {
+  const std::string kVictim = "C:\\Windows\\System32\\drivers\\etc\\hosts";
+  struct Case {
+    const char* what;
+    bool folderIsLink;
+    bool fileIsLink;
+    bool written;
+  };
+  const std::vector<Case> cases = {
+      {"regular day file", false, false, true},
+      {"log folder is a junction", true, false, false},
+      {"day file is a link", false, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Host("C:\\App\\log"));
+    std::filesystem::remove_all(Host("C:\\Windows"));
+    WriteHostFile(kVictim, "system");
+    if (c.folderIsLink) {
+      ASSERT_TRUE(simwin::MakeLink("C:\\App\\log", "C:\\Windows\\System32\\drivers\\etc"));
+      std::filesystem::rename(Host(kVictim),
+                              Host("C:\\Windows\\System32\\drivers\\etc\\20260315-pavonix.log"));
+    } else {
+      MakeDirs("C:\\App\\log");
+    }
+    if (c.fileIsLink) {
+      ASSERT_TRUE(simwin::MakeLink("C:\\App\\log\\20260315-pavonix.log", kVictim));
+    }
+    PrepareLog(GetModuleDir(), 1);
+    LogError("line");
+    if (c.folderIsLink) {
+      EXPECT_EQ(ReadHostFile("C:\\Windows\\System32\\drivers\\etc\\20260315-pavonix.log"),
+                "system");
+    } else {
+      EXPECT_EQ(ReadHostFile(kVictim), "system");
+      EXPECT_EQ(Day().find("line") != std::string::npos, c.written);
+    }
+  }
+}
+
 }  // namespace

@@ -207,3 +207,75 @@ TEST_F(Purge, ShortNameMatchesOfOtherEndingsAreLeftAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the "log" folder or its entries are when the purge runs, and where the
+// elevated delete could otherwise land: a folder of the system's own logs.
+enum class Shape { kRealFolder, kJunctionedFolder, kLinkEntries, kSwappedAfterTheScan };
+
+TEST_F(Purge, DeletesOnlyRegularFilesOfTheRealLogFolder) {
+  const std::string kSystem = "C:\\Windows\\Logs";
+  struct Case {
+    const char* what;
+    Shape shape;
+    int listed;
+    std::vector<std::string> goneFromLog;  // expired regular files of the real folder
+  };
+  const std::vector<Case> cases = {
+      {"real folder", Shape::kRealFolder, 2, {"20200101-pavonix.log", "notes.log"}},
+      {"log is a junction", Shape::kJunctionedFolder, 0, {}},
+      {"entries are links and folders", Shape::kLinkEntries, 4, {"20200101-pavonix.log"}},
+      {"log swapped for a junction after the scan",
+       Shape::kSwappedAfterTheScan,
+       2,
+       {"20200101-pavonix.log", "notes.log"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Host("C:\\Program Files (x86)"));
+    std::filesystem::remove_all(Host("C:\\Windows"));
+    simwin::SetLocalTime(2026, 3, 15);
+    for (const char* name : {"CBS.log", "20200101-pavonix.log", "keep.txt"})
+      WriteHostFile(kSystem + "\\" + name, "system");
+    std::string realLog = kLogDir;
+    if (c.shape == Shape::kJunctionedFolder) {
+      MakeDirs("C:\\Program Files (x86)\\Pavonix");
+      ASSERT_TRUE(simwin::MakeLink(kLogDir, kSystem));
+    } else {
+      MakeDirs(kLogDir);
+      Put("20200101-pavonix.log");
+      Put("notes.log");
+      Put("20260315-pavonix.log");
+    }
+    if (c.shape == Shape::kLinkEntries) {
+      std::filesystem::remove(Host(std::string(kLogDir) + "\\notes.log"));
+      ASSERT_TRUE(simwin::MakeLink(std::string(kLogDir) + "\\notes.log", kSystem + "\\CBS.log"));
+      ASSERT_TRUE(simwin::MakeLink(std::string(kLogDir) + "\\19990101-dir.log", kSystem));
+      MakeDirs(std::string(kLogDir) + "\\19990102-folder.log");
+    }
+    CLogCleaner cleaner;
+    cleaner.Init(1, "log");
+    cleaner.CollectExpired();
+    EXPECT_EQ(static_cast<int>(cleaner.m_lstExpired.size()), c.listed);
+    if (c.shape == Shape::kSwappedAfterTheScan) {
+      realLog = "C:\\Program Files (x86)\\Pavonix\\moved";
+      std::filesystem::rename(Host(kLogDir), Host(realLog));
+      ASSERT_TRUE(simwin::MakeLink(kLogDir, kSystem));
+    }
+    cleaner.DeleteExpired();
+    for (const char* name : {"CBS.log", "20200101-pavonix.log", "keep.txt"})
+      EXPECT_EQ(ReadHostFile(kSystem + "\\" + name), "system") << name;
+    if (c.shape == Shape::kJunctionedFolder) continue;
+    for (const std::string& name : c.goneFromLog) EXPECT_FALSE(HostExists(realLog + "\\" + name));
+    EXPECT_TRUE(HostExists(realLog + "\\20260315-pavonix.log"));
+    if (c.shape == Shape::kLinkEntries) {
+      EXPECT_TRUE(HostExists(realLog + "\\19990102-folder.log"));
+      EXPECT_EQ(
+          GetFileAttributesA((realLog + "\\notes.log").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT,
+          static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
+    }
+  }
+}
+
+}  // namespace

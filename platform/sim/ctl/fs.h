@@ -42,6 +42,12 @@ void SetSystemDir(const std::string& winPath);
 void SetReadOnly(const std::string& winPath, bool readOnly = true);
 void ClearReadOnly();
 
+// A junction or symbolic link (to a folder or a file) at linkWinPath naming
+// targetWinPath, which need not exist: a host symbolic link. Paths through it
+// reach the target; FILE_ATTRIBUTE_REPARSE_POINT marks it in
+// GetFileAttributesA and FindFirstFileA. False when it could not be made.
+bool MakeLink(const std::string& linkWinPath, const std::string& targetWinPath);
+
 // 8.3 short names as NTFS makes them (off by default): FindFirstFileA also
 // matches a pattern against them, so "*.log" finds "notes.logx" (short name
 // "NOTES~1.LOG"), and cAlternateFileName carries them.
@@ -51,4 +57,6 @@ void SetShortNames(bool enabled);
 
 // Fault injection (simwin::FailCall) works by Windows name for the calls of
 // fs.h, and by "fopen", "fwrite", "fclose" and "_access" for the C runtime
-// seam, the injected error standing for the errno value.
+// seam, the injected error standing for the errno value; the held folder
+// (platform/safefs.h) by "OpenHeldFolder", "ListHeldFolder",
+// "DeleteChildFile", "DeleteChildTree" and "AppendToChildFile".

@@ -1,0 +1,274 @@
+// The held folder on the simulated platform: a host directory descriptor, and
+// every child reached relative to it without following a symbolic link (the
+// simulation's junctions and symbolic links are host symbolic links). Sharing
+// and read-only marks of the simulated files apply as to any other call.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/safefs.h"
+#include "platform/sim/core.h"
+#include "platform/sim/ctl/fs.h"
+#include "platform/sim/file.h"
+#include "platform/sim/kernel.h"
+#include "platform/sim/sharing.h"
+
+using namespace simwin;
+
+namespace {
+
+bool Fault(const char* api) {
+  DWORD err;
+  if (!core::TakeFault(api, &err)) return false;
+  SetLastError(err);
+  return true;
+}
+
+BOOL Fail(DWORD err) {
+  SetLastError(err);
+  return FALSE;
+}
+
+char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+bool SameName(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (FoldChar(*a) != FoldChar(*b)) return false;
+  return *a == *b;
+}
+
+// The host name of the entry szName names in the folder of fd (Windows
+// names ignore ASCII case); false when there is none.
+bool FindEntry(int fd, const char* szName, std::string* pActual) {
+  struct stat st;
+  if (::fstatat(fd, szName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    *pActual = szName;
+    return true;
+  }
+  int dup = ::dup(fd);
+  if (dup < 0) return false;
+  DIR* d = ::fdopendir(dup);
+  if (!d) {
+    ::close(dup);
+    return false;
+  }
+  bool found = false;
+  while (dirent* e = ::readdir(d)) {
+    if (SameName(e->d_name, szName)) {
+      *pActual = e->d_name;
+      found = true;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+FILETIME ToFileTime(const struct timespec& t) {
+  uint64_t v = (static_cast<uint64_t>(t.tv_sec) + 11644473600ull) * 10000000ull +
+               static_cast<uint64_t>(t.tv_nsec / 100);
+  return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}
+
+// The checks of a child that is to be deleted or written: a regular file with
+// one name, writable, not open against deletion (or writing).
+BOOL CheckPlainFile(const struct stat& st, const std::string& winPath, DWORD access) {
+  if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+    return Fail(ERROR_CANT_ACCESS_FILE);
+  if (!sharing::PathWritable(winPath)) return Fail(ERROR_ACCESS_DENIED);
+  const DWORD share = access == sharing::kDelete
+                          ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                          : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (!sharing::Allows(sharing::PathKey(winPath), access, share))
+    return Fail(ERROR_SHARING_VIOLATION);
+  return TRUE;
+}
+
+// Empties the folder of fd (the Windows path winDir names it), entering no
+// link; true when everything went.
+bool EmptyTree(int fd, const std::string& winDir) {
+  int dup = ::dup(fd);
+  if (dup < 0) return false;
+  DIR* d = ::fdopendir(dup);
+  if (!d) {
+    ::close(dup);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+      names.push_back(e->d_name);
+  }
+  ::closedir(d);
+  bool bAll = true;
+  for (const std::string& name : names) {
+    const std::string winPath = winDir + "\\" + name;
+    struct stat st;
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      // The link goes, never what it points to.
+      if (!sharing::PathWritable(winPath) || ::unlinkat(fd, name.c_str(), 0) != 0) bAll = false;
+    } else if (S_ISDIR(st.st_mode)) {
+      int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) {
+        bAll = false;
+        continue;
+      }
+      const bool bEmpty = EmptyTree(sub, winPath);
+      ::close(sub);
+      if (!bEmpty || !sharing::PathWritable(winPath) ||
+          !sharing::Allows(sharing::PathKey(winPath), sharing::kDelete,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ||
+          ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
+        bAll = false;
+    } else {
+      // Another name of a file is only a name: it goes like a link does.
+      if (!sharing::PathWritable(winPath) ||
+          !sharing::Allows(sharing::PathKey(winPath), sharing::kDelete,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ||
+          ::unlinkat(fd, name.c_str(), 0) != 0)
+        bAll = false;
+    }
+  }
+  return bAll;
+}
+
+}  // namespace
+
+CHeldFolder::CHeldFolder() : m_fd(-1) {}
+
+CHeldFolder::~CHeldFolder() { Close(); }
+
+void CHeldFolder::Close() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  m_strPath.clear();
+}
+
+bool CHeldFolder::IsOpen() const { return m_fd >= 0; }
+
+BOOL CHeldFolder::Open(LPCSTR szPath) {
+  Close();
+  if (Fault("OpenHeldFolder")) return FALSE;
+  if (szPath == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::string norm = NormalizeWinPath(szPath);
+  std::string host = norm.empty() ? "" : HostPath(norm);
+  if (host.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  struct stat st;
+  if (::lstat(host.c_str(), &st) != 0) return Fail(ERROR_FILE_NOT_FOUND);
+  if (S_ISLNK(st.st_mode)) return Fail(ERROR_CANT_ACCESS_FILE);
+  if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
+  int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Fail(errno == ELOOP ? ERROR_CANT_ACCESS_FILE : ERROR_ACCESS_DENIED);
+  m_fd = fd;
+  m_strPath = norm.size() > 3 ? norm : norm.substr(0, 2);
+  return TRUE;
+}
+
+BOOL CHeldFolder::List(std::vector<PlatFolderEntry>* pEntries) const {
+  if (m_fd < 0 || pEntries == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (Fault("ListHeldFolder")) return FALSE;
+  pEntries->clear();
+  int dup = ::dup(m_fd);
+  DIR* d = dup < 0 ? nullptr : ::fdopendir(dup);
+  if (!d) {
+    if (dup >= 0) ::close(dup);
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  ::rewinddir(d);
+  while (dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    struct stat st;
+    if (::fstatat(m_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    PlatFolderEntry entry;
+    entry.strName = e->d_name;
+    entry.bIsLink = S_ISLNK(st.st_mode);
+    struct stat target;
+    entry.bIsDir = entry.bIsLink
+                       ? ::fstatat(m_fd, e->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode)
+                       : S_ISDIR(st.st_mode);
+    entry.ullSize = S_ISREG(st.st_mode) ? static_cast<ULONGLONG>(st.st_size) : 0;
+    entry.ftLastWrite = ToFileTime(st.st_mtim);
+    pEntries->push_back(entry);
+  }
+  ::closedir(d);
+  return TRUE;
+}
+
+BOOL CHeldFolder::DeleteChildFile(LPCSTR szName) const {
+  if (m_fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (!IsPlainChildName(szName)) return Fail(ERROR_INVALID_NAME);
+  if (Fault("DeleteChildFile")) return FALSE;
+  std::string actual;
+  if (!FindEntry(m_fd, szName, &actual)) return Fail(ERROR_FILE_NOT_FOUND);
+  struct stat st;
+  if (::fstatat(m_fd, actual.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Fail(ERROR_FILE_NOT_FOUND);
+  if (!CheckPlainFile(st, m_strPath + "\\" + actual, sharing::kDelete)) return FALSE;
+  if (::unlinkat(m_fd, actual.c_str(), 0) != 0) return Fail(ERROR_ACCESS_DENIED);
+  return TRUE;
+}
+
+BOOL CHeldFolder::DeleteChildTree(LPCSTR szName) const {
+  if (m_fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (!IsPlainChildName(szName)) return Fail(ERROR_INVALID_NAME);
+  if (Fault("DeleteChildTree")) return FALSE;
+  std::string actual;
+  if (!FindEntry(m_fd, szName, &actual)) return Fail(ERROR_FILE_NOT_FOUND);
+  struct stat st;
+  if (::fstatat(m_fd, actual.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Fail(ERROR_FILE_NOT_FOUND);
+  if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) return Fail(ERROR_CANT_ACCESS_FILE);
+  int sub = ::openat(m_fd, actual.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (sub < 0) return Fail(ERROR_CANT_ACCESS_FILE);
+  const std::string winPath = m_strPath + "\\" + actual;
+  const bool bEmpty = EmptyTree(sub, winPath);
+  ::close(sub);
+  if (!bEmpty) return Fail(ERROR_SHARING_VIOLATION);
+  if (!sharing::PathWritable(winPath)) return Fail(ERROR_ACCESS_DENIED);
+  if (!sharing::Allows(sharing::PathKey(winPath), sharing::kDelete,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    return Fail(ERROR_SHARING_VIOLATION);
+  if (::unlinkat(m_fd, actual.c_str(), AT_REMOVEDIR) != 0) return Fail(ERROR_DIR_NOT_EMPTY);
+  return TRUE;
+}
+
+BOOL CHeldFolder::AppendToChildFile(LPCSTR szName, const void* pData, DWORD cb) const {
+  if (m_fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (!IsPlainChildName(szName) || (pData == nullptr && cb != 0)) return Fail(ERROR_INVALID_NAME);
+  if (Fault("AppendToChildFile")) return FALSE;
+  std::string actual = szName;
+  struct stat st;
+  const bool bExists = FindEntry(m_fd, szName, &actual);
+  const std::string winPath = m_strPath + "\\" + actual;
+  if (bExists && ::fstatat(m_fd, actual.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!CheckPlainFile(st, winPath, sharing::kWrite)) return FALSE;
+  } else if (!sharing::PathWritable(winPath)) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  int fd =
+      ::openat(m_fd, actual.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail(errno == ELOOP ? ERROR_CANT_ACCESS_FILE : ERROR_ACCESS_DENIED);
+  // What was opened, not what the name was a moment before.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    ::close(fd);
+    return Fail(ERROR_CANT_ACCESS_FILE);
+  }
+  const char* p = static_cast<const char*>(pData);
+  DWORD left = cb;
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n <= 0) {
+      ::close(fd);
+      return Fail(112 /* ERROR_DISK_FULL */);
+    }
+    p += n;
+    left -= static_cast<DWORD>(n);
+  }
+  ::close(fd);
+  return TRUE;
+}
