@@ -12,6 +12,7 @@
 #include "platform/crypto.h"
 #include "platform/win.h"
 #include "update/httpreply.h"
+#include "platform/folders.h"
 #include "update/resumedl.h"
 
 namespace {
@@ -193,8 +194,28 @@ int CHTTPCommTools::DownloadVerified(const std::string& strFolder, const std::st
   std::string strKill = TskillCommandLine(strName);
   if (!strKill.empty()) WinExec(strKill.c_str(), SW_HIDE);
   DeleteFileA(strLocal.c_str());
-  PartialDownload state;
-  const int nResult = FetchVerified(strUrl, strLocal, strSha256, pfnProgress, &state);
+  int nResult;
+  if (OpenCache()) {
+    nResult = m_cache.Provide(strUrl, strSha256, strLocal, pfnProgress);
+  } else {
+    PartialDownload state;
+    nResult = FetchVerified(strUrl, strLocal, strSha256, pfnProgress, &state);
+  }
   if (pstrLocalPath) *pstrLocalPath = strLocal;
   return nResult;
+}
+
+bool CHTTPCommTools::OpenCache() {
+  static bool s_bCleaned = false;
+  if (m_bCacheTried) return m_cache.IsOpen();
+  m_bCacheTried = true;
+  if (!m_cache.Open()) return false;
+  // Once per process, before its first package: what earlier runs left.
+  if (!s_bCleaned) {
+    s_bCleaned = true;
+    const ULONGLONG ullNow = PlatNowFileTime();
+    m_cache.Clean(ullNow);
+    CleanRunFolders(ullNow);
+  }
+  return true;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "update/commbase.h"
+#include "update/pkgcache.h"
 
 class CHTTPCommTools : public CCommBase {
  public:
@@ -39,6 +40,13 @@ class CHTTPCommTools : public CCommBase {
   int DownloadVerified(const std::string& strFolder, const std::string& strUrl,
                        const std::string& strSha256, DownloadProgressProc pfnProgress,
                        std::string* pstrLocalPath);
+  // The package cache, opened at the first hashed download (and the
+  // clean-up of earlier runs' leftovers done once per process); false when
+  // there is none to use.
+  bool OpenCache();
+
+  CPackageCache m_cache;
+  bool m_bCacheTried = false;
 };
 
 // The part of a URL after its last "/" (the whole URL when it has none),
