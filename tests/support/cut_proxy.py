@@ -2,12 +2,13 @@
 """A loopback TCP relay that cuts every connection after N bytes towards the
 client, as a link that breaks every few megabytes does.
 
-    cut_proxy.py --upstream 8080 --cut-every 1048576 [--port 0] \\
+    cut_proxy.py --upstream 8080 --cut-every 1048576 [--port 0] [--delay-ms 0] \\
         [--ready-file ready.json] [--stats stats.json] [--max-seconds 300]
 
 Binds 127.0.0.1 only; relays to 127.0.0.1:UPSTREAM. Each connection carries
 at most N bytes from the upstream to the client (head and body alike), then
-both sides are closed. The ready file names the port; the stats file, written
+both sides are closed. --delay-ms holds each connection that long before
+relaying (a slow link, so that a download takes a while). The ready file names the port; the stats file, written
 after every connection, counts connections and the bytes relayed each way.
 Ends on SIGTERM, after --max-seconds, or after --max-connections.
 """
@@ -26,8 +27,9 @@ IDLE_SECONDS = 30
 
 
 class CutProxy:
-    def __init__(self, upstream, cut_every, port=0, stats_path=None, max_connections=1000):
+    def __init__(self, upstream, cut_every, port=0, stats_path=None, max_connections=1000, delay_ms=0):
         self.upstream = upstream
+        self.delay = delay_ms / 1000.0
         self.cut_every = cut_every
         self.stats_path = stats_path
         self.max_connections = max_connections
@@ -56,6 +58,9 @@ class CutProxy:
         self.listener.close()
 
     def _relay(self, client):
+        if self.delay and self.stopped.wait(self.delay):
+            client.close()
+            return
         try:
             upstream = socket.create_connection(("127.0.0.1", self.upstream), timeout=10)
         except OSError:
@@ -120,10 +125,11 @@ def main(argv=None):
     ap.add_argument("--stats", help="JSON counts, rewritten after every connection")
     ap.add_argument("--max-seconds", type=float, default=600.0)
     ap.add_argument("--max-connections", type=int, default=1000)
+    ap.add_argument("--delay-ms", type=int, default=0, help="wait before relaying each connection (at most 10 s)")
     args = ap.parse_args(argv)
-    if args.cut_every < 1 or not 0 < args.max_seconds <= 3600:
-        ap.error("--cut-every must be at least 1 and --max-seconds within 1 hour")
-    proxy = CutProxy(args.upstream, args.cut_every, args.port, args.stats, args.max_connections)
+    if args.cut_every < 1 or not 0 < args.max_seconds <= 3600 or not 0 <= args.delay_ms <= 10000:
+        ap.error("--cut-every must be at least 1, --max-seconds within 1 hour, --delay-ms within 10 s")
+    proxy = CutProxy(args.upstream, args.cut_every, args.port, args.stats, args.max_connections, args.delay_ms)
     signal.signal(signal.SIGTERM, lambda *_: proxy.stopped.set())
     proxy._write_stats()
     if args.ready_file:
