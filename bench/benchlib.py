@@ -309,3 +309,20 @@ def size_label(nbytes):
     if nbytes % MIB == 0:
         return "%d MiB" % (nbytes // MIB)
     return "%d bytes" % nbytes
+
+
+def resume_rows(m, size, cut):
+    """The rows of the resume benchmark: m holds the unhashed results on the
+    cut link (one per run) and the medians of the others."""
+    label, every = size_label(size), size_label(cut)
+    failed = all(rc != 0 for rc in m["plain_cut"])
+    return [
+        Row("resume (a) %s cut every %s: unhashed / hashed, server bytes per package byte" % (label, every),
+            "%s / %.3f" % ("fails" if failed else "succeeded", m["sent"]),
+            "fails / <= 1.05", failed and m["sent"] <= 1.05),
+        Row("resume (b) %s rerun after a stop at 90 %%: bytes fetched per package byte" % label,
+            "%.3f" % m["rest"], "<= 0.15", m["rest"] <= 0.15),
+        Row("resume (c) %s all cached: package bytes fetched" % label, "%d" % m["cached"], "0", m["cached"] == 0),
+        Row("resume (d) %s good link: hashed and cached / plain download time" % label, "%.2f" % m["ratio"],
+            "<= 1.05", m["ratio"] <= 1.05),
+    ]

@@ -249,6 +249,17 @@ class Table(unittest.TestCase):
         self.assertEqual(benchlib.missing_figures(rows), ["start-up ms", "empty"])
         self.assertEqual(benchlib.missing_figures(rows[:1] + rows[3:]), [])
 
+    def test_resume_rows_and_their_goals(self):
+        good = {"plain_cut": [-1, -1], "sent": 1.0, "rest": 0.1, "cached": 0, "ratio": 1.02}
+        rows = benchlib.resume_rows(good, 64 * MIB, 8 * MIB)
+        self.assertEqual([r.met for r in rows], [True] * 4)
+        self.assertIn("64 MiB cut every 8 MiB", rows[0].name)
+        self.assertEqual(rows[0].value, "fails / 1.000")
+        for change, row in (({"plain_cut": [-1, 0]}, 0), ({"sent": 1.06}, 0), ({"rest": 0.16}, 1),
+                            ({"cached": 1}, 2), ({"ratio": 1.06}, 3)):
+            bad = dict(good, **change)
+            self.assertFalse(benchlib.resume_rows(bad, 64 * MIB, 8 * MIB)[row].met, change)
+
     def test_size_labels(self):
         self.assertEqual(benchlib.size_label(256 * MIB), "256 MiB")
         self.assertEqual(benchlib.size_label(1000), "1000 bytes")
