@@ -279,6 +279,8 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
   } else if (pEntry != nullptr && !bHasState) {
     if (CopyVerified(strSha256, strTarget)) {
       Touch(strSha256);
+      // The window shows the package as there: 100 %.
+      ReportDownloadBytes(pfnProgress, pEntry->ullSize, pEntry->ullSize);
       LogDebug("package %s taken from the cache", strSha256.c_str());
       return 0;
     }

@@ -30,16 +30,6 @@ bool ParseDecimal(const std::string& s, uint64_t* pValue) {
   return true;
 }
 
-// The progress callback takes ints: lengths of 2 GiB and more are halved
-// together, so the percent stays right instead of going negative.
-void Report(DownloadProgressProc pfnProgress, uint64_t cbDone, uint64_t cbTotal) {
-  if (pfnProgress == nullptr) return;
-  int shift = 0;
-  while ((cbTotal >> shift) > static_cast<uint64_t>(INT_MAX)) ++shift;
-  pfnProgress(static_cast<int>(std::min<uint64_t>(cbDone >> shift, INT_MAX)),
-              static_cast<int>(cbTotal >> shift));
-}
-
 // The file being written, its digest so far and what it holds.
 class CPartialFile {
  public:
@@ -161,6 +151,16 @@ std::string ValidatorOf(Corvu::CHttpResponse* pResponse) {
 
 }  // namespace
 
+void ReportDownloadBytes(DownloadProgressProc pfnProgress, uint64_t cbDone, uint64_t cbTotal) {
+  if (pfnProgress == nullptr) return;
+  // The callback takes ints: lengths of 2 GiB and more are halved together,
+  // so the percent stays right instead of going negative.
+  int shift = 0;
+  while ((cbTotal >> shift) > static_cast<uint64_t>(INT_MAX)) ++shift;
+  pfnProgress(static_cast<int>(std::min<uint64_t>(cbDone >> shift, INT_MAX)),
+              static_cast<int>(cbTotal >> shift));
+}
+
 bool ParseContentRange(const std::string& strValue, uint64_t* pFirst, uint64_t* pLast,
                        uint64_t* pTotal) {
   const std::string kUnit = "bytes ";
@@ -253,7 +253,7 @@ int FetchVerified(const std::string& strUrl, const std::string& strLocal,
             break;
           }
           cbShown = std::max(cbShown, pState->cbHave);
-          Report(pfnProgress, cbShown, pState->cbTotal);
+          ReportDownloadBytes(pfnProgress, cbShown, pState->cbTotal);
         }
         if (outcome != kFailed && pState->cbHave == pState->cbTotal) outcome = kComplete;
       }

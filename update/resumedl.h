@@ -32,6 +32,10 @@ int FetchVerified(const std::string& strUrl, const std::string& strLocal,
                   const std::string& strSha256, DownloadProgressProc pfnProgress,
                   PartialDownload* pState);
 
+// Tells pfnProgress (when set) that cbDone of cbTotal bytes are there, in the
+// int counts it takes (both halved together until the total fits).
+void ReportDownloadBytes(DownloadProgressProc pfnProgress, uint64_t cbDone, uint64_t cbTotal);
+
 // "bytes FIRST-LAST/TOTAL" of a Content-Range header; false for anything
 // else (an unknown total "*" included).
 bool ParseContentRange(const std::string& strValue, uint64_t* pFirst, uint64_t* pLast,

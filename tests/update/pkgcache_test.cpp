@@ -23,6 +23,12 @@ namespace {
 const char kPkgUrl[] = "http://pkg.example/setup.exe";
 const ULONGLONG kDay = 864000000000ull;
 
+std::vector<std::pair<int, int>> g_progress;
+int Progress(int done, int total) {
+  g_progress.emplace_back(done, total);
+  return 0;
+}
+
 std::string Sha256Of(const std::string& data) {
   CPlatSha256 h;
   std::string hex;
@@ -77,7 +83,8 @@ class Cache : public ::testing::Test {
     CHTTPCommTools comm;
     EXPECT_EQ(comm.SetExpectedSha256(sha), 0);
     std::string local;
-    return comm.DownloadFile("C:\\Temp\\", kPkgUrl, nullptr, &local);
+    g_progress.clear();
+    return comm.DownloadFile("C:\\Temp\\", kPkgUrl, Progress, &local);
   }
 };
 
@@ -130,6 +137,9 @@ TEST_F(Cache, LaterRunsUseWhatIsCachedAndRefuseWhatChanged) {
       EXPECT_EQ(reqs[asked].Header("Range"), c.firstRange);
     }
     EXPECT_EQ(Read(root / "Temp" / "setup.exe"), body);
+    // Fetched or cached, the window ends at the whole package.
+    ASSERT_FALSE(g_progress.empty());
+    EXPECT_EQ(g_progress.back(), (std::pair<int, int>{25000, 25000}));
     EXPECT_EQ(Read(root / "cache.log").find("[ERROR]") != std::string::npos, c.error)
         << Read(root / "cache.log");
   }
