@@ -11,6 +11,8 @@
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpCmdLine*/,
                    int /*nCmdShow*/) {
+  // Before anything is loaded or run: never the starting folder.
+  EnterSystemFolder();
   LoadRichEditFromSystem();
   const std::string strProgramDir = GetModuleDir();
   CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();

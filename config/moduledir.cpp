@@ -13,3 +13,9 @@ std::string GetModuleDir() {
   if (nPos == std::string::npos) return strPath;
   return strPath.substr(0, nPos);
 }
+
+bool EnterSystemFolder() {
+  char szSystem[MAX_PATH] = {0};
+  const UINT n = GetSystemDirectoryA(szSystem, MAX_PATH);
+  return n > 0 && n < MAX_PATH && SetCurrentDirectoryA(szSystem) != FALSE;
+}

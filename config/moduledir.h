@@ -7,3 +7,8 @@
 // characters). A path without a backslash is returned whole; empty when the
 // platform gives no path or one too long for the buffer.
 std::string GetModuleDir();
+
+// Makes the system folder the current folder, so that nothing the program
+// loads or starts by a bare or relative name is taken from the folder it was
+// started in (usually the user's downloads). False when it could not.
+bool EnterSystemFolder();

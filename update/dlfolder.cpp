@@ -1,8 +1,10 @@
 #include "update/dlfolder.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "log/log.h"
+#include "platform/crypto.h"
 
 namespace {
 
@@ -38,11 +40,28 @@ bool IsAdminOnlySecurity(const PlatSecurity& sec) {
 
 CDownloadFolder::~CDownloadFolder() {
   for (auto& kv : m_mapHeld) CloseHandle(kv.second);
+  for (HANDLE h : m_vecSubFolders) CloseHandle(h);
   if (m_hFolder != INVALID_HANDLE_VALUE) CloseHandle(m_hFolder);
 }
 
-std::string CDownloadFolder::Path() {
-  if (!m_strPath.empty()) return m_strPath;
+namespace {
+
+// One line naming why no folder could be used: ERROR, or DEBUG when another
+// place is tried next.
+void LogCause(bool bQuietly, const char* szWhat, const std::string& strPath, const char* szWhy,
+              unsigned long ulValue) {
+  char szLine[MAX_PATH + 200];
+  std::snprintf(szLine, sizeof szLine, "%s %s %s%lu)", szWhat, strPath.c_str(), szWhy, ulValue);
+  if (bQuietly)
+    LogDebug("%s", szLine);
+  else
+    LogError("%s", szLine);
+}
+
+// The user's temporary folder, ending in a backslash, when it is on a local
+// fixed drive; a network share (whose server answers any owner and access
+// list, and other bytes later) or a removable volume is refused.
+std::string LocalTempFolder() {
   char szTemp[MAX_PATH] = {0};
   DWORD n = GetTempPathA(MAX_PATH, szTemp);
   // Without a temporary folder the packages would land, and run, in the
@@ -51,6 +70,21 @@ std::string CDownloadFolder::Path() {
     LogError("%s", "no temporary folder for the downloads");
     return std::string();
   }
+  const std::string strTemp(szTemp, n);
+  const bool bDrivePath = strTemp.size() >= 3 && strTemp[1] == ':' && strTemp[2] == '\\';
+  const UINT uType = bDrivePath ? GetDriveTypeA(strTemp.substr(0, 3).c_str()) : DRIVE_REMOTE;
+  if (uType != DRIVE_FIXED) {
+    LogCause(false, "no folder for the downloads: the temporary folder", strTemp,
+             "is not on a local fixed drive (drive type ", static_cast<unsigned long>(uType));
+    return std::string();
+  }
+  return strTemp;
+}
+
+}  // namespace
+
+std::string CDownloadFolder::Path() {
+  if (!m_strPath.empty()) return m_strPath;
   // 122 random bits of a GUID: no other process can make this folder first.
   GUID g;
   if (FAILED(CoCreateGuid(&g))) {
@@ -61,12 +95,33 @@ std::string CDownloadFolder::Path() {
   std::snprintf(szName, sizeof(szName), "pavonix-%08lx%04x%04x%02x%02x%02x%02x%02x%02x%02x%02x",
                 static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
                 g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-  std::string strPath = std::string(szTemp, n) + szName;
+  char szWindows[MAX_PATH] = {0};
+  UINT n = GetWindowsDirectoryA(szWindows, MAX_PATH);
+  if (n > 0 && n < MAX_PATH - 64) {
+    std::string strParent(szWindows, n);
+    if (strParent.back() != '\\') strParent += '\\';
+    if (MakeUnder(strParent + "Temp\\" + szName, true)) return m_strPath;
+  }
+  const std::string strTemp = LocalTempFolder();
+  if (!strTemp.empty()) MakeUnder(strTemp + szName, false);
+  return m_strPath;
+}
+
+bool CDownloadFolder::MakeUnder(const std::string& strPath, bool bLogQuietly) {
+  HANDLE hFolder = INVALID_HANDLE_VALUE;
+  if (!MakeProtected(strPath, bLogQuietly, &hFolder)) return false;
+  m_hFolder = hFolder;
+  m_strPath = strPath + "\\";
+  return true;
+}
+
+bool CDownloadFolder::MakeProtected(const std::string& strPath, bool bLogQuietly,
+                                    HANDLE* phFolder) {
   // A folder of that name that exists already is someone else's: never used.
   if (!CreateDirectoryWithSddlA(strPath.c_str(), DOWNLOAD_FOLDER_SDDL)) {
-    LogError("download folder %s could not be made (error %lu)", strPath.c_str(),
+    LogCause(bLogQuietly, "download folder", strPath, "could not be made (error ",
              static_cast<unsigned long>(GetLastError()));
-    return std::string();
+    return false;
   }
   // Held without delete sharing: it cannot be renamed or removed (and a
   // look-alike put in its place) while the run uses it.
@@ -74,22 +129,52 @@ std::string CDownloadFolder::Path() {
                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (hFolder == INVALID_HANDLE_VALUE) {
-    LogError("download folder %s could not be opened (error %lu)", strPath.c_str(),
+    LogCause(bLogQuietly, "download folder", strPath, "could not be opened (error ",
              static_cast<unsigned long>(GetLastError()));
-    return std::string();
+    return false;
   }
   // What the file system made of the descriptor. A system that keeps none
   // (Wine) has nothing to read back.
   PlatSecurity sec;
   if (PlatKeepsFileSecurity() && (!GetHandleSecurity(hFolder, &sec) || !IsAdminOnlySecurity(sec))) {
-    LogError("download folder %s is not protected (owner %s)", strPath.c_str(),
-             sec.strOwner.c_str());
+    const std::string strWhy = "is not protected (owner " + sec.strOwner + ", entries ";
+    LogCause(bLogQuietly, "download folder", strPath, strWhy.c_str(),
+             static_cast<unsigned long>(sec.aces.size()));
     CloseHandle(hFolder);
-    return std::string();
+    return false;
   }
-  m_hFolder = hFolder;
-  m_strPath = strPath + "\\";
-  return m_strPath;
+  *phFolder = hFolder;
+  return true;
+}
+
+std::string CDownloadFolder::MakeTempFolder() {
+  if (Path().empty()) return std::string();
+  char szName[32];
+  std::snprintf(szName, sizeof szName, "temp%d", ++m_nSubFolders);
+  const std::string strPath = m_strPath + szName;
+  HANDLE hFolder = INVALID_HANDLE_VALUE;
+  if (!MakeProtected(strPath, false, &hFolder)) return std::string();
+  m_vecSubFolders.push_back(hFolder);
+  return strPath + "\\";
+}
+
+HANDLE CDownloadFolder::HeldHandle(const std::string& strPath) const {
+  auto it = m_mapHeld.find(Key(strPath));
+  return it == m_mapHeld.end() ? INVALID_HANDLE_VALUE : it->second;
+}
+
+bool HashFileHandle(HANDLE hFile, std::string* pstrHex) {
+  if (SetFilePointer(hFile, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return false;
+  CPlatSha256 sha;
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    DWORD dwRead = 0;
+    if (!ReadFile(hFile, buf.data(), static_cast<DWORD>(buf.size()), &dwRead, nullptr))
+      return false;
+    if (dwRead == 0) break;
+    if (!sha.Update(buf.data(), dwRead)) return false;
+  }
+  return sha.FinalHex(pstrHex);
 }
 
 bool CDownloadFolder::Hold(const std::string& strPath) {
@@ -110,4 +195,61 @@ void CDownloadFolder::Release(const std::string& strPath) {
   if (it == m_mapHeld.end()) return;
   CloseHandle(it->second);
   m_mapHeld.erase(it);
+}
+
+std::string InstallerEnvironment(const std::string& strTemp) {
+  std::string strBlock;
+  bool bTemp = false, bTmp = false;
+  LPCH pEnv = GetEnvironmentStringsA();
+  for (const char* p = pEnv; p != nullptr && *p != '\0'; p += std::strlen(p) + 1) {
+    const std::string strEntry = p;
+    if (strEntry[0] == '=') continue;
+    const std::string strName = Key(strEntry.substr(0, strEntry.find('=')));
+    if (strName == "TEMP" || strName == "TMP") {
+      bool& bDone = strName == "TEMP" ? bTemp : bTmp;
+      if (!bDone) strBlock += strName + "=" + strTemp + '\0';
+      bDone = true;
+      continue;
+    }
+    strBlock += strEntry + '\0';
+  }
+  if (pEnv != nullptr) FreeEnvironmentStringsA(pEnv);
+  if (!bTemp) strBlock += "TEMP=" + strTemp + '\0';
+  if (!bTmp) strBlock += "TMP=" + strTemp + '\0';
+  return strBlock + '\0';
+}
+
+BOOL CDownloadFolder::StartInstaller(const std::string& strPath, const std::string& strSha256,
+                                     PROCESS_INFORMATION* pPi) {
+  std::string strTemp = MakeTempFolder();
+  if (strTemp.empty()) return FALSE;
+  strTemp.pop_back();
+  const std::string strEnv = InstallerEnvironment(strTemp);
+  // Quoted: a path with blanks is one program name, not a name and arguments.
+  std::string strCmd = "\"" + strPath + "\"";
+  std::vector<char> cmd(strCmd.begin(), strCmd.end());
+  cmd.push_back('\0');
+  const std::string strDir = m_strPath.substr(0, m_strPath.size() - 1);
+  // The bytes that run are the bytes that were checked: the file is held
+  // against writers, and hashed again through that very handle.
+  if (!strSha256.empty()) {
+    std::string strHex;
+    HANDLE hHeld = HeldHandle(strPath);
+    if (hHeld == INVALID_HANDLE_VALUE || !HashFileHandle(hHeld, &strHex) || strHex != strSha256) {
+      LogError("installer %s does not have its listed sha256 any more (%s): not started",
+               strPath.c_str(), strHex.empty() ? "unreadable" : strHex.c_str());
+      return FALSE;
+    }
+  }
+  STARTUPINFOA si;
+  std::memset(&si, 0, sizeof(si));
+  si.cb = sizeof(si);
+  std::memset(pPi, 0, sizeof(*pPi));
+  if (!CreateProcessA(strPath.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0,
+                      const_cast<char*>(strEnv.data()), strDir.c_str(), &si, pPi)) {
+    LogError("installer %s could not be started (error %lu)", strPath.c_str(),
+             static_cast<unsigned long>(GetLastError()));
+    return FALSE;
+  }
+  return TRUE;
 }

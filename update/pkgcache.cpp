@@ -128,22 +128,36 @@ std::vector<std::string> RunFoldersToDelete(const std::vector<PlatFolderEntry>& 
   return out;
 }
 
-void CleanRunFolders(ULONGLONG ullNow) {
-  char szTemp[MAX_PATH] = {0};
-  DWORD n = GetTempPathA(MAX_PATH, szTemp);
-  if (n == 0 || n >= MAX_PATH) return;
-  std::string strTemp(szTemp, n);
-  while (!strTemp.empty() && strTemp.back() == '\\') strTemp.pop_back();
-  CHeldFolder temp;
+namespace {
+
+void CleanRunFoldersIn(std::string strParent, ULONGLONG ullNow) {
+  while (!strParent.empty() && strParent.back() == '\\') strParent.pop_back();
+  CHeldFolder parent;
   std::vector<PlatFolderEntry> entries;
-  if (!temp.Open(strTemp.c_str()) || !temp.List(&entries)) return;
+  if (strParent.empty() || !parent.Open(strParent.c_str()) || !parent.List(&entries)) return;
   for (const std::string& name : RunFoldersToDelete(entries, ullNow)) {
     // A folder a running program holds is not (wholly) deleted: left for
     // a later start.
-    if (!temp.DeleteChildTree(name.c_str()))
-      LogDebug("run folder %s\\%s kept (error %lu)", strTemp.c_str(), name.c_str(),
+    if (!parent.DeleteChildTree(name.c_str()))
+      LogDebug("run folder %s\\%s kept (error %lu)", strParent.c_str(), name.c_str(),
                static_cast<unsigned long>(GetLastError()));
   }
+}
+
+}  // namespace
+
+void CleanRunFolders(ULONGLONG ullNow) {
+  // Where CDownloadFolder makes them: the Windows folder's Temp, else the
+  // user's temporary folder.
+  char szPath[MAX_PATH] = {0};
+  UINT n = GetWindowsDirectoryA(szPath, MAX_PATH);
+  if (n > 0 && n < MAX_PATH - 8) {
+    std::string strWindows(szPath, n);
+    if (strWindows.back() != '\\') strWindows += '\\';
+    CleanRunFoldersIn(strWindows + "Temp", ullNow);
+  }
+  DWORD cb = GetTempPathA(MAX_PATH, szPath);
+  if (cb > 0 && cb < MAX_PATH) CleanRunFoldersIn(std::string(szPath, cb), ullNow);
 }
 
 CPackageCache::~CPackageCache() {

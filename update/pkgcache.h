@@ -78,6 +78,7 @@ std::vector<std::string> CacheEntriesToDelete(const std::vector<PlatFolderEntry>
 std::vector<std::string> RunFoldersToDelete(const std::vector<PlatFolderEntry>& entries,
                                             ULONGLONG ullNow);
 
-// Deletes the run folders of the temporary folder that are older than
-// kRunFolderMaxDays; a folder held by a running program stays.
+// Deletes the run folders older than kRunFolderMaxDays under the Windows
+// folder's Temp and under the user's temporary folder; a folder held by a
+// running program stays.
 void CleanRunFolders(ULONGLONG ullNow);

@@ -15,6 +15,22 @@
 // The shipped 32-bit program hands CreateProcessA a STARTUPINFOA of 68 bytes.
 static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "STARTUPINFOA layout");
 
+// The listed SHA-256 of the file an installer path holds: the last package
+// saved under that name wrote it. Empty when none was listed.
+static std::string ListedSha256(CSoftUpdateTool& tool, const std::string& strPath) {
+  auto fold = [](std::string s) {
+    for (char& c : s)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+  };
+  std::string strSha256;
+  for (const SoftPackage& pkg : tool.m_lstSoft) {
+    if (pkg.bExcuteExe && fold(tool.m_folder.Path() + UrlFileName(pkg.strAddress)) == fold(strPath))
+      strSha256 = pkg.strSha256;
+  }
+  return strSha256;
+}
+
 int UpdateAndInstall(const char* szSoft, const char* szVersion) {
   CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
   return RunProductUpdateOverHttp(BuiltInUpdateKey(), pConfig->m_strUpdateUrl,
@@ -56,13 +72,8 @@ int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const st
 
   for (auto it = tool.m_lstInstaller.begin(); it != tool.m_lstInstaller.end(); ++it) {
     const std::string& strPath = *it;
-    STARTUPINFOA si;
-    std::memset(&si, 0, sizeof(si));
-    si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
-    std::memset(&pi, 0, sizeof(pi));
-    const BOOL bStarted = CreateProcessA(strPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0,
-                                         nullptr, nullptr, &si, &pi);
+    const BOOL bStarted = tool.m_folder.StartInstaller(strPath, ListedSha256(tool, strPath), &pi);
     // Its process exists (or never will): the installer may now change its
     // own file. A path listed again stays held for its next start.
     if (std::find(std::next(it), tool.m_lstInstaller.end(), strPath) == tool.m_lstInstaller.end())

@@ -1,7 +1,9 @@
 // Simulated file handles with Windows' sharing rules, and file security: each
 // file or folder may carry a descriptor (SDDL text) that GetHandleSecurity
 // reads back.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <map>
@@ -87,7 +89,12 @@ DWORD AccessClasses(DWORD desired) {
 struct FileObject : core::Object {
   uint64_t id = 0;
   std::string key;
-  ~FileObject() override { sharing::Close(id); }
+  int fd = -1;  // the host file itself, for reading (not for folders)
+  uint64_t pos = 0;
+  ~FileObject() override {
+    sharing::Close(id);
+    if (fd >= 0) ::close(fd);
+  }
   const char* Kind() const override { return "file"; }
 };
 
@@ -274,11 +281,43 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     std::fclose(f);
   }
+  if (!(exists && S_ISDIR(st.st_mode)) && (access & sharing::kRead))
+    obj->fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
   SetLastError(
       exists && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
           ? ERROR_ALREADY_EXISTS
           : ERROR_SUCCESS);
   return core::AddHandle(obj);
+}
+
+BOOL simwin::sharing::ReadDiskFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead,
+                                   DWORD* lpNumberOfBytesRead) {
+  auto obj = core::FindHandleAs<FileObject>(hFile);
+  if (!obj || obj->fd < 0 || !lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead)) {
+    SetLastError(obj ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ssize_t n = ::pread(obj->fd, lpBuffer, nNumberOfBytesToRead, static_cast<off_t>(obj->pos));
+  if (n < 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  obj->pos += static_cast<uint64_t>(n);
+  *lpNumberOfBytesRead = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod) {
+  auto obj = core::FindHandleAs<FileObject>(hFile);
+  if (!obj || dwMoveMethod != FILE_BEGIN || lDistanceToMove < 0 ||
+      (lpDistanceToMoveHigh && *lpDistanceToMoveHigh != 0)) {
+    SetLastError(obj ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return INVALID_SET_FILE_POINTER;
+  }
+  obj->pos = static_cast<uint64_t>(lDistanceToMove);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(lDistanceToMove);
 }
 
 BOOL CreateDirectoryWithSddlA(LPCSTR lpPathName, LPCSTR lpSddl) {

@@ -29,6 +29,7 @@ namespace {
 const char kDefaultModule[] = "C:\\Program Files (x86)\\Pavonix\\pavonix.exe";
 const char kDefaultTemp[] = "C:\\Users\\user\\AppData\\Local\\Temp\\";
 const char kDefaultSystem[] = "C:\\Windows\\system32";
+const char kDefaultWindows[] = "C:\\Windows";
 
 struct State {
   std::mutex lock;
@@ -37,6 +38,8 @@ struct State {
   std::string modulePath = kDefaultModule;
   std::string tempPath = kDefaultTemp;
   std::string systemDir = kDefaultSystem;
+  std::string windowsDir = kDefaultWindows;
+  std::map<char, UINT> driveTypes;
   std::set<std::string> readOnly;  // normalised, folded
   bool shortNames = false;
 };
@@ -385,6 +388,8 @@ struct FsReset {
       S().modulePath = kDefaultModule;
       S().tempPath = kDefaultTemp;
       S().systemDir = kDefaultSystem;
+      S().windowsDir = kDefaultWindows;
+      S().driveTypes.clear();
       S().readOnly.clear();
       S().shortNames = false;
     });
@@ -445,6 +450,16 @@ void SetTempPath(const std::string& winPath) {
 void SetSystemDir(const std::string& winPath) {
   std::lock_guard<std::mutex> g(S().lock);
   S().systemDir = winPath;
+}
+
+void SetWindowsDir(const std::string& winPath) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().windowsDir = winPath;
+}
+
+void SetDriveType(char letter, UINT type) {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().driveTypes[Upper(letter)] = type;
 }
 
 void SetReadOnly(const std::string& winPath, bool readOnly) {
@@ -764,6 +779,55 @@ UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
   if (!lpBuffer || uSize <= path.size()) return static_cast<UINT>(path.size() + 1);
   std::memcpy(lpBuffer, path.c_str(), path.size() + 1);
   return static_cast<UINT>(path.size());
+}
+
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  if (Fault("GetWindowsDirectoryA")) return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    path = S().windowsDir;
+  }
+  if (!lpBuffer || uSize <= path.size()) return static_cast<UINT>(path.size() + 1);
+  std::memcpy(lpBuffer, path.c_str(), path.size() + 1);
+  return static_cast<UINT>(path.size());
+}
+
+UINT GetDriveTypeA(LPCSTR lpRootPathName) {
+  if (!lpRootPathName) return DRIVE_NO_ROOT_DIR;
+  const std::string root = lpRootPathName;
+  if (root.size() >= 2 && IsSep(root[0]) && IsSep(root[1])) return DRIVE_REMOTE;
+  if (!IsDriveSpec(root) || (root.size() > 2 && (root.size() != 3 || !IsSep(root[2]))))
+    return DRIVE_NO_ROOT_DIR;
+  std::lock_guard<std::mutex> g(S().lock);
+  auto t = S().driveTypes.find(Upper(root[0]));
+  if (t != S().driveTypes.end()) return t->second;
+  return S().drives.count(Upper(root[0])) ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
+  if (Fault("SetCurrentDirectoryA")) return FALSE;
+  std::string norm, host;
+  if (!Resolve(lpPathName, &norm, &host)) return FALSE;
+  struct stat st;
+  if (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_DIRECTORY);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> g(S().lock);
+  S().currentDir = norm.size() > 3 ? norm : norm.substr(0, 2);
+  return TRUE;
+}
+
+DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    path = S().currentDir.size() == 2 ? S().currentDir + "\\" : S().currentDir;
+  }
+  if (!lpBuffer || nBufferLength <= path.size()) return static_cast<DWORD>(path.size() + 1);
+  std::memcpy(lpBuffer, path.c_str(), path.size() + 1);
+  return static_cast<DWORD>(path.size());
 }
 
 // ---- C runtime seam -------------------------------------------------------

@@ -63,3 +63,19 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 // The system folder, without a trailing backslash (default "C:\Windows\system32").
 UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+// The Windows folder, without a trailing backslash (default "C:\Windows").
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+// A mapped drive is fixed unless set otherwise (ctl/fs.h), an unmapped one
+// has no root; a UNC root ("\\server\share\") is remote.
+UINT GetDriveTypeA(LPCSTR lpRootPathName);
+
+BOOL SetCurrentDirectoryA(LPCSTR lpPathName);
+DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);

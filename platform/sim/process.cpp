@@ -75,6 +75,12 @@ struct Process : core::Object {
   DWORD Wait(DWORD) override { return WAIT_OBJECT_0; }
 };
 
+std::vector<std::string> DefaultEnvironment() {
+  return {"=C:=C:\\Users\\user\\Downloads", "PATH=C:\\Windows\\system32;C:\\Windows",
+          "SystemRoot=C:\\Windows", "TEMP=C:\\Users\\user\\AppData\\Local\\Temp",
+          "TMP=C:\\Users\\user\\AppData\\Local\\Temp"};
+}
+
 struct State {
   std::mutex m;
   std::vector<ProcessLaunch> launches;
@@ -82,6 +88,7 @@ struct State {
   DWORD exitCode = 0;
   std::function<DWORD(const ProcessLaunch&)> run;
   DWORD nextPid = 4000;
+  std::vector<std::string> environment = DefaultEnvironment();
 };
 State& S() {
   static State s;
@@ -96,6 +103,7 @@ struct ProcessReset {
       S().winExecs.clear();
       S().exitCode = 0;
       S().run = nullptr;
+      S().environment = DefaultEnvironment();
     });
   }
 };
@@ -242,6 +250,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
   rec.inheritHandles = inheritHandles;
   rec.creationFlags = creationFlags;
   rec.hasEnvironment = environment != nullptr;
+  for (const char* p = static_cast<const char*>(environment); p && *p; p += std::strlen(p) + 1)
+    rec.environment.push_back(p);
   rec.hasCurrentDirectory = currentDirectory != nullptr;
   rec.currentDirectory = currentDirectory ? currentDirectory : "";
   rec.startupInfoCb = startupInfo ? startupInfo->cb : 0;
@@ -308,4 +318,35 @@ UINT WinExec(LPCSTR cmdLine, UINT cmdShow) {
     return err > 31 ? 0 : err;  // a value of 31 or less reports the failure
   }
   return 33;
+}
+
+namespace simwin {
+
+void SetEnvironment(const std::vector<std::string>& entries) {
+  std::lock_guard<std::mutex> g(S().m);
+  S().environment = entries;
+}
+
+}  // namespace simwin
+
+LPCH GetEnvironmentStringsA() {
+  DWORD err;
+  if (core::TakeFault("GetEnvironmentStringsA", &err)) {
+    SetLastError(err);
+    return nullptr;
+  }
+  std::string block;
+  {
+    std::lock_guard<std::mutex> g(S().m);
+    for (const std::string& e : S().environment) block += e + '\0';
+  }
+  block += '\0';
+  char* p = new char[block.size()];
+  std::memcpy(p, block.data(), block.size());
+  return p;
+}
+
+BOOL FreeEnvironmentStringsA(LPCH block) {
+  delete[] block;
+  return TRUE;
 }

@@ -51,4 +51,10 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                     LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
                     LPPROCESS_INFORMATION processInformation);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+
+typedef char* LPCH;
+// The program's environment block ("NAME=value" strings, each ended by a
+// zero, then one more zero); freed with FreeEnvironmentStringsA.
+LPCH GetEnvironmentStringsA();
+BOOL FreeEnvironmentStringsA(LPCH block);
 UINT WinExec(LPCSTR cmdLine, UINT cmdShow);

@@ -28,5 +28,9 @@ bool Allows(const std::string& key, DWORD access, DWORD share);
 // Opens of key now.
 size_t OpenCount(const std::string& key);
 
+// ReadFile of a CreateFileA handle (file.cpp): from the handle's own host
+// file at its position.
+BOOL ReadDiskFile(HANDLE hFile, void* pBuffer, DWORD cbToRead, DWORD* pcbRead);
+
 }  // namespace sharing
 }  // namespace simwin

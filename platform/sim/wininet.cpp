@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/sim/core.h"
+#include "platform/sim/sharing.h"
 #include "platform/sim/ctl/wininet.h"
 #include "platform/sim/kernel.h"
 #include "platform/sim/wininet.h"
@@ -824,10 +825,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     return FALSE;
   }
   auto f = core::FindHandleAs<MemoryFileObject>(hFile);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  // A CreateFileA handle reads its file on the host.
+  if (!f) return sharing::ReadDiskFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
   size_t n =
       std::min<size_t>(nNumberOfBytesToRead, f->bytes.size() - std::min(f->pos, f->bytes.size()));
   if (n) std::memcpy(lpBuffer, f->bytes.data() + f->pos, n);

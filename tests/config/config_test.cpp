@@ -10,6 +10,7 @@
 #include "config/moduledir.h"
 #include "config/sysconfig.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 
 namespace {
 
@@ -319,6 +320,43 @@ TEST(ModuleDir, PathThatDoesNotFitTheBufferGivesNoFolder) {
       "C:\\" + std::string(200, 'a') + "\\" + std::string(80, 'b') + "\\pavonix.exe";
   simwin::SetModulePath(tooLong);
   EXPECT_EQ(GetModuleDir(), "");
+}
+
+}  // namespace
+
+namespace {
+
+class StartFolder : public pavtest::SimMachine {};
+
+TEST_F(StartFolder, TheSystemFolderBecomesTheCurrentOneBeforeAnythingRuns) {
+  // Started from the downloads folder, where a same-named program is planted.
+  WriteHostFile("C:\\Users\\user\\Downloads\\msiexec.exe", "planted");
+  WriteHostFile("C:\\Windows\\system32\\msiexec.exe", "system");
+  struct Case {
+    const char* what;
+    bool systemExists;
+    bool entered;
+    std::string current;
+  };
+  const std::vector<Case> cases = {
+      {"system folder", true, true, "C:\\Windows\\system32"},
+      {"system folder missing", false, false, "C:\\Users\\user\\Downloads"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    simwin::SetCurrentDir("C:\\Users\\user\\Downloads");
+    simwin::SetSystemDir(c.systemExists ? "C:\\Windows\\system32" : "C:\\Windows\\none");
+    EXPECT_EQ(EnterSystemFolder(), c.entered);
+    char sz[MAX_PATH] = {0};
+    ASSERT_GT(GetCurrentDirectoryA(MAX_PATH, sz), 0u);
+    EXPECT_EQ(std::string(sz), c.current);
+    FILE* f = plat_fopen("msiexec.exe", "rb");
+    ASSERT_NE(f, nullptr);
+    char buf[16] = {0};
+    fread(buf, 1, sizeof buf - 1, f);
+    plat_fclose(f);
+    EXPECT_STREQ(buf, c.entered ? "system" : "planted");
+  }
 }
 
 }  // namespace

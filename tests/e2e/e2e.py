@@ -240,13 +240,20 @@ class Env:
             self._temp = found[0]
         return self._temp
 
+    def windows_temp_folder(self):
+        """The Windows folder's Temp of the prefix, where the program makes its
+        run folders (the user's temporary folder is only its fallback)."""
+        return self.unixpath("C:\\windows\\temp")
+
     def download_folders(self):
         """The program's download folders (one per product run) under the
-        temporary folder, oldest name first."""
-        folder = self.temp_folder()
-        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-        return [os.path.join(folder, n) for n in names
-                if n.startswith("pavonix-") and os.path.isdir(os.path.join(folder, n))]
+        Windows folder's Temp or the temporary folder, oldest name first."""
+        out = []
+        for folder in (self.windows_temp_folder(), self.temp_folder()):
+            names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+            out += [os.path.join(folder, n) for n in names
+                    if n.startswith("pavonix-") and os.path.isdir(os.path.join(folder, n))]
+        return out
 
     def temp_path(self, name):
         """Where a package of that name was saved (a download folder), or
@@ -1244,6 +1251,52 @@ def scenario_read_only_log(env, folder):
                 os.unlink(path)
 
 
+def scenario_elevation(env, folder):
+    """What the user's own processes control cannot steer the run: each
+    installer starts with its quoted path, the run folder under the Windows
+    folder's Temp as current folder and a TEMP of its own there; the purge
+    deletes only expired logs inside the log folder."""
+    logs = env.log_folder()
+    os.makedirs(os.path.join(logs, "20000103-folder.log"), exist_ok=True)
+    today = time.strftime("%Y%m%d") + "-pavonix.log"
+    kept = [os.path.join(logs, today), os.path.join(logs, "keep.txt"),
+            os.path.join(logs, "20000103-folder.log", "inner.log"),
+            os.path.join(env.bin, "20000104-pavonix.log")]
+    expired = os.path.join(logs, "20000101-pavonix.log")
+    for path in kept + [expired]:
+        open(path, "wb").write(b"line\r\n")
+    context = os.path.join(folder, "installer-context.txt")
+    if os.path.exists(context):
+        os.unlink(context)
+    try:
+        svc, prog, page, _ = run_install(env, "elevation", folder, "success", {"local": "down"},
+                                         program_env={"PAVONIX_INSTALLER_CONTEXT": env.winpath(context)})
+        finish(env, prog, svc, page)
+        check(not os.path.exists(expired), "the expired log in the log folder was purged")
+        for path in kept:
+            check(os.path.exists(path), "kept: %s" % path)
+        lines = [l.split("\t") for l in open(context, encoding="latin-1").read().splitlines() if l.strip()]
+        check([os.path.basename(f[0].replace("\\", "/")) for f in lines] ==
+              ["levydesk_setup.exe", "harbolt_setup.exe"], "two installers recorded their start: %s" % lines)
+        wintemp = "c:\\windows\\temp\\pavonix-"
+        for f in lines:
+            check(len(f) == 5, "five fields: %s" % f)
+            path, cmdline, cwd, temp, tmp = f
+            run_folder = path.rsplit("\\", 1)[0]
+            check(cmdline.lower() == '"%s"' % path.lower(), "the command line is the quoted path: %r" % cmdline)
+            check(run_folder.lower().startswith(wintemp), "the run folder is under Windows' Temp: %s" % run_folder)
+            check(cwd.lower() == run_folder.lower(), "the current folder is the run folder: %s" % cwd)
+            check(temp.lower() == tmp.lower() == (run_folder + "\\temp1").lower(),
+                  "TEMP and TMP name a fresh folder of the run: %s %s" % (temp, tmp))
+            check(os.path.isdir(os.path.join(env.windows_temp_folder(), run_folder.rsplit("\\", 1)[1], "temp1")),
+                  "that folder exists: %s" % temp)
+    finally:
+        for path in kept + [expired]:
+            if os.path.exists(path):
+                os.unlink(path)
+        shutil.rmtree(os.path.join(logs, "20000103-folder.log"), ignore_errors=True)
+
+
 def scenario_second_during_run(env, folder):
     seen = {}
 
@@ -1514,6 +1567,7 @@ SCENARIOS = {
     "no-log-folder": scenario_no_log_folder,
     "read-only-log": scenario_read_only_log,
     "second-during-run": scenario_second_during_run,
+    "elevation": scenario_elevation,
     "signed-healthy": scenario_signed_healthy,
     "signed-mitm-address": signed_mitm_scenario("address", "down", "levyDesk"),
     "signed-mitm-exe": signed_mitm_scenario("exe", "ok", "ZYN-HARBOLT"),

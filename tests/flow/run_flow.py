@@ -170,6 +170,9 @@ class Flow:
         check(temp, "harness did not report the temporary folder: %r %r" % (out.stdout, out.stderr))
         self.temp_win = temp
         self.temp = host_path(self.prefix, temp)
+        # Run folders are made under the Windows folder's Temp first.
+        self.run_parents = [(host_path(self.prefix, "C:\\windows\\temp\\"), "C:\\windows\\temp\\"),
+                            (self.temp, self.temp_win)]
 
     def catalogue(self, broken_vendor):
         vendor = [{"address": "{packages}/" + (BROKEN_EXE if broken_vendor else VENDOR_EXE),
@@ -186,17 +189,19 @@ class Flow:
             p = os.path.join(self.temp, name)
             if os.path.exists(p):
                 os.remove(p)
-        for d in glob.glob(os.path.join(self.temp, "pavonix-*")):
-            shutil.rmtree(d, ignore_errors=True)
+        for parent, _ in self.run_parents:
+            for d in glob.glob(os.path.join(parent, "pavonix-*")):
+                shutil.rmtree(d, ignore_errors=True)
 
     def downloaded(self, name):
         """Host and Windows path of a downloaded file: packages go into a
         download folder of their own (one per product run) under the
         temporary folder."""
-        for d in sorted(glob.glob(os.path.join(self.temp, "pavonix-*"))):
-            p = os.path.join(d, name)
-            if os.path.exists(p):
-                return p, self.temp_win + os.path.basename(d) + "\\" + name
+        for parent, parent_win in self.run_parents:
+            for d in sorted(glob.glob(os.path.join(parent, "pavonix-*"))):
+                p = os.path.join(d, name)
+                if os.path.exists(p):
+                    return p, parent_win + os.path.basename(d) + "\\" + name
         return os.path.join(self.temp, "(not downloaded)", name), "(not downloaded) " + name
 
     def run(self, name, local_mode="ok", local_cert="server", update_down=False, broken_vendor=False):

@@ -182,18 +182,4 @@ TEST_F(HeldFolder, ListsTheHeldFolderWithLinksAndFoldersMarked) {
             static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
-TEST_F(HeldFolder, AppendsOnlyToAPlainFileOfTheFolder) {
-  CHeldFolder folder;
-  ASSERT_TRUE(folder.Open(kDir));
-  EXPECT_TRUE(folder.AppendToChildFile("day.log", "ab", 2));
-  EXPECT_TRUE(folder.AppendToChildFile("day.log", "c", 1));
-  EXPECT_EQ(ReadHostFile(In("day.log")), "abc");
-  ASSERT_TRUE(simwin::MakeLink(In("link.log"), Out("CBS.log")));
-  ASSERT_TRUE(simwin::MakeLink(In("dangling.log"), Out("new.log")));
-  EXPECT_FALSE(folder.AppendToChildFile("link.log", "x", 1));
-  EXPECT_FALSE(folder.AppendToChildFile("dangling.log", "x", 1));
-  EXPECT_EQ(ReadHostFile(Out("CBS.log")), "system");
-  EXPECT_FALSE(HostExists(Out("new.log")));
-}
-
 }  // namespace

@@ -50,22 +50,11 @@ class WinHeldFolder : public ::testing::Test {
   static bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
   }
+  // Through the helper itself: the test folder is the test's own.
   static void RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-      do {
-        std::string n = fd.cFileName, p = dir + "\\" + n;
-        if (n == "." || n == "..") continue;
-        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-          RemoveTree(p);
-        else if (!DeleteFileA(p.c_str()))
-          RemoveDirectoryA(p.c_str());
-      } while (FindNextFileA(h, &fd));
-      FindClose(h);
-    }
-    RemoveDirectoryA(dir.c_str());
+    CHeldFolder parent;
+    const size_t sep = dir.rfind('\\');
+    if (parent.Open(dir.substr(0, sep).c_str())) parent.DeleteChildTree(dir.c_str() + sep + 1);
   }
 
   std::string root_, dir_, outside_;

@@ -197,4 +197,52 @@ TEST_F(Folder, HeldFileRefusesASecondWriterUntilReleased) {
   // The folder object lets go of everything; the files stay.
 }
 
+TEST_F(Folder, RunFolderIsUnderWindowsTempElseOnlyALocalFixedTemp) {
+  struct Case {
+    const char* what;
+    bool windowsTemp;  // C:\Windows\Temp usable
+    std::string temp;  // the user's temporary folder
+    char drive;        // its drive's letter and type
+    UINT type;
+    std::string parent;  // where the folder is made; empty: nowhere
+  };
+  const std::vector<Case> cases = {
+      {"Windows Temp", true, kTemp, 'C', DRIVE_FIXED, "C:\\Windows\\Temp\\"},
+      {"Windows Temp unusable, fixed temp", false, kTemp, 'C', DRIVE_FIXED, kTemp},
+      {"network share", false, "\\\\server\\share\\tmp\\", 'Y', DRIVE_REMOTE, ""},
+      {"network drive", false, "Z:\\tmp\\", 'Z', DRIVE_REMOTE, ""},
+      {"removable drive", false, "E:\\tmp\\", 'E', DRIVE_REMOVABLE, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(root / "Windows");
+    fs::remove(root / "folder.log");
+    fs::create_directories(root / "Windows" / "Temp");
+    // Unusable: a name there cannot be made.
+    simwin::SetReadOnly("C:\\Windows\\Temp", !c.windowsTemp);
+    if (c.drive != 'C') {
+      fs::create_directories(root / "other" / "tmp");
+      simwin::MapDrive(c.drive, (root / "other").string());
+    }
+    simwin::SetDriveType(c.drive, c.type);
+    simwin::SetTempPath(c.temp);
+    CDownloadFolder folder;
+    const std::string path = folder.Path();
+    if (c.parent.empty()) {
+      EXPECT_EQ(path, "");
+      const std::string text = LogText();
+      EXPECT_NE(text.find("the temporary folder " + c.temp +
+                          " is not on a local fixed drive (drive type " + std::to_string(c.type)),
+                std::string::npos)
+          << text;
+      EXPECT_EQ(text.find("[ERROR]"), text.rfind("[ERROR]")) << "one ERROR line: " << text;
+      EXPECT_TRUE(fs::is_empty(root / "other" / "tmp"));
+    } else {
+      EXPECT_EQ(path.compare(0, c.parent.size() + 8, c.parent + "pavonix-"), 0) << path;
+      EXPECT_EQ(simwin::FileSecuritySddl(path), DOWNLOAD_FOLDER_SDDL);
+      EXPECT_EQ(LogText(), "");
+    }
+  }
+}
+
 }  // namespace

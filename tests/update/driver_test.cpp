@@ -5,10 +5,13 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "app/contract.h"
 #include "fakecomm.h"
+#include "log/log.h"
 #include "platform/simctl.h"
 #include "update/softupdate.h"
 #include "update/updater.h"
@@ -98,13 +101,12 @@ TEST_F(Driver, DownloadsIntoTempThenRunsInstallersInOrder) {
   for (const auto& d : comm.downloads) EXPECT_TRUE(d.hasProgress);
   EXPECT_EQ(Launched(), (std::vector<std::string>{Folder() + "setup.exe", Folder() + "b.exe"}));
   for (const auto& l : simwin::ProcessLaunches()) {
-    EXPECT_FALSE(l.hasCommandLine);
+    EXPECT_EQ(l.commandLine, "\"" + l.applicationName + "\"");
+    EXPECT_EQ(l.currentDirectory + "\\", Folder());
     EXPECT_FALSE(l.hasProcessAttributes);
     EXPECT_FALSE(l.hasThreadAttributes);
     EXPECT_EQ(l.inheritHandles, FALSE);
     EXPECT_EQ(l.creationFlags, 0u);
-    EXPECT_FALSE(l.hasEnvironment);
-    EXPECT_FALSE(l.hasCurrentDirectory);
     EXPECT_EQ(l.startupInfoCb, sizeof(STARTUPINFOA));
     EXPECT_TRUE(l.startupInfoZeroed);
   }
@@ -305,6 +307,89 @@ TEST_F(Driver, AnInstallerSomeoneKeepsOpenForWritingIsNeverRun) {
   CloseHandle(writer);
 }
 
+TEST_F(Driver, InstallersStartCleanWhateverTheProgramsEnvironment) {
+  // A user name with a blank: the unquoted path would split there.
+  const std::string temp = "C:\\Users\\a b\\AppData\\Local\\Temp\\";
+  fs::create_directories(simwin::HostPath(temp));
+  simwin::SetTempPath(temp);
+  struct Case {
+    const char* what;
+    std::vector<std::string> environment;
+  };
+  const std::vector<Case> cases = {
+      {"user's TEMP and TMP, a per-drive folder",
+       {"=C:=C:\\Users\\a b\\Downloads", "PATH=C:\\Windows\\system32", "TEMP=" + temp,
+        "TMP=" + temp}},
+      {"names in other cases", {"PATH=C:\\Windows\\system32", "temp=C:\\x", "Tmp=C:\\y"}},
+      {"neither set", {"PATH=C:\\Windows\\system32"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    simwin::Reset();
+    simwin::MapDrive('C', root.string());
+    simwin::SetTempPath(temp);
+    simwin::SetEnvironment(c.environment);
+    comm.downloads.clear();
+    comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}})}};
+    ASSERT_EQ(Run(), 0);
+    const std::string folder = comm.downloads.at(0).folder;
+    EXPECT_EQ(folder.compare(0, temp.size(), temp), 0) << folder;
+    const auto launches = simwin::ProcessLaunches();
+    ASSERT_EQ(launches.size(), 2u);
+    for (size_t i = 0; i < launches.size(); ++i) {
+      const simwin::ProcessLaunch& l = launches[i];
+      EXPECT_EQ(l.commandLine, "\"" + l.applicationName + "\"");
+      EXPECT_EQ(l.currentDirectory + "\\", folder);
+      const std::string own = folder + "temp" + std::to_string(i + 1);
+      EXPECT_EQ(l.environment, (std::vector<std::string>{"PATH=C:\\Windows\\system32",
+                                                         "TEMP=" + own, "TMP=" + own}));
+      EXPECT_EQ(simwin::FileSecuritySddl(own), DOWNLOAD_FOLDER_SDDL);
+    }
+  }
+}
+
+TEST_F(Driver, AnInstallerChangedAfterItsDownloadIsNeverStarted) {
+  const std::string good = "4bb74138d28eda888006119e0f80a35736db705f684d01080cfbe3316a681583";
+  fs::create_directories(root / "App");
+  g_nLogLevel = 1;
+  snprintf(g_szLogPath, sizeof g_szLogPath, "C:\\App\\driver.log");
+  struct Case {
+    const char* what;
+    std::string sha256;
+    bool changed;  // between the download's close and the hold
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {"listed hash, unchanged", good, false, 0},
+      {"listed hash, changed", good, true, -2},
+      {"no hash listed, changed", "", true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    simwin::Reset();
+    simwin::MapDrive('C', root.string());
+    fs::remove(root / "App" / "driver.log");
+    comm.answers = {{0, Reply({{"http://p/a.exe",
+                                c.sha256.empty() ? "" : ",\"sha256\":\"" + c.sha256 + "\""}})}};
+    comm.afterWrite = [&](const std::string& path) {
+      if (!c.changed) return;
+      FILE* f = plat_fopen(path.c_str(), "ab");
+      ASSERT_NE(f, nullptr);
+      plat_fwrite("MZ", 1, 2, f);
+      plat_fclose(f);
+    };
+    EXPECT_EQ(Run(), c.result);
+    EXPECT_EQ(Launched().size(), c.result == 0 ? 1u : 0u);
+    std::ifstream in(root / "App" / "driver.log", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("does not have its listed sha256") != std::string::npos, c.result != 0)
+        << text;
+    EXPECT_EQ(simwin::OpenHandleCount("file"), 0u);
+  }
+  g_nLogLevel = 0;
+  g_szLogPath[0] = '\0';
+}
+
 TEST_F(Driver, EachProductRunHasItsOwnFolder) {
   comm.answers = {{0, Reply({{"http://p/a.exe", ""}})}};
   EXPECT_EQ(Run(), 0);
@@ -381,13 +466,14 @@ TEST_F(Download, AHashThatCannotBeCheckedLeavesThePackageUnfetched) {
 }
 
 TEST_F(Driver, HashesOfTheReplyReachTheDownloadsInLowerCase) {
-  const std::string upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+  // The digest of what the scripted download writes: the address.
+  const std::string upper = "4BB74138D28EDA888006119E0F80A35736DB705F684D01080CFBE3316A681583";
   comm.answers = {
       {0, Reply({{"http://p/a.exe", ",\"sha256\":\"" + upper + "\""}, {"http://p/b.exe", ""}})}};
   EXPECT_EQ(Run(), 0);
   ASSERT_EQ(comm.downloads.size(), 2u);
   EXPECT_EQ(comm.downloads[0].sha256,
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+            "4bb74138d28eda888006119e0f80a35736db705f684d01080cfbe3316a681583");
   EXPECT_EQ(comm.downloads[1].sha256, "");
   // A hash of the wrong length refuses the reply: nothing is fetched, three
   // attempts, the network error.

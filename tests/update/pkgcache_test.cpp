@@ -223,19 +223,23 @@ TEST_F(Cache, CleanUpDeletesThroughTheHeldFolderOnly) {
   fs::remove(CacheDir() / (sha + ".used"));
   std::ofstream(root / "keep.bin") << "keep";
   fs::create_symlink(root / "keep.bin", CacheDir() / "link");
-  // Run folders: one a week and a day old goes, a fresh one stays.
+  // Run folders, under the Windows folder's Temp and the user's: those a
+  // week and a day old go, a fresh one stays.
   const fs::path oldRun = root / "Temp" / ("pavonix-" + std::string(32, 'a'));
+  const fs::path oldWinRun = root / "Windows" / "Temp" / ("pavonix-" + std::string(32, 'c'));
   const fs::path newRun = root / "Temp" / ("pavonix-" + std::string(32, 'b'));
-  fs::create_directories(oldRun);
-  fs::create_directories(newRun);
-  std::ofstream(oldRun / "setup.exe") << "x";
-  fs::last_write_time(oldRun, fs::file_time_type::clock::now() - std::chrono::hours(24 * 8));
+  for (const fs::path& p : {oldRun, oldWinRun, newRun}) fs::create_directories(p);
+  for (const fs::path& p : {oldRun, oldWinRun}) {
+    std::ofstream(p / "setup.exe") << "x";
+    fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::hours(24 * 8));
+  }
   const ULONGLONG now = PlatNowFileTime();
   cache.Clean(now);
   CleanRunFolders(now);
   EXPECT_FALSE(fs::exists(CacheDir() / sha));
   EXPECT_EQ(Read(root / "keep.bin"), "keep");
   EXPECT_FALSE(fs::exists(oldRun));
+  EXPECT_FALSE(fs::exists(oldWinRun));
   EXPECT_TRUE(fs::exists(newRun));
 }
 

@@ -1,5 +1,5 @@
-// A stand-in installer for tests and the demo. It is started with no command
-// line, so everything it needs comes from the environment or its file name:
+// A stand-in installer for tests and the demo. It reads no arguments:
+// everything it needs comes from the environment or its file name:
 //   PAVONIX_INSTALLER_RECORD   record file (default: pavonix-installer-record.txt
 //                              beside the executable)
 //   PAVONIX_INSTALLER_EXIT     exit code (default: N from a name ending in
@@ -8,6 +8,9 @@
 //   PAVONIX_INSTALLER_REMOVE   a plain file name beside the installer to delete
 //                              before it ends (never itself), so that a later
 //                              installer of the same run is missing
+//   PAVONIX_INSTALLER_CONTEXT  a file to which it appends how it was started:
+//                              <full path>\t<command line>\t<current folder>
+//                              \t<TEMP>\t<TMP>\r\n (an unset variable as "-")
 // When it ends it appends one line to the record file:
 //   <full path>\t<start time>\t<end time>\t<process id>\t<exit code>\r\n
 // with times as "YYYY-MM-DD hh:mm:ss.mmm" (local time).
@@ -159,6 +162,23 @@ int main() {
 
   if (GetEnv("PAVONIX_INSTALLER_REMOVE", &text)) {
     RemoveSibling(self, text);
+  }
+
+  std::string context;
+  if (GetEnv("PAVONIX_INSTALLER_CONTEXT", &context) && !context.empty()) {
+    char cwd[MAX_PATH + 1] = {0};
+    DWORD n = GetCurrentDirectoryA(MAX_PATH, cwd);
+    std::string temp = "-", tmp = "-";
+    GetEnv("TEMP", &temp);
+    GetEnv("TMP", &tmp);
+    const char* cmd = GetCommandLineA();
+    std::string line = self + "\t" + (cmd ? cmd : "") + "\t" +
+                       (n > 0 && n <= MAX_PATH ? std::string(cwd, n) : "-") + "\t" + temp + "\t" +
+                       tmp + "\r\n";
+    if (!AppendLine(context, line)) {
+      std::fprintf(stderr, "testinstaller: cannot append to %s (error %lu)\n", context.c_str(),
+                   static_cast<unsigned long>(GetLastError()));
+    }
   }
 
   std::string record;

@@ -34,6 +34,10 @@ void SetModulePath(const std::string& winPath);
 void SetTempPath(const std::string& winPath);
 // GetSystemDirectoryA result (default "C:\Windows\system32").
 void SetSystemDir(const std::string& winPath);
+// GetWindowsDirectoryA result (default "C:\Windows").
+void SetWindowsDir(const std::string& winPath);
+// GetDriveTypeA of a drive letter (DRIVE_* value).
+void SetDriveType(char letter, UINT type);
 
 // Read-only marks, like the attribute or a folder without write rights for a
 // non-administrator. A read-only file cannot be opened for writing or deleted

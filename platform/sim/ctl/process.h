@@ -20,6 +20,7 @@ struct ProcessLaunch {
   BOOL inheritHandles;
   DWORD creationFlags;
   bool hasEnvironment;
+  std::vector<std::string> environment;  // the block's strings, in order
   bool hasCurrentDirectory;
   std::string currentDirectory;
   DWORD startupInfoCb;     // cb of the STARTUPINFOA passed
@@ -30,6 +31,11 @@ struct ProcessLaunch {
 
 // Every CreateProcessA call, in order, failed ones included.
 std::vector<ProcessLaunch> ProcessLaunches();
+
+// The program's environment, "NAME=value" strings in order (default: a
+// per-drive folder "=C:=C:\Users\user\Downloads", PATH, SystemRoot, and TEMP
+// and TMP naming the user's temporary folder).
+void SetEnvironment(const std::vector<std::string>& entries);
 
 // Exit code of every process started from now on (default 0).
 void SetProcessExitCode(DWORD code);

@@ -1,0 +1,117 @@
+// The run folder and the installer's start on the real platform (under Wine):
+// the folder under the Windows folder's Temp, the test installer started with
+// its quoted path, the run folder as current folder and a TEMP of its own, and
+// an installer whose bytes changed after their check never started.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/safefs.h"
+#include "update/dlfolder.h"
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+std::vector<std::string> Split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t at; (at = text.find(sep, start)) != std::string::npos; start = at + 1)
+    parts.push_back(text.substr(start, at - start));
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
+// The build's host path as Wine names it.
+std::string WinPath(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return "Z:" + path;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string data;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return data;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+  std::fclose(f);
+  return data;
+}
+
+TEST(WinRunFolder, InstallerStartsCleanFromTheRunFolderUnderWindowsTemp) {
+  char szWindows[MAX_PATH] = {0};
+  ASSERT_GT(GetWindowsDirectoryA(szWindows, MAX_PATH), 0u);
+  char szTemp[MAX_PATH] = {0};
+  ASSERT_GT(GetTempPathA(MAX_PATH, szTemp), 0u);
+  const std::string context = std::string(szTemp) + "pavonix-runfolder-context-" +
+                              std::to_string(GetCurrentProcessId()) + ".txt";
+  DeleteFileA(context.c_str());
+  SetEnvironmentVariableA("PAVONIX_INSTALLER_CONTEXT", context.c_str());
+  SetEnvironmentVariableA("PAVONIX_INSTALLER_RECORD", (context + ".record").c_str());
+
+  std::string folder, installer;
+  {
+    CDownloadFolder run;
+    folder = run.Path();
+    const std::string parent = std::string(szWindows) + "\\Temp\\pavonix-";
+    ASSERT_EQ(Upper(folder.substr(0, parent.size())), Upper(parent)) << folder;
+    // A name with a blank: unquoted, it would split into a program and arguments.
+    installer = folder + "my setup.exe";
+    ASSERT_TRUE(CopyFileA(WinPath(TESTINSTALLER).c_str(), installer.c_str(), TRUE));
+    ASSERT_TRUE(run.Hold(installer));
+    std::string sha256;
+    ASSERT_TRUE(HashFileHandle(run.HeldHandle(installer), &sha256));
+
+    struct Case {
+      const char* what;
+      std::string sha256;
+      bool started;
+    };
+    const std::vector<Case> cases = {
+        {"bytes as listed", sha256, true},
+        {"bytes other than listed", std::string(64, '0'), false},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      PROCESS_INFORMATION pi;
+      EXPECT_EQ(run.StartInstaller(installer, c.sha256, &pi) != FALSE, c.started);
+      if (!c.started) continue;
+      EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+  }
+  SetEnvironmentVariableA("PAVONIX_INSTALLER_CONTEXT", nullptr);
+  SetEnvironmentVariableA("PAVONIX_INSTALLER_RECORD", nullptr);
+
+  const std::string text = ReadAll(context);
+  const std::vector<std::string> lines = Split(text, '\n');
+  ASSERT_EQ(lines.size(), 2u) << "one start recorded: " << text;
+  const std::vector<std::string> f = Split(lines[0].substr(0, lines[0].size() - 1), '\t');
+  ASSERT_EQ(f.size(), 5u) << lines[0];
+  EXPECT_EQ(Upper(f[0]), Upper(installer));
+  EXPECT_EQ(Upper(f[1]), Upper("\"" + installer + "\""));
+  const std::string dir = folder.substr(0, folder.size() - 1);
+  EXPECT_EQ(Upper(f[2]), Upper(dir));
+  EXPECT_EQ(Upper(f[3]), Upper(dir + "\\temp1"));
+  EXPECT_EQ(Upper(f[4]), Upper(dir + "\\temp1"));
+
+  // The run folder goes as the package cache would clear it.
+  CHeldFolder parent;
+  ASSERT_TRUE(parent.Open((std::string(szWindows) + "\\Temp").c_str()));
+  const std::string name = dir.substr(dir.rfind('\\') + 1);
+  EXPECT_TRUE(parent.DeleteChildTree(name.c_str()));
+  EXPECT_EQ(GetFileAttributesA(dir.c_str()), INVALID_FILE_ATTRIBUTES);
+  DeleteFileA(context.c_str());
+  DeleteFileA((context + ".record").c_str());
+}
+
+}  // namespace
