@@ -1074,7 +1074,9 @@ def scenario_update_code1(env, folder):
 
 def scenario_update_list20(env, folder):
     names = ["pkg%02d_%s" % (i, "setup.exe" if i in (1, 10, 20) else "data.bin") for i in range(1, 21)]
-    files = {n: installer_bytes(env, PACKAGE_SIZE + i) if n.endswith(".exe") else os.urandom(1000 + 7919 * i)
+    # Each installer its own bytes (a tail of i zero bytes): equal packages
+    # would share one entry of the package cache and be fetched once.
+    files = {n: installer_bytes(env) + bytes(i) if n.endswith(".exe") else os.urandom(1000 + 7919 * i)
              for i, n in enumerate(names, 1)}
     vendor = [(n, n.endswith(".exe")) for n in names]
     svc, prog, page, _ = run_install(env, "update-list20", folder, "success",
