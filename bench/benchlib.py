@@ -6,9 +6,12 @@ import errno
 import fcntl
 import hashlib
 import os
+import re
 import time
 
 MIB = 1024 * 1024
+# The folder a run downloads its packages into and runs them from.
+RUN_FOLDER = re.compile(r"^pavonix-[0-9a-f]{32}$", re.IGNORECASE)
 
 
 class BenchError(Exception):
@@ -136,13 +139,24 @@ def check_install_record(fields):
 
 def check_installer_runs(text, package):
     """The test installer's record file text holds exactly one run, of the
-    package (by file name, any case), that exited 0."""
+    package (by file name, any case), that exited 0, from a run folder
+    "pavonix-<32 hex digits>" that the program made. Returns the Windows
+    path the installer ran from."""
     lines = [line.split("\t") for line in text.splitlines() if line.strip()]
     if len(lines) != 1:
         raise BenchError("%d installer runs recorded, want 1" % len(lines))
     fields = lines[0]
     if len(fields) < 5 or not fields[0].lower().endswith("\\" + package.lower()) or fields[4] != "0":
         raise BenchError("installer record %r" % fields)
+    parts = fields[0].split("\\")
+    if len(parts) < 3 or not RUN_FOLDER.match(parts[-2]):
+        raise BenchError("installer ran from %r, not from a run folder" % fields[0])
+    return fields[0]
+
+
+def missing_figures(rows):
+    """Names of the rows that yield no figure: could not run, or empty."""
+    return [r.name for r in rows if r.error is not None or not str(r.value).strip()]
 
 
 ROUNDTRIP_VARIANTS = ("noop", "page", "moving", "hidden")
@@ -295,3 +309,20 @@ def size_label(nbytes):
     if nbytes % MIB == 0:
         return "%d MiB" % (nbytes // MIB)
     return "%d bytes" % nbytes
+
+
+def resume_rows(m, size, cut):
+    """The rows of the resume benchmark: m holds the unhashed results on the
+    cut link (one per run) and the medians of the others."""
+    label, every = size_label(size), size_label(cut)
+    failed = all(rc != 0 for rc in m["plain_cut"])
+    return [
+        Row("resume (a) %s cut every %s: unhashed / hashed, server bytes per package byte" % (label, every),
+            "%s / %.3f" % ("fails" if failed else "succeeded", m["sent"]),
+            "fails / <= 1.05", failed and m["sent"] <= 1.05),
+        Row("resume (b) %s rerun after a stop at 90 %%: bytes fetched per package byte" % label,
+            "%.3f" % m["rest"], "<= 0.15", m["rest"] <= 0.15),
+        Row("resume (c) %s all cached: package bytes fetched" % label, "%d" % m["cached"], "0", m["cached"] == 0),
+        Row("resume (d) %s good link: hashed and cached / plain download time" % label, "%.2f" % m["ratio"],
+            "<= 1.05", m["ratio"] <= 1.05),
+    ]

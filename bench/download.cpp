@@ -4,6 +4,8 @@
 //       worker thread, its progress (ReportDownloadProgress) sent to a visible
 //       page that ShowDownloadPercent repaints while this thread pumps messages
 //   pavonix_bench_download quiet URL FOLDER\     the same without a progress callback
+//   pavonix_bench_download hashed URL FOLDER\ SHA256   quiet, the package's SHA-256
+//       given: the resuming, cached download of a hashed package
 //   pavonix_bench_download bare URL FILE         InternetReadFile reads of 10240
 //       bytes written with fwrite: the floor of that read size
 //   pavonix_bench_download roundtrip noop|page|moving|hidden N   N progress messages
@@ -36,6 +38,7 @@ struct Job {
   std::string strFolder;
   std::string strUrl;
   std::string strLocal;
+  std::string strSha256;
   DownloadProgressProc pfnProgress = ReportDownloadProgress;
   int nResult = -1;
   double dMs = 0;
@@ -45,6 +48,7 @@ DWORD WINAPI DownloadThread(LPVOID p) {
   Job* job = static_cast<Job*>(p);
   CHTTPCommTools comm;
   const double t0 = bench::NowMs();
+  if (!job->strSha256.empty() && comm.SetExpectedSha256(job->strSha256) != 0) return 0;
   job->nResult = comm.DownloadFile(job->strFolder, job->strUrl, job->pfnProgress, &job->strLocal);
   job->dMs = bench::NowMs() - t0;
   return 0;
@@ -166,12 +170,13 @@ int main(int argc, char** argv) {
     return bench::RoundTrip(szVariant, static_cast<int>(nMessages));
   }
   const bool bKnownMode =
-      argc == 4 && (std::strcmp(argv[1], "program") == 0 || std::strcmp(argv[1], "quiet") == 0 ||
-                    std::strcmp(argv[1], "bare") == 0);
+      (argc == 4 && (std::strcmp(argv[1], "program") == 0 || std::strcmp(argv[1], "quiet") == 0 ||
+                     std::strcmp(argv[1], "bare") == 0)) ||
+      (argc == 5 && std::strcmp(argv[1], "hashed") == 0);
   if (!bKnownMode) {
     std::fprintf(stderr,
-                 "usage: pavonix_bench_download program|quiet URL FOLDER\\ | bare URL FILE | "
-                 "roundtrip VARIANT N\n");
+                 "usage: pavonix_bench_download program|quiet URL FOLDER\\ | hashed URL FOLDER\\ "
+                 "SHA256 | bare URL FILE | roundtrip VARIANT N\n");
     return 2;
   }
   const std::string strMode = argv[1], strUrl = argv[2], strTarget = argv[3];
@@ -188,8 +193,9 @@ int main(int argc, char** argv) {
   Job job;
   job.strFolder = strTarget;
   job.strUrl = strUrl;
-  if (strMode == "quiet") {
+  if (strMode == "quiet" || strMode == "hashed") {
     job.pfnProgress = nullptr;
+    if (strMode == "hashed") job.strSha256 = argv[4];
   } else if (!bench::CreatePage(GetModuleHandleA(nullptr))) {
     std::fprintf(stderr, "cannot create the progress page (%lu)\n",
                  static_cast<unsigned long>(GetLastError()));

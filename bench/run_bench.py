@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the benchmarks under Wine and prints one table (scripts/bench).
 
-    run_bench.py --build DIR [--work DIR] [--runs N] [--quick] [--only NAME ...]
+    run_bench.py --build DIR [--work DIR] [--runs N] [--quick | --check] [--only NAME ...]
 
 DIR is a win64 build with the benchmark programs, pavonix.exe and the test
 installer. Everything runs in a Wine prefix of its own (WORK/wine-prefix)
@@ -45,6 +45,8 @@ from benchlib import MIB, BenchError  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "support"))
 from portlock import port_free  # noqa: E402
+import cut_proxy  # noqa: E402
+import threading  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
@@ -68,11 +70,12 @@ GOAL_MEMORY_DIFF = 2 * MIB
 GOAL_INSTALL_MS = 500
 GOAL_STARTUP_MS = 500
 
-# Messages per round-trip run (a quarter with --quick); fewer of the slow
+# Messages per round-trip run (a quarter with --quick, a fortieth with --check); fewer of the slow
 # moving percent, to keep within the time budget.
 ROUNDTRIP_MESSAGES = {"noop": 20000, "page": 20000, "moving": 5000, "hidden": 20000}
 RUN_TIMEOUT = 180           # one Wine program, seconds
-TOTAL_BUDGET = 540          # all benchmarks, seconds, the wait for the port lock not counted
+TOTAL_BUDGET = 900          # all benchmarks, seconds, the wait for the port lock not counted
+CACHE = r"C:\ProgramData\Pavonix\PackageCache"   # the program's package cache in the prefix
 
 
 def log(msg):
@@ -391,6 +394,105 @@ class Bench:
                 raise BenchError("program download: %s progress messages, %s paints, text %r" % (f[5], f[6], f[7]))
         return int(f[2]), float(f[3]), int(f[4]), int(f[5])
 
+    # Resume and cache ------------------------------------------------------------
+
+    def resume(self, size, cut):
+        """Medians of the four promises of resumable, cached downloads:
+        (a) on a link cut every `cut` bytes the unhashed download fails and the
+        hashed one succeeds, with the server's bytes over the package's;
+        (b) after a run that stopped at 90 %, the bytes the next one fetches
+        over the package's; (c) the package bytes a fully cached run fetches;
+        (d) on a good link, the hashed and cached download's time over the
+        plain one's."""
+        self.check_programs(["pavonix_bench_download"])
+        files = os.path.join(self.work, "resume-files")
+        dl = os.path.join(self.work, "resume-downloads")
+        os.makedirs(files, exist_ok=True)
+        os.makedirs(dl, exist_ok=True)
+        name = "resume_%d.bin" % size
+        digest = benchlib.random_file(os.path.join(files, name), size)
+        log_path = os.path.join(self.work, "resume-services", "packages.jsonl")
+        services = Services(os.path.join(self.work, "resume-services"),
+                            {"host": "127.0.0.1", "package_server": {"port": 0, "folder": files,
+                                                                     "log": log_path}})
+        base = services.start(lifetime=TOTAL_BUDGET + 120)["package-server"]["url"]
+        port = int(base.rsplit(":", 1)[1])
+        cache = host_path(self.wine.prefix, CACHE)
+        target = os.path.join(dl, name)
+        out = {"plain_cut": [], "sent": [], "rest": [], "cached": [], "ratio": []}
+
+        def served():
+            return sum(e.get("bytes", 0) for e in read_jsonl(log_path) if e.get("file") == name)
+
+        def fetch(mode, url):
+            self.check_time()
+            if os.path.exists(target):
+                os.remove(target)
+            args = [mode, url, winpath(dl) + "\\"] + ([digest] if mode == "hashed" else [])
+            rc, text, err = self.wine.run(self.exe["pavonix_bench_download"], args)
+            if rc != 0:
+                raise BenchError("%s download exited %d: %s" % (mode, rc, (err or text).strip()[-300:]))
+            f = benchlib.parse_record(text, "download", 8)
+            return int(f[1]), float(f[3])
+
+        def clear_cache():
+            shutil.rmtree(cache, ignore_errors=True)
+
+        try:
+            cut_url = "%s/fault/cutevery=%d/%s" % (base, cut, name)
+            for i in range(self.runs):
+                # (a) the cut link, without and with the digest
+                clear_cache()
+                rc, _ = fetch("quiet", cut_url)
+                out["plain_cut"].append(rc)
+                clear_cache()
+                before = served()
+                rc, _ = fetch("hashed", cut_url)
+                if rc != 0:
+                    raise BenchError("the hashed download on the cut link returned %d" % rc)
+                benchlib.verify_file(target, size, digest)
+                out["sent"].append((served() - before) / size)
+                # (b) a run stopped at 90 %: one connection carries 90 %, the
+                # link is then gone; the next run on a good link fetches the rest
+                clear_cache()
+                proxy = cut_proxy.CutProxy(port, size * 9 // 10, max_connections=1)
+                thread = threading.Thread(target=proxy.serve, args=(time.monotonic() + 120,), daemon=True)
+                thread.start()
+                try:
+                    rc, _ = fetch("hashed", "http://127.0.0.1:%d/%s" % (proxy.port, name))
+                finally:
+                    proxy.stopped.set()
+                    thread.join(10)
+                if rc == 0:
+                    raise BenchError("the download through the link that went away succeeded")
+                before = served()
+                rc, _ = fetch("hashed", "%s/%s" % (base, name))
+                if rc != 0:
+                    raise BenchError("the rerun returned %d" % rc)
+                benchlib.verify_file(target, size, digest)
+                out["rest"].append((served() - before) / size)
+                # (c) everything cached
+                before = served()
+                rc, _ = fetch("hashed", "%s/%s" % (base, name))
+                if rc != 0:
+                    raise BenchError("the cached run returned %d" % rc)
+                benchlib.verify_file(target, size, digest)
+                out["cached"].append(served() - before)
+                # (d) a good link: plain against hashed and cached (fetched anew)
+                _, plain_ms = fetch("quiet", "%s/%s" % (base, name))
+                clear_cache()
+                rc, hashed_ms = fetch("hashed", "%s/%s" % (base, name))
+                if rc != 0:
+                    raise BenchError("the hashed download on a good link returned %d" % rc)
+                out["ratio"].append(hashed_ms / plain_ms)
+                log("resume run %d: unhashed on the cut link %d, sent %.3f x, rerun %.3f x, cached %d bytes, "
+                    "hashed / plain time %.2f" % (i + 1, out["plain_cut"][-1], out["sent"][-1], out["rest"][-1],
+                                                   out["cached"][-1], out["ratio"][-1]))
+        finally:
+            services.stop()
+            clear_cache()
+        return {k: (v if k == "plain_cut" else benchlib.median(v)) for k, v in out.items()}
+
     # The progress message alone ---------------------------------------------------
 
     def one_roundtrip(self, variant, messages):
@@ -472,7 +574,6 @@ class Bench:
             ms = benchlib.check_install_record(f)
         except BenchError as exc:
             raise BenchError("install run %d: %s" % (i + 1, exc))
-        temp = f[8]
         new = {name: read_jsonl(os.path.join(logs, name))[n:] for name, n in before.items()}
         asks = [e for e in new["local.jsonl"] if e.get("path") == "/api/getVersion" and e.get("status") == 200]
         if len(asks) != 1:
@@ -480,18 +581,20 @@ class Bench:
         sent = [e for e in new["packages.jsonl"] if e.get("complete") and e.get("bytes") == INSTALL_PACKAGE_SIZE]
         if len(sent) != 1:
             raise BenchError("install run %d: %d complete package transfers" % (i + 1, len(sent)))
-        local = host_path(self.wine.prefix, temp + INSTALL_PACKAGE)
-        if not os.path.isfile(local) or os.path.getsize(local) != INSTALL_PACKAGE_SIZE:
-            raise BenchError("install run %d: no 1 MiB package at %s" % (i + 1, local))
-        os.remove(local)
         text = ""
         if os.path.exists(record):
             with open(record, encoding="latin-1") as fh:
                 text = fh.read()
         try:
-            benchlib.check_installer_runs(text, INSTALL_PACKAGE)
+            # Where the program put the package and ran it from: its run folder.
+            ran = benchlib.check_installer_runs(text, INSTALL_PACKAGE)
         except BenchError as exc:
             raise BenchError("install run %d: %s" % (i + 1, exc))
+        local = host_path(self.wine.prefix, ran)
+        if not os.path.isfile(local) or os.path.getsize(local) != INSTALL_PACKAGE_SIZE:
+            raise BenchError("install run %d: no 1 MiB package at %s" % (i + 1, local))
+        # The prefix is the bench's own: its run folders would pile up.
+        shutil.rmtree(os.path.dirname(local), ignore_errors=True)
         return ms
 
     # Start-up --------------------------------------------------------------------
@@ -511,8 +614,8 @@ class Bench:
 
 def run_all(args):
     bench = Bench(args)
-    only = set(args.only or ["download", "install", "startup"])
-    sizes = [MIB, (32 if args.quick else 256) * MIB]
+    only = set(args.only or ["download", "resume", "install", "startup"])
+    sizes = [MIB, (4 if args.check else 32 if args.quick else 256) * MIB]
     labels = [benchlib.size_label(s) for s in sizes]
     rows = []
     ok = True
@@ -524,7 +627,8 @@ def run_all(args):
         return 1
     try:
         if "download" in only:
-            messages = {v: n // 4 if args.quick else n for v, n in ROUNDTRIP_MESSAGES.items()}
+            messages = {v: n // (40 if args.check else 4 if args.quick else 1)
+                        for v, n in ROUNDTRIP_MESSAGES.items()}
             try:
                 results, us = bench.download(sizes, messages)
                 for size, label in zip(sizes, labels):
@@ -558,6 +662,13 @@ def run_all(args):
                     ok = False
                     rows.append(benchlib.Row(name, "", error=str(exc)))
             only = set()
+        if "resume" in only:
+            size, cut = (4 * MIB, MIB // 2) if args.check else (64 * MIB, 8 * MIB)
+            try:
+                rows.extend(benchlib.resume_rows(bench.resume(size, cut), size, cut))
+            except (BenchError, OSError, subprocess.SubprocessError, ValueError) as exc:
+                ok = False
+                rows.append(benchlib.Row("resume and cache", "", error=str(exc)))
         if "install" in only:
             try:
                 rows.append(benchlib.below_row("install run minus pause ms", bench.install(), GOAL_INSTALL_MS))
@@ -572,9 +683,13 @@ def run_all(args):
                 rows.append(benchlib.Row("start-up ms", "", "< %d" % GOAL_STARTUP_MS, error=str(exc)))
     finally:
         bench.wine.stop()
-    print("medians of %d runs%s" % (args.runs, " (quick)" if args.quick else ""))
+    print("medians of %d runs%s" % (args.runs, " (check: every row must yield a figure, goals not judged)"
+                                     if args.check else " (quick)" if args.quick else ""))
     print(benchlib.format_table(rows), flush=True)
-    return 0 if ok else 1
+    missing = benchlib.missing_figures(rows)
+    if missing:
+        log("no figure for: %s" % "; ".join(missing))
+    return 0 if ok and not missing else 1
 
 
 def on_term(signum, _frame):
@@ -591,11 +706,15 @@ def main():
     ap.add_argument("--work", default=os.path.join(REPO, "build", "bench-work"), help="work folder")
     ap.add_argument("--runs", type=int, default=None, help="runs per benchmark (default 5, 3 with --quick)")
     ap.add_argument("--quick", action="store_true", help="3 runs, 32 MiB instead of 256 MiB")
-    ap.add_argument("--only", action="append", choices=["download", "install", "startup"],
+    ap.add_argument("--check", action="store_true",
+                    help="one run, 1 and 4 MiB, few messages: fails when a row yields no figure")
+    ap.add_argument("--only", action="append", choices=["download", "resume", "install", "startup"],
                     help="run only this benchmark (repeatable)")
     args = ap.parse_args()
+    if args.check and (args.quick or args.runs is not None):
+        ap.error("--check runs once; not with --quick or --runs")
     if args.runs is None:
-        args.runs = 3 if args.quick else 5
+        args.runs = 1 if args.check else 3 if args.quick else 5
     if not 1 <= args.runs <= 50:
         ap.error("--runs must be 1..50")
     return run_all(args)

@@ -65,10 +65,16 @@ class Records(unittest.TestCase):
             benchlib.check_install_record(self.install_fields()[:5])
 
     def test_installer_runs(self):
-        good = "C:\\users\\root\\Temp\\HARBOLT_setup.exe\t2026-12-09 11:00:00.000\t2026-12-09 11:00:00.100\t42\t0\r\n"
-        benchlib.check_installer_runs(good, "harbolt_setup.exe")
+        run = "C:\\users\\root\\Temp\\pavonix-0123456789abcdef0123456789ABCDEF\\HARBOLT_setup.exe"
+        good = run + "\t2026-12-09 11:00:00.000\t2026-12-09 11:00:00.100\t42\t0\r\n"
+        self.assertEqual(benchlib.check_installer_runs(good, "harbolt_setup.exe"), run)
+        # Run from C:\Windows\Temp's run folder: as good.
+        other = good.replace("users\\root\\Temp", "windows\\temp")
+        self.assertTrue(benchlib.check_installer_runs(other, "harbolt_setup.exe").startswith("C:\\windows"))
         for bad in ("", good + good, good.replace("\t0\r\n", "\t3\r\n"),
-                    good.replace("HARBOLT_setup.exe", "other.exe"), "C:\\x\\harbolt_setup.exe\t0\n"):
+                    good.replace("HARBOLT_setup.exe", "other.exe"), "C:\\x\\harbolt_setup.exe\t0\n",
+                    good.replace("\\pavonix-0123456789abcdef0123456789ABCDEF", ""),
+                    good.replace("pavonix-0123", "pavonix-x123"), good.replace("CDEF\\", "CDE\\")):
             with self.assertRaises(BenchError, msg=repr(bad)):
                 benchlib.check_installer_runs(bad, "harbolt_setup.exe")
 
@@ -234,6 +240,25 @@ class Table(unittest.TestCase):
         self.assertIn("could not run: no main page", lines[3])
         self.assertTrue(lines[2].rstrip().endswith("yes"))
         self.assertTrue(lines[4].rstrip().endswith("-"))
+
+    def test_rows_without_a_figure(self):
+        rows = [benchlib.below_row("install run minus pause ms", 386.2, 500),
+                benchlib.Row("start-up ms", "", "< 500", error="no main page"),
+                benchlib.info_row("empty", " "),
+                benchlib.info_row("download 1 MiB DownloadFile without progress MiB/s, ratio", "50.0, ratio 1.02")]
+        self.assertEqual(benchlib.missing_figures(rows), ["start-up ms", "empty"])
+        self.assertEqual(benchlib.missing_figures(rows[:1] + rows[3:]), [])
+
+    def test_resume_rows_and_their_goals(self):
+        good = {"plain_cut": [-1, -1], "sent": 1.0, "rest": 0.1, "cached": 0, "ratio": 1.02}
+        rows = benchlib.resume_rows(good, 64 * MIB, 8 * MIB)
+        self.assertEqual([r.met for r in rows], [True] * 4)
+        self.assertIn("64 MiB cut every 8 MiB", rows[0].name)
+        self.assertEqual(rows[0].value, "fails / 1.000")
+        for change, row in (({"plain_cut": [-1, 0]}, 0), ({"sent": 1.06}, 0), ({"rest": 0.16}, 1),
+                            ({"cached": 1}, 2), ({"ratio": 1.06}, 3)):
+            bad = dict(good, **change)
+            self.assertFalse(benchlib.resume_rows(bad, 64 * MIB, 8 * MIB)[row].met, change)
 
     def test_size_labels(self):
         self.assertEqual(benchlib.size_label(256 * MIB), "256 MiB")

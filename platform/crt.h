@@ -11,11 +11,15 @@ inline FILE* plat_fopen(const char* path, const char* mode) { return std::fopen(
 inline size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f) {
   return std::fwrite(p, size, n, f);
 }
+inline size_t plat_fread(void* p, size_t size, size_t n, FILE* f) {
+  return std::fread(p, size, n, f);
+}
 inline int plat_fclose(FILE* f) { return std::fclose(f); }
 inline int plat_access(const char* path, int mode) { return _access(path, mode); }
 #else
 FILE* plat_fopen(const char* path, const char* mode);
 size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f);
+size_t plat_fread(void* p, size_t size, size_t n, FILE* f);
 int plat_fclose(FILE* f);
 int plat_access(const char* path, int mode);
 #endif

@@ -13,41 +13,14 @@
 #include "platform/crypto.h"
 #include "platform/win.h"
 #include "update/httpreply.h"
+#include "platform/folders.h"
+#include "update/resumedl.h"
 
 namespace {
 
 const DWORD kPostTimeoutMs = 10000;
 const DWORD kDownloadTimeoutMs = 15000;
 const DWORD kReadChunk = 10240;
-
-// The GET of SendGetRequest, made on the caller's Internet handle so that its
-// time-outs apply to the connection too. The response does not own hInternet.
-Corvu::CHttpResponse* SendGetOnHandle(Corvu::CHttpClient& client, HINTERNET hInternet,
-                                      const char* szUrl, DWORD dwFlags, DWORD dwTimeoutMs) {
-  client.CancelPost();
-  HINTERNET hConnection = nullptr, hRequest = nullptr;
-  try {
-    hConnection = client.OpenConnection(hInternet, szUrl);
-    hRequest = client.OpenRequest(hConnection, "GET", szUrl, dwFlags);
-    // Child handles inherit the time-outs on Windows; some WinInet
-    // implementations only honour them on the request handle itself.
-    pavonix::SetInternetTimeouts(hRequest, dwTimeoutMs);
-    client.AddRequestHeader(hRequest);
-    Corvu::CHttpToolA::SendRequest(hRequest);
-  } catch (...) {
-    Corvu::CHttpToolA::CloseInternetHandle(hRequest);
-    Corvu::CHttpToolA::CloseInternetHandle(hConnection);
-    throw;
-  }
-  Corvu::CHttpResponse* pResponse =
-      new (std::nothrow) Corvu::CHttpResponse(nullptr, hConnection, hRequest);
-  if (pResponse == nullptr) {
-    Corvu::CHttpToolA::CloseInternetHandle(hRequest);
-    Corvu::CHttpToolA::CloseInternetHandle(hConnection);
-    Corvu::RaiseError(Corvu::HTTPCLIENT_ERR_OUT_OF_MEMORY);
-  }
-  return pResponse;
-}
 
 bool IsDeviceName(const std::string& name) {
   // The part before the first dot, blanks at its end ignored: "NUL.txt" and
@@ -72,21 +45,6 @@ std::string TskillCommandLine(const std::string& strName) {
   UINT n = GetSystemDirectoryA(szSystem, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return std::string();
   return "\"" + std::string(szSystem, n) + "\\tskill.exe\" \"" + strName + "\"";
-}
-
-// Whether the streamed bytes of strLocal have the expected digest; one ERROR
-// line when they do not or the digest could not be made.
-bool HashMatches(CPlatSha256* pHasher, bool bHashed, const std::string& strWant,
-                 const std::string& strLocal) {
-  std::string strGot;
-  if (!bHashed || !pHasher->FinalHex(&strGot)) {
-    LogError("SHA-256 of %s could not be computed", strLocal.c_str());
-    return false;
-  }
-  if (strGot == strWant) return true;
-  LogError("SHA-256 of %s is %s, not the listed %s", strLocal.c_str(), strGot.c_str(),
-           strWant.c_str());
-  return false;
 }
 
 }  // namespace
@@ -151,6 +109,8 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
   // The expected digest is for this download only.
   std::string strWantSha256;
   strWantSha256.swap(m_strExpectedSha256);
+  if (!strWantSha256.empty())
+    return DownloadVerified(strFolder, strUrl, strWantSha256, pfnProgress, pstrLocalPath);
   Corvu::CHttpClient client;
   HINTERNET hInternet = nullptr;
   Corvu::CHttpResponse* pResponse = nullptr;
@@ -159,8 +119,9 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
   try {
     hInternet = pavonix::OpenInternetWithTimeouts(kDownloadTimeoutMs);
     client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    pResponse = SendGetOnHandle(client, hInternet, strUrl.c_str(),
-                                Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS, kDownloadTimeoutMs);
+    pResponse =
+        pavonix::SendGetOnHandle(client, hInternet, strUrl.c_str(),
+                                 Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS, kDownloadTimeoutMs);
     DWORD dwStatus = pResponse->GetStatus();
     DWORD cbLength = 0;
     if (dwStatus != 200) {
@@ -182,11 +143,6 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
           // A cut file (disk full, a failed flush) must never count as a
           // download: it would be run as the installer.
           bool bWritten = true;
-          // The digest of the bytes as they are written: the file is not
-          // read back.
-          std::unique_ptr<CPlatSha256> pHasher;
-          if (!strWantSha256.empty()) pHasher.reset(new CPlatSha256);
-          bool bHashed = true;
           for (;;) {
             DWORD n = pResponse->ReadContent(buf, kReadChunk);
             if (n == 0) break;
@@ -195,7 +151,6 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
               bWritten = false;
               break;
             }
-            if (pHasher) bHashed = pHasher->Update(buf, n) && bHashed;
             cbTotal += n;
             std::memset(buf, 0, sizeof(buf));
             if (pfnProgress) {
@@ -214,9 +169,6 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
           }
           nResult =
               (bWritten && cbTotal == cbLength && plat_access(strLocal.c_str(), 0) == 0) ? 0 : -1;
-          if (nResult == 0 && pHasher &&
-              !HashMatches(pHasher.get(), bHashed, strWantSha256, strLocal))
-            nResult = -1;
           if (pstrLocalPath) *pstrLocalPath = strLocal;
         }
       }
@@ -230,4 +182,42 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
   client.CancelPost();
   if (hInternet) InternetCloseHandle(hInternet);
   return nResult;
+}
+
+int CHTTPCommTools::DownloadVerified(const std::string& strFolder, const std::string& strUrl,
+                                     const std::string& strSha256, DownloadProgressProc pfnProgress,
+                                     std::string* pstrLocalPath) {
+  const std::string strName = UrlFileName(strUrl);
+  if (!IsPlainFileName(strName)) {
+    LogError("package name of %s is not a plain file name", strUrl.c_str());
+    return -1;
+  }
+  const std::string strLocal = strFolder + strName;
+  std::string strKill = TskillCommandLine(strName);
+  if (!strKill.empty()) WinExec(strKill.c_str(), SW_HIDE);
+  DeleteFileA(strLocal.c_str());
+  int nResult;
+  if (OpenCache()) {
+    nResult = m_cache.Provide(strUrl, strSha256, strLocal, pfnProgress);
+  } else {
+    PartialDownload state;
+    nResult = FetchVerified(strUrl, strLocal, strSha256, pfnProgress, &state);
+  }
+  if (pstrLocalPath) *pstrLocalPath = strLocal;
+  return nResult;
+}
+
+bool CHTTPCommTools::OpenCache() {
+  static bool s_bCleaned = false;
+  if (m_bCacheTried) return m_cache.IsOpen();
+  m_bCacheTried = true;
+  if (!m_cache.Open()) return false;
+  // Once per process, before its first package: what earlier runs left.
+  if (!s_bCleaned) {
+    s_bCleaned = true;
+    const ULONGLONG ullNow = PlatNowFileTime();
+    m_cache.Clean(ullNow);
+    CleanRunFolders(ullNow);
+  }
+  return true;
 }

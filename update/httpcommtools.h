@@ -4,6 +4,7 @@
 #include <string>
 
 #include "update/commbase.h"
+#include "update/pkgcache.h"
 
 class CHTTPCommTools : public CCommBase {
  public:
@@ -21,8 +22,9 @@ class CHTTPCommTools : public CCommBase {
   // receives the local path once the transfer ran.
   int DownloadFile(std::string strFolder, std::string strUrl, DownloadProgressProc pfnProgress,
                    std::string* pstrLocalPath) override;
-  // The next DownloadFile hashes the bytes as it writes them and fails (-1,
-  // one ERROR line) unless their SHA-256 is this one.
+  // The next DownloadFile hashes the bytes as it writes them, goes on from
+  // the bytes written when the connection breaks (see resumedl.h), and fails
+  // (-1, one ERROR line) unless their SHA-256 is this one.
   int SetExpectedSha256(const std::string& strHex) override;
 
   // The request text as the one form field "requestStr"; the reply body (up
@@ -31,6 +33,20 @@ class CHTTPCommTools : public CCommBase {
 
   std::string m_strServerUrl;
   std::string m_strExpectedSha256;  // lower case; empty: no check
+
+ private:
+  // A download with a digest: resumed across broken connections, checked
+  // whole at the end.
+  int DownloadVerified(const std::string& strFolder, const std::string& strUrl,
+                       const std::string& strSha256, DownloadProgressProc pfnProgress,
+                       std::string* pstrLocalPath);
+  // The package cache, opened at the first hashed download (and the
+  // clean-up of earlier runs' leftovers done once per process); false when
+  // there is none to use.
+  bool OpenCache();
+
+  CPackageCache m_cache;
+  bool m_bCacheTried = false;
 };
 
 // The part of a URL after its last "/" (the whole URL when it has none),

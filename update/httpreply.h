@@ -3,10 +3,13 @@
 // form POST.
 #pragma once
 #include <cstring>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "httpclient/httpclient.h"
+#include "log/log.h"
 #include "platform/win.h"
 
 namespace pavonix {
@@ -14,18 +17,31 @@ namespace pavonix {
 // Largest service reply held in memory; a longer announced length fails.
 const DWORD kMaxReplyBytes = 16u * 1024u * 1024u;
 
+const DWORD kTimeoutOptions[5] = {
+    INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
+    INTERNET_OPTION_DATA_SEND_TIMEOUT, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
+
 // Sets the connect, send, receive, data-send and data-receive time-outs of
 // hInternet to dwTimeoutMs, in that order. Raises 410 with the last error at
 // the first option refused; later ones are not tried.
 inline void SetInternetTimeouts(HINTERNET hInternet, DWORD dwTimeoutMs) {
-  static const DWORD kOptions[5] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                                    INTERNET_OPTION_RECEIVE_TIMEOUT,
-                                    INTERNET_OPTION_DATA_SEND_TIMEOUT,
-                                    INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
-  for (DWORD dwOption : kOptions) {
+  for (DWORD dwOption : kTimeoutOptions) {
     DWORD dwValue = dwTimeoutMs;
     if (!InternetSetOptionA(hInternet, dwOption, &dwValue, sizeof(dwValue)))
       Corvu::RaiseSystemError(Corvu::HTTPCLIENT_ERR_INTERNETSETOPTION_FAILED, GetLastError());
+  }
+}
+
+// The same five on a request handle, as a second line of defence for
+// WinInet implementations that ignore the Internet handle's: the Internet
+// handle already carries them, so a refusal here is logged at DEBUG and the
+// remaining options are still tried. Never raises.
+inline void SetRequestTimeouts(HINTERNET hRequest, DWORD dwTimeoutMs) {
+  for (DWORD dwOption : kTimeoutOptions) {
+    DWORD dwValue = dwTimeoutMs;
+    if (!InternetSetOptionA(hRequest, dwOption, &dwValue, sizeof(dwValue)))
+      LogDebug("request time-out option %lu refused (error %lu)",
+               static_cast<unsigned long>(dwOption), static_cast<unsigned long>(GetLastError()));
   }
 }
 
@@ -53,14 +69,49 @@ inline HINTERNET OpenInternetWithTimeouts(DWORD dwTimeoutMs) {
 // never answers would hold the run for good.
 class CTimedHttpClient : public Corvu::CHttpClient {
  public:
-  // BeginFormPost, then the five time-outs on its request handle. Raises as
-  // those do; the begun context is closed by CancelPost.
+  // BeginFormPost, then the five time-outs on its request handle (best
+  // effort). Raises as BeginFormPost does; the begun context is closed by
+  // CancelPost.
   void BeginTimedFormPost(HINTERNET hInternet, const char* szUrl, DWORD dwFlags,
                           DWORD dwTimeoutMs) {
     BeginFormPost(hInternet, szUrl, dwFlags);
-    SetInternetTimeouts(m_hRequest, dwTimeoutMs);
+    SetRequestTimeouts(m_hRequest, dwTimeoutMs);
   }
 };
+
+// A GET of szUrl on the caller's Internet handle (its time-outs apply to the
+// connection too), the client's headers and then each of extraHeaders ("Name",
+// "value") added, sent. The response does not own hInternet; the caller
+// deletes it. Raises as the library does, with the handles it made closed.
+inline Corvu::CHttpResponse* SendGetOnHandle(
+    Corvu::CHttpClient& client, HINTERNET hInternet, const char* szUrl, DWORD dwFlags,
+    DWORD dwTimeoutMs, const std::vector<std::pair<std::string, std::string>>& extraHeaders = {}) {
+  client.CancelPost();
+  HINTERNET hConnection = nullptr, hRequest = nullptr;
+  try {
+    hConnection = client.OpenConnection(hInternet, szUrl);
+    hRequest = client.OpenRequest(hConnection, "GET", szUrl, dwFlags);
+    // Child handles inherit the time-outs on Windows; some WinInet
+    // implementations only honour them on the request handle itself.
+    SetRequestTimeouts(hRequest, dwTimeoutMs);
+    client.AddRequestHeader(hRequest);
+    for (const auto& h : extraHeaders)
+      Corvu::CHttpToolA::AddHeader(hRequest, h.first.c_str(), h.second.c_str());
+    Corvu::CHttpToolA::SendRequest(hRequest);
+  } catch (...) {
+    Corvu::CHttpToolA::CloseInternetHandle(hRequest);
+    Corvu::CHttpToolA::CloseInternetHandle(hConnection);
+    throw;
+  }
+  Corvu::CHttpResponse* pResponse =
+      new (std::nothrow) Corvu::CHttpResponse(nullptr, hConnection, hRequest);
+  if (pResponse == nullptr) {
+    Corvu::CHttpToolA::CloseInternetHandle(hRequest);
+    Corvu::CHttpToolA::CloseInternetHandle(hConnection);
+    Corvu::RaiseError(Corvu::HTTPCLIENT_ERR_OUT_OF_MEMORY);
+  }
+  return pResponse;
+}
 
 // The result of a reply whose status is not 200: the status, but -1 for a
 // response without one (0, as Wine reports a request whose reply never came

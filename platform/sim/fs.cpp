@@ -1004,6 +1004,14 @@ size_t plat_fwrite(const void* p, size_t size, size_t n, FILE* f) {
   return std::fwrite(p, size, n, f);
 }
 
+size_t plat_fread(void* p, size_t size, size_t n, FILE* f) {
+  if (int e = CrtFault("fread")) {
+    errno = e;
+    return 0;
+  }
+  return std::fread(p, size, n, f);
+}
+
 int plat_fclose(FILE* f) {
   ForgetStream(f);
   if (int e = CrtFault("fclose")) {

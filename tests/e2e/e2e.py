@@ -32,6 +32,7 @@ sys.path.insert(0, os.path.join(REPO, "tests", "support"))
 import portlock  # noqa: E402
 SERVICES = os.path.join(REPO, "tools", "services", "pavonix_services.py")
 MITM_PROXY = os.path.join(REPO, "tests", "support", "mitm_proxy.py")
+CUT_PROXY = os.path.join(REPO, "tests", "support", "cut_proxy.py")
 # The key version 1 private key the signing services use; the release test
 # names the throw-away key its release program was built with.
 TEST_SIGNING_KEY = os.environ.get("PAVONIX_E2E_SIGNING_KEY") or \
@@ -66,6 +67,7 @@ REASONS = {1022: "本机不是增值税发票开票电脑，请在开票机电�
            1024: "网络连接异常",
            1025: "授权软件安装失败，请重新安装"}
 IDC_CLOSE_BUTTON = 1029
+IDC_PERCENT_TEXT = 1031
 AGREE_FIRST = "请先阅读并同意《数据授权协议》"
 LETTER_TITLE = "数据授权书"
 
@@ -295,13 +297,19 @@ class Env:
                     out[name] = os.path.getsize(path)
         return out
 
-    def clear_temp_packages(self):
+    def clear_temp_packages(self, keep_cache=False):
         folder = self.temp_folder()
         for name in os.listdir(folder) if os.path.isdir(folder) else []:
             if name in self.temp_files():
                 os.unlink(os.path.join(folder, name))
         for d in self.download_folders():
             shutil.rmtree(d, ignore_errors=True)
+        if not keep_cache:
+            shutil.rmtree(self.cache_folder(), ignore_errors=True)
+
+    def cache_folder(self):
+        """The machine-wide package cache of the prefix."""
+        return os.path.join(self.prefix, "drive_c", "ProgramData", "Pavonix", "PackageCache")
 
     def log_folder(self):
         return os.path.join(self.bin, "log")
@@ -499,13 +507,16 @@ class Services:
 
     def __init__(self, env, folder, local="ok", update=True, client_ok=True, vendor_ok=True,
                  update_fault=None, package_faults=None, aliases=None, vendor=None, files=None,
-                 signing_key=None, proxy_mode=None, hashes=None):
+                 signing_key=None, proxy_mode=None, hashes=None, package_port=9007, cut_proxy=None):
         self.env = env
         # signing_key: the update service signs with it. proxy_mode: the
         # update service moves to PROXIED_PORT and tests/support/mitm_proxy.py
         # answers on 9006 in that mode.
         self.proxy_mode = proxy_mode
         self.proxy = None
+        # cut_proxy: arguments of tests/support/cut_proxy.py, started on 9007
+        # once the services are up.
+        self.cut_proxy = cut_proxy
         self.folder = folder
         self.state = os.path.join(folder, "state")
         self.lock = None
@@ -515,7 +526,11 @@ class Services:
         self.sizes = {}
 
         def package(name, data):
-            open(os.path.join(folder, "packages", name), "wb").write(data)
+            path = os.path.join(folder, "packages", name)
+            # The same bytes keep their file, so its ETag stays (a rerun's
+            # If-Range still matches).
+            if not (os.path.isfile(path) and open(path, "rb").read() == data):
+                open(path, "wb").write(data)
             self.sizes[name] = len(data)
 
         package("levydesk_setup.exe", installer_bytes(env) if client_ok else not_exe)
@@ -545,13 +560,16 @@ class Services:
                     p["size"] = len(data)
         json.dump(catalogue, open(os.path.join(folder, "catalogue.json"), "w"))
         cfg = {"host": "127.0.0.1",
-               "package_server": {"port": 9007, "folder": "packages", "log": "logs/package-server.jsonl",
+               "package_server": {"port": package_port, "folder": "packages", "log": "logs/package-server.jsonl",
                                   "file_faults": package_faults or {}, "aliases": aliases or {}}}
         if update:
             cfg["update_service"] = {"port": 9006, "catalogue": "catalogue.json", "fault": update_fault,
                                      "log": "logs/update-service.jsonl"}
             if signing_key:
                 cfg["update_service"]["signing_key"] = signing_key
+            if package_port != 9007:
+                # Something else answers on 9007 (the cutting proxy).
+                cfg["update_service"]["packages_url"] = "http://127.0.0.1:9007"
             if proxy_mode:
                 cfg["update_service"]["port"] = PROXIED_PORT
         if local != "down":
@@ -591,6 +609,13 @@ class Services:
             time.sleep(2)
 
     def _start_proxy(self):
+        if self.cut_proxy:
+            ready = os.path.join(self.state, "cut-proxy.json")
+            self.proxy = subprocess.Popen([sys.executable, CUT_PROXY, "--port", "9007", "--ready-file", ready,
+                                           "--max-seconds", "600"] + self.cut_proxy,
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            wait_for(lambda: os.path.exists(ready), 20, what="the cutting proxy on port 9007")
+            return
         if not self.proxy_mode:
             return
         ready = os.path.join(self.state, "proxy.json")
@@ -725,12 +750,12 @@ def visible_reasons(page):
 # -- scenarios ------------------------------------------------------------------
 
 def run_install(env, name, folder, expect, services_kw, invoicing=True, program_env=None, during=None,
-                final_timeout=180):
+                final_timeout=180, keep_cache=False):
     """Starts the program, clicks install, waits for the final page.
 
     during(prog), when given, runs once the progress page shows."""
     env.set_invoicing_pc(invoicing)
-    env.clear_temp_packages()
+    env.clear_temp_packages(keep_cache)
     svc = Services(env, folder, **services_kw)
     svc.start()
     prog = Program(env, folder, program_env)
@@ -1090,7 +1115,9 @@ def scenario_update_code1(env, folder):
 
 def scenario_update_list20(env, folder):
     names = ["pkg%02d_%s" % (i, "setup.exe" if i in (1, 10, 20) else "data.bin") for i in range(1, 21)]
-    files = {n: installer_bytes(env, PACKAGE_SIZE + i) if n.endswith(".exe") else os.urandom(1000 + 7919 * i)
+    # Each installer its own bytes (a tail of i zero bytes): equal packages
+    # would share one entry of the package cache and be fetched once.
+    files = {n: installer_bytes(env) + bytes(i) if n.endswith(".exe") else os.urandom(1000 + 7919 * i)
              for i, n in enumerate(names, 1)}
     vendor = [(n, n.endswith(".exe")) for n in names]
     svc, prog, page, _ = run_install(env, "update-list20", folder, "success",
@@ -1116,8 +1143,11 @@ def package_fault_scenario(fault, saved, timeout=180, during=None):
     label = fault.split("=")[0]
 
     def scenario(env, folder):
+        # Without a sha256 (null in the reply): the download as it has always
+        # been, one plain GET per attempt (package-resume shows hashed ones).
         svc, prog, page = expect_failure(env, folder, "package-" + label, NETWORK,
-                                         {"local": "down", "package_faults": {"levydesk_setup.exe": fault}},
+                                         {"local": "down", "package_faults": {"levydesk_setup.exe": fault},
+                                          "hashes": {"levydesk_setup.exe": None}},
                                          final_timeout=timeout, during=during)
         check_three_attempts(svc)
         gets = svc.requests("package-server")
@@ -1144,8 +1174,11 @@ def scenario_package_changed(env, folder):
     check(len(gets) == 3 and all(e["file"] == "levydesk_setup.exe" for e in gets),
           "three downloads of the client package: %d" % len(gets))
     check(prog.installers() == [], "no installer ran")
-    check(env.temp_files().get("levydesk_setup.exe") == svc.sizes["levydesk_setup.exe"],
-          "the changed file was fetched whole (and refused for its hash)")
+    check(all(e["bytes"] == svc.sizes["levydesk_setup.exe"] for e in gets),
+          "the changed file was fetched whole each time (and refused for its hash)")
+    check("levydesk_setup.exe" not in env.temp_files() and not os.listdir(env.cache_folder()),
+          "it never reached the run folder, and the cache kept nothing of it: %s, %s"
+          % (env.temp_files(), os.listdir(env.cache_folder())))
     finish(env, prog, svc, page)
 
 
@@ -1428,6 +1461,158 @@ def scenario_signed_unsigned_reply(env, folder):
     with_signed_program(env, run)
 
 
+CUT_EVERY = 65536
+NGINX_PORT = 9018
+ASIDE_PORT = 9017
+
+
+def sha256_hex(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def scenario_package_resume(env, folder):
+    # Every answer of the package server is cut after 64 KiB. The client
+    # package carries its sha256: it goes on from where each cut left it
+    # (206 answers), is checked whole and runs once. The vendor package
+    # carries none: as before, three plain attempts, each cut, and the run
+    # ends on the network error (code 3).
+    data = installer_bytes(env)
+    cut = "cutevery=%d" % CUT_EVERY
+    # The update service lists every package's sha256 unless told otherwise:
+    # null for the vendor package, which the program takes as none.
+    unhashed_vendor = {"levydesk_setup.exe": sha256_hex(data), "harbolt_setup.exe": None}
+    svc, prog, page = expect_failure(env, folder, "package-resume", NETWORK,
+                                     {"local": "down", "hashes": unhashed_vendor,
+                                      "package_faults": {"levydesk_setup.exe": cut, "harbolt_setup.exe": cut}})
+    check(prog.installers() == ["levydesk_setup.exe"], "the client installer ran once: %s" % prog.installers())
+    gets = svc.requests("package-server")
+    client = [e for e in gets if e["file"] == "levydesk_setup.exe"]
+    vendor = [e for e in gets if e["file"] == "harbolt_setup.exe"]
+    ranges = [dict((k.lower(), v) for k, v in e["headers"]).get("range") for e in client]
+    want = [None] + ["bytes=%d-" % (CUT_EVERY * i) for i in range(1, len(client))]
+    check(ranges == want and len(client) == -(-len(data) // CUT_EVERY),
+          "the client package in %d answers, each from where the last stopped: %s" % (len(client), ranges))
+    check([e["status"] for e in client] == [200] + [206] * (len(client) - 1), "200, then 206 answers")
+    sent = sum(e["bytes"] for e in client)
+    check(sent == len(data), "the server sent the package once: %d of %d bytes" % (sent, len(data)))
+    check(len(vendor) == 3 and all("range" not in dict((k.lower(), v) for k, v in e["headers"]) and
+                                   e["status"] == 200 for e in vendor),
+          "the unhashed vendor package: three plain requests, as before: %s" % [(e["status"], e["bytes"]) for e in vendor])
+    check(os.path.exists(os.path.join(env.cache_folder(), sha256_hex(data))), "the client package is cached")
+    finish(env, prog, svc, page)
+
+    # A run that gets all but the last byte of the client package (each
+    # answer one byte short): its later attempts ask for that byte only, and
+    # the run fails. The next run asks for that byte only, and succeeds.
+    svc, prog, page = expect_failure(env, os.path.join(folder, "short"), "package-resume-short", NETWORK,
+                                     {"local": "down", "hashes": unhashed_vendor,
+                                      "package_faults": {"levydesk_setup.exe": "short"}})
+    gets = svc.requests("package-server")
+    ranges = [dict((k.lower(), v) for k, v in e["headers"]).get("range") for e in gets]
+    check(ranges[0] is None and set(ranges[1:]) == {"bytes=%d-" % (len(data) - 1)} and len(ranges) == 10,
+          "one whole request, then only the last byte, three times per attempt: %s" % ranges)
+    check(prog.installers() == [], "nothing ran")
+    finish(env, prog, svc, page)
+    seen = len(gets)
+    svc, prog, page, _ = run_install(env, "package-resume-rest", os.path.join(folder, "short"), "success",
+                                     {"local": "down", "hashes": unhashed_vendor}, keep_cache=True)
+    gets = [e for e in svc.requests("package-server")[seen:] if e["file"] == "levydesk_setup.exe"]
+    check([(e["status"], e["bytes"]) for e in gets] == [(206, 1)], "the rerun fetched the last byte only: %s"
+          % [(e["status"], e["bytes"]) for e in gets])
+    check(prog.installers() == ["levydesk_setup.exe", "harbolt_setup.exe"], "both installers ran once: %s"
+          % prog.installers())
+    finish(env, prog, svc, page)
+
+
+def start_nginx(folder, root, port):
+    conf = os.path.join(folder, "nginx.conf")
+    tmp = os.path.join(folder, "nginx-tmp")
+    os.makedirs(tmp, exist_ok=True)
+    with open(conf, "w") as f:
+        f.write("daemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/nginx-error.log;\n"
+                "events { worker_connections 64; }\n"
+                "http {\n  access_log %s/nginx-access.log;\n"
+                "  client_body_temp_path %s;\n  proxy_temp_path %s;\n  fastcgi_temp_path %s;\n"
+                "  uwsgi_temp_path %s;\n  scgi_temp_path %s;\n"
+                "  server { listen 127.0.0.1:%d; root %s; location / { } }\n}\n"
+                % (folder, folder, folder, tmp, tmp, tmp, tmp, tmp, port, root))
+    proc = subprocess.Popen(["nginx", "-c", conf, "-p", folder], stdout=subprocess.DEVNULL,
+                            stderr=open(os.path.join(folder, "nginx-stderr.log"), "w"))
+    import socket
+
+    def up():
+        if proc.poll() is not None:
+            raise Failure("nginx ended at start: see %s" % folder)
+        with socket.socket() as s:
+            return s.connect_ex(("127.0.0.1", port)) == 0
+    wait_for(up, 20, what="nginx on %d" % port)
+    return proc
+
+
+class Stopper:
+    """Ends a helper process with the scenario."""
+
+    def __init__(self, proc):
+        self.proc = proc
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=10)
+
+
+def scenario_package_resume_nginx(env, folder):
+    # nginx serves the packages behind the project's proxy, which cuts every
+    # connection after 128 KiB and holds each for 0.7 s: the hashed vendor
+    # package arrives in pieces, the percent shown never goes back, and the
+    # installer runs once.
+    os.makedirs(folder, exist_ok=True)
+    data = installer_bytes(env, 4 * CUT_EVERY * 4 + 1)
+    kw = {"local": "ok", "hashes": {"harbolt_setup.exe": sha256_hex(data)},
+          "files": {"harbolt_setup.exe": data}, "package_port": ASIDE_PORT}
+    packages = os.path.join(folder, "packages")
+    os.makedirs(packages, exist_ok=True)
+    with open(os.path.join(packages, "harbolt_setup.exe"), "wb") as f:
+        f.write(data)
+    STARTED.append(Stopper(start_nginx(folder, packages, NGINX_PORT)))
+    stats = os.path.join(folder, "proxy-stats.json")
+    kw["cut_proxy"] = ["--upstream", str(NGINX_PORT), "--cut-every", str(2 * CUT_EVERY), "--delay-ms", "700",
+                       "--stats", stats]
+    percents, seen = [], []
+
+    def watch(prog):
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            page = env.pages("progress")
+            if not page:
+                break
+            text = page[0]["ids"].get(IDC_PERCENT_TEXT, {}).get("text", "")
+            seen.append(text)
+            if text and not text.endswith("%"):
+                break           # the dots: the installer runs
+            if text:
+                percents.append(int(text[:-1]))
+            time.sleep(0.2)
+
+    svc, prog, page, _ = run_install(env, "package-resume-nginx", folder, "success", kw, during=watch)
+    check(prog.installers() == ["harbolt_setup.exe"], "the vendor installer ran once: %s" % prog.installers())
+    got = json.load(open(stats))
+    check(got["connections"] >= len(data) // (2 * CUT_EVERY), "the download went over %d cut connections"
+          % got["connections"])
+    check(not svc.requests("package-server"), "the bundled package server was not asked")
+    statuses = [line.split('"')[2].split()[0] for line in open(os.path.join(folder, "nginx-access.log"))
+                if "harbolt_setup.exe" in line]
+    check(statuses[0] == "200" and set(statuses[1:]) == {"206"} and len(statuses) == -(-len(data) // (2 * CUT_EVERY)),
+          "nginx answered 200, then a 206 for each piece: %s" % statuses)
+    check(len(percents) >= 2 and percents == sorted(percents),
+          "the percent shown never went back: %s (texts %s)" % (percents, seen))
+    finish(env, prog, svc, page)
+
+
 SCENARIOS = {
     "healthy": scenario_healthy,
     "local-down": scenario_local_down,
@@ -1460,6 +1645,8 @@ SCENARIOS = {
     "installer-exit": scenario_installer_exit_code,
     "installer-missing": scenario_installer_missing,
     "package-changed": scenario_package_changed,
+    "package-resume": scenario_package_resume,
+    "package-resume-nginx": scenario_package_resume_nginx,
     "no-log-folder": scenario_no_log_folder,
     "read-only-log": scenario_read_only_log,
     "second-during-run": scenario_second_during_run,

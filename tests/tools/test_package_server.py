@@ -273,3 +273,74 @@ class BoundedStallTest(PackageCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class RangeTest(PackageCase):
+    def get(self, path, headers):
+        extra = "".join("%s: %s\r\n" % kv for kv in headers)
+        raw = support.raw_exchange(self.port, ("GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n%s\r\n"
+                                               % (path, extra)).encode(), timeout=10)
+        return support.split_response(raw)
+
+    def test_ranges_and_validators(self):
+        _, whole, _ = self.get("/setup.exe", [])
+        etag, date = whole["etag"], whole["last-modified"]
+        self.assertEqual(whole["accept-ranges"], "bytes")
+        self.assertRegex(etag, r'^"[0-9a-f]+-[0-9a-f]+"$')
+        # (headers, status, first byte, bytes, Content-Range)
+        cases = [
+            ([("Range", "bytes=1000-")], 206, 1000, SIZE - 1000, "bytes 1000-%d/%d" % (SIZE - 1, SIZE)),
+            ([("Range", "bytes=10-19")], 206, 10, 10, "bytes 10-19/%d" % SIZE),
+            ([("Range", "bytes=%d-" % (SIZE - 1))], 206, SIZE - 1, 1, "bytes %d-%d/%d" % (SIZE - 1, SIZE - 1, SIZE)),
+            ([("Range", "bytes=5-"), ("If-Range", etag)], 206, 5, SIZE - 5, None),
+            ([("Range", "bytes=5-"), ("If-Range", date)], 206, 5, SIZE - 5, None),
+            ([("Range", "bytes=5-"), ("If-Range", '"other"')], 200, 0, SIZE, None),
+            ([("Range", "bytes=5-"), ("If-Range", etag.strip('"'))], 200, 0, SIZE, None),
+            ([("Range", "bytes=0-1,5-9")], 200, 0, SIZE, None),
+            ([("Range", "bytes=-100")], 200, 0, SIZE, None),
+            ([("Range", "bytes=9-5")], 200, 0, SIZE, None),
+            ([("Range", "bytes=1-"), ("Range", "bytes=2-")], 200, 0, SIZE, None),
+            ([("Range", "bytes=%d-" % SIZE)], 416, 0, 0, "bytes */%d" % SIZE),
+        ]
+        for headers, status, first, count, content_range in cases:
+            with self.subTest(headers=headers):
+                got, hdrs, body = self.get("/setup.exe", headers)
+                self.assertEqual(got, status)
+                if status == 416:
+                    self.assertEqual(hdrs["content-range"], content_range)
+                    continue
+                self.assertEqual(body, self.data[first:first + count])
+                self.assertEqual(hdrs["content-length"], str(count))
+                self.assertEqual(hdrs["etag"], etag)
+                if content_range:
+                    self.assertEqual(hdrs["content-range"], content_range)
+                if status == 200:
+                    self.assertNotIn("content-range", hdrs)
+        entries = self.log_entries(len(cases) + 1)
+        self.assertEqual(entries[1]["range"], [1000, SIZE - 1])
+        self.assertTrue(entries[1]["complete"])
+
+    def test_a_changed_file_has_another_etag(self):
+        _, before, _ = self.get("/setup.exe", [])
+        self.write("pkg/setup.exe", self.data[::-1])
+        status, after, body = self.get("/setup.exe", [("Range", "bytes=7-"), ("If-Range", before["etag"])])
+        self.assertNotEqual(after["etag"], before["etag"])
+        self.assertEqual((status, body), (200, self.data[::-1]))
+
+    def test_cutevery_closes_each_answer_after_n_body_bytes(self):
+        n = 65536
+        got, first = b"", True
+        for _ in range(SIZE // n + 1):
+            headers = [] if first else [("Range", "bytes=%d-" % len(got))]
+            status, hdrs, body = self.get("/fault/cutevery=%d/setup.exe" % n, headers)
+            self.assertEqual(status, 200 if first else 206)
+            self.assertEqual(hdrs["connection"], "close")
+            self.assertLessEqual(len(body), n)
+            got += body
+            first = False
+        self.assertEqual(got, self.data)
+        entries = self.log_entries(SIZE // n + 1)
+        self.assertEqual([e["complete"] for e in entries], [False] * (SIZE // n) + [True])
+        self.assertEqual(sum(e["bytes"] for e in entries), SIZE)
+        with self.assertRaises(ValueError):
+            pf("cutevery=0")

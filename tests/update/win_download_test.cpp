@@ -66,12 +66,14 @@ TEST(WineDownload, ListedHashCheckedAgainstTheLoopbackPackageServer) {
   ASSERT_EQ(comm.SetExpectedSha256(Upper(kPkgSha256)), 0);
   EXPECT_EQ(comm.DownloadFile(dir, url + "/pkg.bin", nullptr, &local), 0);
 
-  // The listed digest of another file: the whole file arrives and is refused.
+  // The listed digest of another file: the whole file arrives, is refused and
+  // is not kept.
   std::string other = kPkgSha256;
   other[63] = other[63] == '0' ? '1' : '0';
   ASSERT_EQ(comm.SetExpectedSha256(other), 0);
   EXPECT_EQ(comm.DownloadFile(dir, url + "/pkg.bin", nullptr, &local), -1);
-  EXPECT_EQ(ReadFile(local).size(), kPkgSize);
+  EXPECT_EQ(local, dir + "pkg.bin");
+  EXPECT_EQ(GetFileAttributesA(local.c_str()), INVALID_FILE_ATTRIBUTES);
 
   EXPECT_EQ(comm.SetExpectedSha256(std::string(kPkgSha256).substr(1)), -1);
   EXPECT_EQ(comm.SetExpectedSha256(std::string(kPkgSha256) + "0"), -1);

@@ -37,8 +37,10 @@ package-server faults: close, 404, 500, empty (200, Content-Length 0),
 chunked (no Content-Length), cut (half the file, then a clean close),
 reset (half the file, then a TCP reset), short (one byte less than
 Content-Length, then a clean close), slow=MS (head at
-once, body after MS ms), stall=MS (nothing until MS ms have passed). Also
-per request: GET /fault/<fault>/<name>."""
+once, body after MS ms), stall=MS (nothing until MS ms have passed),
+cutevery=N (every answer, whole or ranged, closed after N body bytes). Also
+per request: GET /fault/<fault>/<name>. Ranges: "Range: bytes=N-" (with
+If-Range) gets 206 with Content-Range."""
 
 LOCAL_MODE_HELP = """\
 local-service modes: ok, down (do not listen), close, code1 ("code":1),

@@ -25,6 +25,7 @@ PACKAGE_FAULTS = {
     "short": None,      # one byte less than Content-Length, then a clean close
     "slow": "ms",       # head at once, body after the wait
     "stall": "ms",      # nothing at all until the wait is over
+    "cutevery": "bytes",  # every answer ends with a clean close after N body bytes
 }
 
 LOCAL_MODES = {
@@ -73,4 +74,6 @@ def parse_fault(text, table):
         raise ValueError("fault %r: at most 10000 packages" % name)
     if kind == "ms" and value > 3600 * 1000:
         raise ValueError("fault %r: at most 3600000 ms" % name)
+    if kind == "bytes" and value == 0:
+        raise ValueError("fault %r: at least 1 byte" % name)
     return Fault(name, value)

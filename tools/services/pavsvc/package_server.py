@@ -5,9 +5,17 @@ A fault can be chosen for every file (--fault), for one file by name
 GET /fault/<mode>/<name>, for example /fault/short/setup.exe or
 /fault/slow=20000/setup.exe. The prefix wins over the file's fault, which
 wins over the server-wide one.
+
+Every file answer carries Accept-Ranges, a strong ETag (size and change time)
+and Last-Modified. A single range "Range: bytes=N-" or "bytes=N-M" gets 206
+with Content-Range, unless an If-Range names another ETag or date (then the
+whole file, 200); a start at or beyond the end gets 416. Faults apply to the
+body of either answer.
 """
 
+import email.utils
 import os
+import re
 import urllib.parse
 
 from . import faults as faultmod
@@ -16,6 +24,7 @@ from .httpcore import HttpServer, Limits, RequestLog, Service, utc_timestamp
 CHUNK = 64 * 1024
 OCTETS = "application/octet-stream"
 _FORBIDDEN = set('\\/:*?"<>|')
+_RANGE = re.compile(r"^bytes=(\d{1,18})-(\d{0,18})$")
 
 
 def plain_name(name):
@@ -56,6 +65,9 @@ class PackageServer(Service):
             entry["bytes"] = resp.bytes_sent
             entry["complete"] = entry.get("size") is not None and not resp.closed \
                 and resp.bytes_sent == entry["size"] and resp.status == 200
+            if resp.status == 206 and isinstance(entry.get("range"), list):
+                first, last = entry["range"]
+                entry["complete"] = not resp.closed and resp.bytes_sent == last - first + 1
             self.log.write(entry)
 
     def _locate(self, req, entry):
@@ -112,27 +124,66 @@ class PackageServer(Service):
             resp.send(200, b"", OCTETS)
             return
         with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
+            st = os.fstat(f.fileno())
+            size = st.st_size
             entry["size"] = size
             if name == "chunked":
                 self._send_chunked(resp, f)
                 return
-            announced = max(size, 1) if name == "short" else size
-            if not resp.send_head(200, [("Content-Type", OCTETS),
-                                        ("Content-Length", str(announced))],
-                                  close=name in ("short", "cut", "reset")):
+            etag = '"%x-%x"' % (size, st.st_mtime_ns)
+            validators = [("Accept-Ranges", "bytes"), ("ETag", etag),
+                          ("Last-Modified", email.utils.formatdate(st.st_mtime, usegmt=True))]
+            part = self._range(req, size, etag, validators[2][1])
+            if part == "unsatisfiable":
+                entry["range"] = req.header("Range")
+                resp.send(416, "range not satisfiable\n", headers=[("Content-Range", "bytes */%d" % size)])
+                return
+            status, start, length = (206, part[0], part[1] - part[0] + 1) if part else (200, 0, size)
+            headers = [("Content-Type", OCTETS)]
+            if part:
+                entry["range"] = [part[0], part[1]]
+                headers.append(("Content-Range", "bytes %d-%d/%d" % (part[0], part[1], size)))
+            announced = max(length, 1) if name == "short" else length
+            headers.append(("Content-Length", str(announced)))
+            if not resp.send_head(status, headers + validators,
+                                  close=name in ("short", "cut", "reset", "cutevery")):
                 return
             if req.method == "HEAD":
                 return
             if name == "slow" and not resp.stall(fault.arg / 1000.0):
                 resp.abort(reset=False)
                 return
-            limit = {"cut": size // 2, "reset": size // 2, "short": announced - 1}.get(name, size)
+            limit = {"cut": length // 2, "reset": length // 2, "short": announced - 1}.get(name, length)
+            if name == "cutevery":
+                limit = min(fault.arg, length)
+            f.seek(start)
             resp.write_file(f, limit)
             if name == "reset":
                 resp.abort(reset=True)
-            elif name in ("cut", "short"):
+            elif name in ("cut", "short") or (name == "cutevery" and limit < length):
                 resp.abort(reset=False)
+
+    @staticmethod
+    def _range(req, size, etag, last_modified):
+        """(first, last) byte of a single range to serve, "unsatisfiable", or
+        None for the whole file: no Range, one that is not a single byte
+        range (ignored, as HTTP allows), or an If-Range that does not match."""
+        ranges = req.header_all("Range")
+        if len(ranges) != 1:
+            return None
+        m = _RANGE.match(ranges[0].strip())
+        if not m:
+            return None
+        if_range = req.header("If-Range")
+        if if_range is not None and if_range.strip() not in (etag, last_modified):
+            return None
+        first = int(m.group(1))
+        last = int(m.group(2)) if m.group(2) else max(first, size - 1)
+        if last < first:
+            return None
+        if first >= size:
+            return "unsatisfiable"
+        return first, min(last, size - 1)
 
     @staticmethod
     def _copy(resp, f, limit):

@@ -1,0 +1,84 @@
+// The machine-wide package cache: packages with a SHA-256, kept under their
+// digest in a folder only administrators may change, so that a later attempt
+// or run neither fetches a verified package again nor starts a broken
+// download from byte 0.
+//
+//   <common app data>\Pavonix\PackageCache\<sha256>        the package, or its
+//                                                          first bytes while
+//   <common app data>\Pavonix\PackageCache\<sha256>.state  says how far it got
+//                                                          ("<total>\n<validator>")
+//
+// An entry's time stamp is its last use. Nothing is run from the cache: a
+// package is copied into the run folder under its listed name, hashed on the
+// way, and only a copy with the listed digest counts.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/safefs.h"
+#include "platform/win.h"
+#include "update/commbase.h"
+
+// Limits of the clean-up at start.
+const uint64_t kCacheMaxBytes = 4ull << 30;
+const int kCacheMaxIdleDays = 30;
+const int kRunFolderMaxDays = 7;
+
+class CPackageCache {
+ public:
+  CPackageCache() = default;
+  ~CPackageCache();
+  CPackageCache(const CPackageCache&) = delete;
+  CPackageCache& operator=(const CPackageCache&) = delete;
+
+  // Makes (or finds) the cache folder, checks that only administrators and
+  // SYSTEM may change it and that it is no link, and holds it. False (one
+  // ERROR line) when there is no such folder to use: downloads then go
+  // straight into the run folder.
+  bool Open();
+  bool IsOpen() const { return m_held.IsOpen(); }
+  const std::string& Path() const { return m_strPath; }
+
+  // Puts the package strSha256 into strTarget (a file of the run folder):
+  // from the cache when its entry is whole and right, else fetched from
+  // strUrl into the cache first (going on from a kept partial download). 0
+  // once strTarget holds bytes with that digest; else -1 or the HTTP status.
+  int Provide(const std::string& strUrl, const std::string& strSha256, const std::string& strTarget,
+              DownloadProgressProc pfnProgress);
+
+  // Deletes entries unused for kCacheMaxIdleDays, then the least recently
+  // used ones while the whole is above kCacheMaxBytes, and any file that is
+  // no entry. Links are removed as links; what they point to is never
+  // touched.
+  void Clean(ULONGLONG ullNow);
+
+ private:
+  // Copies the entry to strTarget, hashing it on the way: true when the
+  // copy has the digest.
+  bool CopyVerified(const std::string& strSha256, const std::string& strTarget);
+  bool ReadState(const std::string& strSha256, uint64_t* pcbTotal, std::string* pstrValidator);
+  void WriteState(const std::string& strSha256, uint64_t cbTotal, const std::string& strValidator);
+  void Touch(const std::string& strSha256);
+
+  std::string m_strPath;  // without a trailing backslash
+  CHeldFolder m_held;
+  HANDLE m_hFolder = INVALID_HANDLE_VALUE;  // held for its security, not shared for delete
+};
+
+// Entries of a cache listing to delete at ullNow: every name that is no
+// "<64 hex>" or "<64 hex>.state", links and folders included; entries idle
+// for more than kCacheMaxIdleDays; then the oldest while the rest is above
+// cbMax bytes. An entry and its state file go together.
+std::vector<std::string> CacheEntriesToDelete(const std::vector<PlatFolderEntry>& entries,
+                                              ULONGLONG ullNow, uint64_t cbMax);
+
+// Run folders ("pavonix-" and 32 hexadecimal digits) of a listing older than
+// kRunFolderMaxDays at ullNow.
+std::vector<std::string> RunFoldersToDelete(const std::vector<PlatFolderEntry>& entries,
+                                            ULONGLONG ullNow);
+
+// Deletes the run folders older than kRunFolderMaxDays under the Windows
+// folder's Temp and under the user's temporary folder; a folder held by a
+// running program stays.
+void CleanRunFolders(ULONGLONG ullNow);
