@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
+#include "tests/update/download_support.h"
 #include "update/httpcommtools.h"
 #include "update/updater.h"
 
@@ -16,32 +17,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using dltest::Count;
+using dltest::g_progress;
+using dltest::Progress;
+using dltest::Sha256Of;
+
 const char kUrl[] = "http://up.example:9006//softServer/req";
 const char kTemp[] = "C:\\Temp\\";
-
-std::string Sha256Of(const std::string& data) {
-  CPlatSha256 h;
-  std::string hex;
-  EXPECT_TRUE(h.Update(data.data(), data.size()));
-  EXPECT_TRUE(h.FinalHex(&hex));
-  return hex;
-}
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-std::vector<std::pair<int, int>> g_progress;
-int Progress(int done, int total) {
-  g_progress.emplace_back(done, total);
-  return 0;
 }
 
 class CommTools : public ::testing::Test {

@@ -13,6 +13,7 @@
 #include "platform/crypto.h"
 #include "platform/folders.h"
 #include "platform/simctl.h"
+#include "tests/update/download_support.h"
 #include "update/httpcommtools.h"
 #include "update/pkgcache.h"
 
@@ -20,22 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using dltest::g_progress;
+using dltest::Progress;
+using dltest::Sha256Of;
+
 const char kPkgUrl[] = "http://pkg.example/setup.exe";
 const ULONGLONG kDay = 864000000000ull;
-
-std::vector<std::pair<int, int>> g_progress;
-int Progress(int done, int total) {
-  g_progress.emplace_back(done, total);
-  return 0;
-}
-
-std::string Sha256Of(const std::string& data) {
-  CPlatSha256 h;
-  std::string hex;
-  EXPECT_TRUE(h.Update(data.data(), data.size()));
-  EXPECT_TRUE(h.FinalHex(&hex));
-  return hex;
-}
 
 class Cache : public ::testing::Test {
  protected:

@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
+#include "tests/update/download_support.h"
 #include "update/httpcommtools.h"
 #include "update/resumedl.h"
 
@@ -16,29 +17,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using dltest::Count;
+using dltest::g_progress;
+using dltest::Progress;
+using dltest::Sha256Of;
+
 const size_t kSize = 25000;
 const size_t kAll = static_cast<size_t>(-1);
 const char kPkgUrl[] = "http://pkg.example/setup.exe";
-
-std::string Sha256Of(const std::string& data) {
-  CPlatSha256 h;
-  std::string hex;
-  EXPECT_TRUE(h.Update(data.data(), data.size()));
-  EXPECT_TRUE(h.FinalHex(&hex));
-  return hex;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-std::vector<std::pair<int, int>> g_progress;
-int Progress(int done, int total) {
-  g_progress.emplace_back(done, total);
-  return 0;
-}
 
 // One answer of the package server.
 struct Answer {
