@@ -301,12 +301,26 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
     LogError("package cache entry %s is not the listed package: fetched again", strSha256.c_str());
     m_held.DeleteChildFile(strSha256.c_str());
   } else if (pEntry != nullptr) {
+    // Whole by its state: the program ended between the last byte and the
+    // state's removal. Used when it has the digest, else fetched anew.
+    if (bHasState && cbTotal != 0 && pEntry->ullSize == cbTotal &&
+        CopyVerified(strSha256, strTarget)) {
+      m_held.DeleteChildFile((strSha256 + kState).c_str());
+      Touch(strSha256);
+      ReportDownloadBytes(pfnProgress, cbTotal, cbTotal);
+      return 0;
+    }
     m_held.DeleteChildFile(strSha256.c_str());
   }
   // A fresh download is marked partial from its first byte: one cut short by
-  // the end of the program is dropped later, not taken for a changed entry.
+  // the end of the program before any answer is dropped later, not taken for
+  // a changed entry. Once an answer fixes the length and validator they are
+  // kept, so that even a run that is ended goes on from its bytes next time.
   if (state.cbHave == 0) WriteState(strSha256, 0, std::string());
-  const int nResult = FetchVerified(strUrl, strEntry, strSha256, pfnProgress, &state);
+  const int nResult = FetchVerified(strUrl, strEntry, strSha256, pfnProgress, &state,
+                                    [this, &strSha256](const PartialDownload& s) {
+                                      WriteState(strSha256, s.cbTotal, s.strValidator);
+                                    });
   if (nResult != 0) {
     // What arrived stays for the next attempt or run to build on.
     if (state.cbHave > 0 && state.cbTotal != 0) {

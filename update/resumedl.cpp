@@ -182,7 +182,8 @@ bool ParseContentRange(const std::string& strValue, uint64_t* pFirst, uint64_t* 
 
 int FetchVerified(const std::string& strUrl, const std::string& strLocal,
                   const std::string& strSha256, DownloadProgressProc pfnProgress,
-                  PartialDownload* pState) {
+                  PartialDownload* pState,
+                  const std::function<void(const PartialDownload&)>& onAnswer) {
   CPartialFile file(strLocal, pState);
   // Bytes held from before are checked now; a fresh file is only made once
   // the server has answered with the whole file's length.
@@ -226,6 +227,7 @@ int FetchVerified(const std::string& strUrl, const std::string& strLocal,
           if ((!file.IsOpen() || pState->cbHave != 0) && !file.Restart()) outcome = kFailed;
           pState->cbTotal = cbLength;
           pState->strValidator = ValidatorOf(pResponse);
+          if (outcome != kFailed && onAnswer) onAnswer(*pState);
         }
       } else if (dwStatus == 206 && bContinuing) {
         if (!pResponse->GetHeader("Content-Range", strRange) ||

@@ -5,6 +5,7 @@
 // digest is what makes stitched bytes safe to run.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "update/commbase.h"
@@ -28,9 +29,13 @@ const int kMaxIdleContinuations = 3;
 // strSha256 (lower case); -1 or the HTTP status otherwise, with *pState
 // saying what strLocal holds (a file whose digest is wrong is deleted and
 // the state emptied). Progress never goes backwards within a call.
+// onAnswer (when set) is told each time a whole answer (200) fixes the
+// total and validator, before its bytes are written: a caller that keeps
+// them can go on from the file even after the process was ended.
 int FetchVerified(const std::string& strUrl, const std::string& strLocal,
                   const std::string& strSha256, DownloadProgressProc pfnProgress,
-                  PartialDownload* pState);
+                  PartialDownload* pState,
+                  const std::function<void(const PartialDownload&)>& onAnswer = nullptr);
 
 // Tells pfnProgress (when set) that cbDone of cbTotal bytes are there, in the
 // int counts it takes (both halved together until the total fits).

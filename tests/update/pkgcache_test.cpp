@@ -139,6 +139,62 @@ TEST_F(Cache, LaterRunsUseWhatIsCachedAndRefuseWhatChanged) {
   EXPECT_EQ(Read(outside), body);
 }
 
+// The cache folder as it was on disk when the download reported at least
+// cbAt bytes: what a program ended at that moment leaves behind.
+std::function<void(int)> g_atProgress;
+int Snapshotting(int done, int total) {
+  if (g_atProgress) g_atProgress(done);
+  return Progress(done, total);
+}
+
+TEST_F(Cache, ARunThatWasEndedGoesOnFromItsBytes) {
+  // at: bytes reported when the program "ends"; 0: after its last byte,
+  // before the state file was removed.
+  for (int at : {12000, 0}) {
+    SCOPED_TRACE(at);
+    fs::remove_all(CacheDir());
+    fs::remove_all(root / "Temp" / "setup.exe");
+    const fs::path saved = root / "saved";
+    fs::remove_all(saved);
+    g_atProgress = [&](int done) {
+      if (at == 0 || done < at || fs::exists(saved)) return;
+      fs::create_directories(saved);
+      for (const char* suffix : {"", ".state"})
+        fs::copy_file(CacheDir() / (sha + suffix), saved / (sha + suffix));
+    };
+    Serve(static_cast<size_t>(-1));
+    CHTTPCommTools first;
+    ASSERT_EQ(first.SetExpectedSha256(sha), 0);
+    std::string local;
+    ASSERT_EQ(first.DownloadFile("C:\\Temp\\", kPkgUrl, Snapshotting, &local), 0);
+    g_atProgress = nullptr;
+    if (at == 0) {
+      fs::create_directories(saved);
+      fs::copy_file(CacheDir() / sha, saved / sha);
+      std::ofstream(saved / (sha + ".state"), std::ios::binary) << "25000\n\"v1\"\n";
+    }
+    // The cache as the ended program left it.
+    fs::remove_all(CacheDir());
+    fs::create_directories(CacheDir());
+    fs::copy(saved, CacheDir());
+    const uint64_t have = fs::file_size(CacheDir() / sha);
+    const size_t asked = simwin::HttpRequests().size();
+    EXPECT_EQ(Run(), 0);
+    auto reqs = simwin::HttpRequests();
+    if (at != 0) {
+      ASSERT_GT(have, 0u);
+      ASSERT_LT(have, body.size());
+      ASSERT_EQ(reqs.size() - asked, 1u);
+      EXPECT_EQ(reqs[asked].Header("Range"), "bytes=" + std::to_string(have) + "-");
+      EXPECT_EQ(reqs[asked].Header("If-Range"), "\"v1\"");
+    } else {
+      EXPECT_EQ(reqs.size(), asked);
+    }
+    EXPECT_EQ(Read(root / "Temp" / "setup.exe"), body);
+    EXPECT_FALSE(fs::exists(CacheDir() / (sha + ".state")));
+  }
+}
+
 PlatFolderEntry At(const std::string& name, ULONGLONG when, ULONGLONG size, bool link = false,
                    bool dir = false) {
   PlatFolderEntry e;
