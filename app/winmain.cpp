@@ -8,6 +8,7 @@
 #include "ui/pages.h"
 #include "ui/res/resource.h"
 #include "ui/startup.h"
+#include "update/pkgcache.h"
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpCmdLine*/,
                    int /*nCmdShow*/) {
@@ -21,6 +22,9 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpC
   InitCommonControlsFromSystem();
 
   if (HandOverToRunningInstance()) return -1;
+  // What earlier runs left: idle cache entries, week-old run folders. Only
+  // the instance that goes on does it, never one handing over to a run.
+  CleanUpEarlierRuns();
 
   g_hInstance = hInstance;
   g_hMainDlg =

@@ -208,16 +208,7 @@ int CHTTPCommTools::DownloadVerified(const std::string& strFolder, const std::st
 }
 
 bool CHTTPCommTools::OpenCache() {
-  static bool s_bCleaned = false;
   if (m_bCacheTried) return m_cache.IsOpen();
   m_bCacheTried = true;
-  if (!m_cache.Open()) return false;
-  // Once per process, before its first package: what earlier runs left.
-  if (!s_bCleaned) {
-    s_bCleaned = true;
-    const ULONGLONG ullNow = PlatNowFileTime();
-    m_cache.Clean(ullNow);
-    CleanRunFolders(ullNow);
-  }
-  return true;
+  return m_cache.Open();
 }

@@ -43,8 +43,8 @@ std::string DigestOf(const std::string& name) {
 
 // Makes the folder with the administrators-only descriptor unless it exists,
 // then opens it without following a link and checks who may change it.
-HANDLE OpenProtectedFolder(const std::string& strPath) {
-  if (!CreateDirectoryWithSddlA(strPath.c_str(), DOWNLOAD_FOLDER_SDDL) &&
+HANDLE OpenProtectedFolder(const std::string& strPath, bool bCreate) {
+  if (bCreate && !CreateDirectoryWithSddlA(strPath.c_str(), DOWNLOAD_FOLDER_SDDL) &&
       GetLastError() != ERROR_ALREADY_EXISTS) {
     // No cache then: the downloads go on without one.
     LogDebug("package cache folder %s could not be made (error %lu)", strPath.c_str(),
@@ -160,11 +160,18 @@ void CleanRunFolders(ULONGLONG ullNow) {
   if (cb > 0 && cb < MAX_PATH) CleanRunFoldersIn(std::string(szPath, cb), ullNow);
 }
 
+void CleanUpEarlierRuns() {
+  const ULONGLONG ullNow = PlatNowFileTime();
+  CPackageCache cache;
+  if (cache.Open(false)) cache.Clean(ullNow);
+  CleanRunFolders(ullNow);
+}
+
 CPackageCache::~CPackageCache() {
   if (m_hFolder != INVALID_HANDLE_VALUE) CloseHandle(m_hFolder);
 }
 
-bool CPackageCache::Open() {
+bool CPackageCache::Open(bool bCreate) {
   if (IsOpen()) return true;
   std::string strBase;
   if (!PlatCommonAppDataFolder(&strBase)) {
@@ -172,10 +179,10 @@ bool CPackageCache::Open() {
     return false;
   }
   // The parent too: whoever may change it could swap the cache folder.
-  HANDLE hParent = OpenProtectedFolder(strBase + "\\Pavonix");
+  HANDLE hParent = OpenProtectedFolder(strBase + "\\Pavonix", bCreate);
   if (hParent == INVALID_HANDLE_VALUE) return false;
   const std::string strPath = strBase + "\\Pavonix\\PackageCache";
-  HANDLE hFolder = OpenProtectedFolder(strPath);
+  HANDLE hFolder = OpenProtectedFolder(strPath, bCreate);
   CloseHandle(hParent);
   if (hFolder == INVALID_HANDLE_VALUE) return false;
   if (!m_held.Open(strPath.c_str())) {

@@ -32,11 +32,12 @@ class CPackageCache {
   CPackageCache(const CPackageCache&) = delete;
   CPackageCache& operator=(const CPackageCache&) = delete;
 
-  // Makes (or finds) the cache folder, checks that only administrators and
-  // SYSTEM may change it and that it is no link, and holds it. False (one
-  // ERROR line) when there is no such folder to use: downloads then go
-  // straight into the run folder.
-  bool Open();
+  // Makes (or, with bCreate false, only finds) the cache folder, checks
+  // that only administrators and SYSTEM may change it and that it is no
+  // link, and holds it. False when there is no such folder to use (one ERROR
+  // line when it is not protected): downloads then go straight into the run
+  // folder.
+  bool Open(bool bCreate = true);
   bool IsOpen() const { return m_held.IsOpen(); }
   const std::string& Path() const { return m_strPath; }
 
@@ -82,3 +83,7 @@ std::vector<std::string> RunFoldersToDelete(const std::vector<PlatFolderEntry>& 
 // folder's Temp and under the user's temporary folder; a folder held by a
 // running program stays.
 void CleanRunFolders(ULONGLONG ullNow);
+
+// The clean-up at start: the cache (when there is one; it is not made for
+// this) and the run folders, as of now.
+void CleanUpEarlierRuns();

@@ -280,14 +280,16 @@ TEST_F(Cache, CleanUpDeletesThroughTheHeldFolderOnly) {
     std::ofstream(p / "setup.exe") << "x";
     fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::hours(24 * 8));
   }
-  const ULONGLONG now = PlatNowFileTime();
-  cache.Clean(now);
-  CleanRunFolders(now);
+  CleanUpEarlierRuns();
   EXPECT_FALSE(fs::exists(CacheDir() / sha));
   EXPECT_EQ(Read(root / "keep.bin"), "keep");
   EXPECT_FALSE(fs::exists(oldRun));
   EXPECT_FALSE(fs::exists(oldWinRun));
   EXPECT_TRUE(fs::exists(newRun));
+  // On a machine without a cache the clean-up makes none.
+  fs::remove_all(root / "ProgramData" / "Pavonix");
+  CleanUpEarlierRuns();
+  EXPECT_FALSE(fs::exists(root / "ProgramData" / "Pavonix"));
 }
 
 }  // namespace
