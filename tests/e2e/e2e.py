@@ -750,12 +750,15 @@ def visible_reasons(page):
 # -- scenarios ------------------------------------------------------------------
 
 def run_install(env, name, folder, expect, services_kw, invoicing=True, program_env=None, during=None,
-                final_timeout=180, keep_cache=False):
+                final_timeout=180, keep_cache=False, before=None):
     """Starts the program, clicks install, waits for the final page.
 
-    during(prog), when given, runs once the progress page shows."""
+    during(prog), when given, runs once the progress page shows; before(),
+    once earlier runs' packages are gone, before the program starts."""
     env.set_invoicing_pc(invoicing)
     env.clear_temp_packages(keep_cache)
+    if before:
+        before()
     svc = Services(env, folder, **services_kw)
     svc.start()
     prog = Program(env, folder, program_env)
@@ -1514,8 +1517,28 @@ def scenario_package_resume(env, folder):
     check(prog.installers() == [], "nothing ran")
     finish(env, prog, svc, page)
     seen = len(gets)
+    # What earlier runs left goes at the start of this one: a run folder of
+    # 8 days and a cache entry unused for 31; a run folder of 6 days stays.
+    day = 86400
+    old_run = os.path.join(env.windows_temp_folder(), "pavonix-" + "a" * 32)
+    new_run = os.path.join(env.windows_temp_folder(), "pavonix-" + "b" * 32)
+    idle = os.path.join(env.cache_folder(), "c" * 64)
+
+    def plant():
+        for path, age in ((old_run, 8), (new_run, 6)):
+            os.makedirs(path, exist_ok=True)
+            with open(os.path.join(path, "setup.exe"), "wb") as f:
+                f.write(b"MZ")
+            os.utime(path, (time.time() - age * day,) * 2)
+        with open(idle, "wb") as f:
+            f.write(b"x" * 100)
+        os.utime(idle, (time.time() - 31 * day,) * 2)
     svc, prog, page, _ = run_install(env, "package-resume-rest", os.path.join(folder, "short"), "success",
-                                     {"local": "down", "hashes": unhashed_vendor}, keep_cache=True)
+                                     {"local": "down", "hashes": unhashed_vendor}, keep_cache=True,
+                                     before=plant)
+    check(not os.path.exists(old_run) and os.path.isdir(new_run) and not os.path.exists(idle),
+          "at start the 8-day run folder and the idle cache entry went, the 6-day folder stayed: %s"
+          % [os.path.exists(p) for p in (old_run, new_run, idle)])
     gets = [e for e in svc.requests("package-server")[seen:] if e["file"] == "levydesk_setup.exe"]
     check([(e["status"], e["bytes"]) for e in gets] == [(206, 1)], "the rerun fetched the last byte only: %s"
           % [(e["status"], e["bytes"]) for e in gets])
