@@ -486,8 +486,9 @@ class Bench:
                     raise BenchError("the hashed download on a good link returned %d" % rc)
                 out["ratio"].append(hashed_ms / plain_ms)
                 log("resume run %d: unhashed on the cut link %d, sent %.3f x, rerun %.3f x, cached %d bytes, "
-                    "hashed / plain time %.2f" % (i + 1, out["plain_cut"][-1], out["sent"][-1], out["rest"][-1],
-                                                   out["cached"][-1], out["ratio"][-1]))
+                    "hashed / plain time %.2f (%.0f / %.0f ms)"
+                    % (i + 1, out["plain_cut"][-1], out["sent"][-1], out["rest"][-1], out["cached"][-1],
+                       out["ratio"][-1], hashed_ms, plain_ms))
         finally:
             services.stop()
             clear_cache()

@@ -206,7 +206,8 @@ void CPackageCache::Clean(ULONGLONG ullNow) {
   }
 }
 
-bool CPackageCache::CopyVerified(const std::string& strSha256, const std::string& strTarget) {
+bool CPackageCache::CopyEntry(const std::string& strSha256, const std::string& strTarget,
+                              bool bVerify) {
   FILE* in = plat_fopen((m_strPath + "\\" + strSha256).c_str(), "rb");
   if (in == nullptr) return false;
   FILE* out = plat_fopen(strTarget.c_str(), "wb");
@@ -217,11 +218,12 @@ bool CPackageCache::CopyVerified(const std::string& strSha256, const std::string
   }
   CPlatSha256 hasher;
   bool bOk = true;
-  std::unique_ptr<BYTE[]> buf(new BYTE[64 * 1024]);
+  const size_t kChunk = 1024 * 1024;
+  std::unique_ptr<BYTE[]> buf(new BYTE[kChunk]);
   for (;;) {
-    size_t n = plat_fread(buf.get(), 1, 64 * 1024, in);
+    size_t n = plat_fread(buf.get(), 1, kChunk, in);
     if (n == 0) break;
-    if (!hasher.Update(buf.get(), n) || plat_fwrite(buf.get(), 1, n, out) != n) {
+    if ((bVerify && !hasher.Update(buf.get(), n)) || plat_fwrite(buf.get(), 1, n, out) != n) {
       bOk = false;
       break;
     }
@@ -229,7 +231,7 @@ bool CPackageCache::CopyVerified(const std::string& strSha256, const std::string
   plat_fclose(in);
   bOk = plat_fclose(out) == 0 && bOk;
   std::string strGot;
-  if (bOk && hasher.FinalHex(&strGot) && strGot == strSha256) return true;
+  if (bOk && (!bVerify || (hasher.FinalHex(&strGot) && strGot == strSha256))) return true;
   DeleteFileA(strTarget.c_str());
   return false;
 }
@@ -298,7 +300,7 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
              static_cast<unsigned long long>(state.cbHave),
              static_cast<unsigned long long>(state.cbTotal));
   } else if (pEntry != nullptr && !bHasState) {
-    if (CopyVerified(strSha256, strTarget)) {
+    if (CopyEntry(strSha256, strTarget, true)) {
       Touch(strSha256);
       // The window shows the package as there: 100 %.
       ReportDownloadBytes(pfnProgress, pEntry->ullSize, pEntry->ullSize);
@@ -311,7 +313,7 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
     // Whole by its state: the program ended between the last byte and the
     // state's removal. Used when it has the digest, else fetched anew.
     if (bHasState && cbTotal != 0 && pEntry->ullSize == cbTotal &&
-        CopyVerified(strSha256, strTarget)) {
+        CopyEntry(strSha256, strTarget, true)) {
       m_held.DeleteChildFile((strSha256 + kState).c_str());
       Touch(strSha256);
       ReportDownloadBytes(pfnProgress, cbTotal, cbTotal);
@@ -340,5 +342,7 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
   }
   m_held.DeleteChildFile((strSha256 + kState).c_str());
   Touch(strSha256);
-  return CopyVerified(strSha256, strTarget) ? 0 : -1;
+  // Hashed as it arrived, and hashed again through a held handle before it
+  // runs: the copy need not hash it a third time.
+  return CopyEntry(strSha256, strTarget, false) ? 0 : -1;
 }

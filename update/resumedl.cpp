@@ -13,6 +13,7 @@
 #include "platform/crypto.h"
 #include "platform/win.h"
 #include "update/httpreply.h"
+#include "update/pipedsha.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ class CPartialFile {
   bool Restart() {
     Close();
     m_pState->cbHave = 0;
-    m_pHasher.reset(new CPlatSha256);
+    m_pHasher.reset(new CPipedSha256);
     m_bHashed = true;
     m_fp = plat_fopen(m_strPath.c_str(), "wb");
     if (m_fp == nullptr) return Failed("opening");
@@ -109,7 +110,7 @@ class CPartialFile {
   // Hashes the cbHave bytes the file holds; false when it holds another
   // count or cannot be read.
   bool HashExisting() {
-    m_pHasher.reset(new CPlatSha256);
+    m_pHasher.reset(new CPipedSha256);
     m_bHashed = true;
     FILE* fp = plat_fopen(m_strPath.c_str(), "rb");
     if (fp == nullptr) return false;
@@ -129,7 +130,7 @@ class CPartialFile {
   std::string m_strPath;
   PartialDownload* m_pState;
   FILE* m_fp = nullptr;
-  std::unique_ptr<CPlatSha256> m_pHasher;
+  std::unique_ptr<CPipedSha256> m_pHasher;
   bool m_bHashed = true;
 };
 
