@@ -479,11 +479,14 @@ class Bench:
                 benchlib.verify_file(target, size, digest)
                 out["cached"].append(served() - before)
                 # (d) a good link: plain against hashed and cached (fetched anew)
-                _, plain_ms = fetch("quiet", "%s/%s" % (base, name))
+                rc, plain_ms = fetch("quiet", "%s/%s" % (base, name))
+                whole = rc == 0 and benchlib.sha256_file(target) == digest
                 clear_cache()
                 rc, hashed_ms = fetch("hashed", "%s/%s" % (base, name))
                 if rc != 0:
                     raise BenchError("the hashed download on a good link returned %d" % rc)
+                if not whole or benchlib.sha256_file(target) != digest:
+                    raise BenchError("a download on a good link did not leave the package in the run folder")
                 out["ratio"].append(hashed_ms / plain_ms)
                 log("resume run %d: unhashed on the cut link %d, sent %.3f x, rerun %.3f x, cached %d bytes, "
                     "hashed / plain time %.2f (%.0f / %.0f ms)"
