@@ -3,6 +3,7 @@
 // service and the package server in the simulated WinInet, installers as
 // simulated processes, the dialogs as test windows.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -79,7 +80,7 @@ class Flow : public ::testing::Test {
   void SetUp() override {
     simwin::Reset();
     root = fs::temp_directory_path() /
-           ("pavonix-flow-" +
+           ("pavonix-flow-" + std::to_string(getpid()) + "-" +
             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(root);
     fs::create_directories(root / "Temp");

@@ -1,6 +1,7 @@
 // The local invoice-control service query: the form POST and the whole query
 // against the simulated WinInet.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -183,7 +184,8 @@ class LocalQueryLog : public LocalQuery {
   void SetUp() override {
     LocalQuery::SetUp();
     root = std::filesystem::temp_directory_path() /
-           ("pavonix-lsq-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+           ("pavonix-lsq-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root);
     simwin::MapDrive('C', root.string());

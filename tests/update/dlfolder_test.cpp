@@ -1,6 +1,7 @@
 // The protected download folder and the held installer files, on the
 // simulated platform.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -62,10 +63,9 @@ class Folder : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root =
-        fs::temp_directory_path() /
-        ("pavonix-dlfolder-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    root = fs::temp_directory_path() /
+           ("pavonix-dlfolder-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());

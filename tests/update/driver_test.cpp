@@ -1,6 +1,7 @@
 // The update driver and the package download over a scripted communication
 // object, on the simulated platform.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -43,8 +44,8 @@ class Driver : public ::testing::Test {
   void SetUp() override {
     simwin::Reset();
     root = fs::temp_directory_path() /
-           ("pavonix-driver-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("pavonix-driver-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
     fs::create_directories(root / "Users" / "user" / "AppData" / "Local" / "Temp");
     simwin::MapDrive('C', root.string());

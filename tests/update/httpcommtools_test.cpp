@@ -1,5 +1,6 @@
 // The HTTP communication tools against the simulated WinInet and file system.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -38,8 +39,8 @@ class CommTools : public ::testing::Test {
   void SetUp() override {
     simwin::Reset();
     root = fs::temp_directory_path() /
-           ("pavonix-comm-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("pavonix-comm-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());

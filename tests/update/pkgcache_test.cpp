@@ -1,6 +1,7 @@
 // The package cache against the simulated WinInet and file system: what a
 // later attempt or run fetches, what it refuses, what the clean-up deletes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,8 +38,8 @@ class Cache : public ::testing::Test {
   void SetUp() override {
     simwin::Reset();
     root = fs::temp_directory_path() /
-           ("pavonix-cache-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("pavonix-cache-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
     fs::create_directories(root / "Temp");
     fs::create_directories(root / "ProgramData");

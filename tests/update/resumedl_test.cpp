@@ -1,6 +1,7 @@
 // Downloads that go on after a broken connection, against the simulated
 // WinInet: what is asked for, what is appended, when it gives up.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -56,8 +57,8 @@ class Resume : public ::testing::Test {
   void SetUp() override {
     simwin::Reset();
     root = fs::temp_directory_path() /
-           ("pavonix-resume-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("pavonix-resume-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());

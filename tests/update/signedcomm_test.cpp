@@ -1,6 +1,7 @@
 // Signed update replies against the simulated WinInet: a peer that signs
 // with a key of its own (OpenSSL), and every way a reply can be refused.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <openssl/core_names.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
@@ -112,8 +113,8 @@ class SignedComm : public ::testing::Test {
   void SetUp() override {
     simwin::Reset();
     root = fs::temp_directory_path() /
-           ("pavonix-signed-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("pavonix-signed-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
     fs::create_directories(root / "Users/user/AppData/Local/Temp");
     simwin::MapDrive('C', root.string());
