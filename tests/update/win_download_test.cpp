@@ -142,8 +142,13 @@ TEST(WineDownload, HeldInstallerRefusesASecondWriterAndStillRuns) {
   EXPECT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  // Released, it is an ordinary file again.
-  FILE* f = plat_fopen(exe.c_str(), "ab");
+  // Released, it is an ordinary file again: once the ended process's image
+  // is unmapped too, which Wine does a little after the process signals.
+  FILE* f = nullptr;
+  for (int i = 0; i < 50 && f == nullptr; ++i) {
+    f = plat_fopen(exe.c_str(), "ab");
+    if (f == nullptr) Sleep(100);
+  }
   EXPECT_NE(f, nullptr);
   if (f) plat_fclose(f);
 }
