@@ -3,7 +3,6 @@
 // service and the package server in the simulated WinInet, installers as
 // simulated processes, the dialogs as test windows.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@
 #include "app/worker.h"
 #include "config/sysconfig.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -79,10 +79,7 @@ class Flow : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() /
-           ("pavonix-flow-" + std::to_string(getpid()) + "-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(root);
+    root = pavtest::FreshTestFolder("pavonix-flow");
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());
     simwin::SetTempPath(kTemp);

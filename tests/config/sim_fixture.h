@@ -2,6 +2,7 @@
 // C is a new host folder, removed again after the test.
 #pragma once
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +18,18 @@ inline std::string MakeHostTempDir() {
   char tmpl[] = "/tmp/pavonix-core-XXXXXX";
   const char* d = mkdtemp(tmpl);
   return d ? d : "";
+}
+
+// An empty host folder of this test alone: ctest runs each test as a
+// process of its own, two at a time, so the name carries both.
+inline std::filesystem::path FreshTestFolder(const std::string& prefix) {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::filesystem::path p =
+      std::filesystem::temp_directory_path() /
+      (prefix + "-" + std::to_string(getpid()) + "-" + (info ? info->name() : "none"));
+  std::filesystem::remove_all(p);
+  std::filesystem::create_directories(p);
+  return p;
 }
 
 class SimMachine : public ::testing::Test {

@@ -1,7 +1,6 @@
 // The local invoice-control service query: the form POST and the whole query
 // against the simulated WinInet.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include "env/localservice.h"
 #include "log/log.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 
 namespace {
 
@@ -183,11 +183,7 @@ class LocalQueryLog : public LocalQuery {
   std::filesystem::path root;
   void SetUp() override {
     LocalQuery::SetUp();
-    root = std::filesystem::temp_directory_path() /
-           ("pavonix-lsq-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root);
+    root = pavtest::FreshTestFolder("pavonix-lsq");
     simwin::MapDrive('C', root.string());
     g_nLogLevel = 4;
     snprintf(g_szLogPath, sizeof g_szLogPath, "C:\\q.log");

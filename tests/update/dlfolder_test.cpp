@@ -1,7 +1,6 @@
 // The protected download folder and the held installer files, on the
 // simulated platform.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,6 +10,7 @@
 
 #include "log/log.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 #include "update/dlfolder.h"
 
 namespace fs = std::filesystem;
@@ -63,10 +63,7 @@ class Folder : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() /
-           ("pavonix-dlfolder-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    root = pavtest::FreshTestFolder("pavonix-dlfolder");
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());
     simwin::SetTempPath(kTemp);

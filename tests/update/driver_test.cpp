@@ -1,7 +1,6 @@
 // The update driver and the package download over a scripted communication
 // object, on the simulated platform.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include "fakecomm.h"
 #include "log/log.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 #include "update/softupdate.h"
 #include "update/updater.h"
 
@@ -43,10 +43,7 @@ class Driver : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() /
-           ("pavonix-driver-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    root = pavtest::FreshTestFolder("pavonix-driver");
     fs::create_directories(root / "Users" / "user" / "AppData" / "Local" / "Temp");
     simwin::MapDrive('C', root.string());
     main = simwin::CreateTestWindow("main");

@@ -1,6 +1,5 @@
 // The HTTP communication tools against the simulated WinInet and file system.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 #include "tests/update/download_support.h"
 #include "update/httpcommtools.h"
 #include "update/updater.h"
@@ -38,10 +38,7 @@ class CommTools : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() /
-           ("pavonix-comm-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    root = pavtest::FreshTestFolder("pavonix-comm");
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());
     g_progress.clear();

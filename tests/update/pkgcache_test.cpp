@@ -1,7 +1,6 @@
 // The package cache against the simulated WinInet and file system: what a
 // later attempt or run fetches, what it refuses, what the clean-up deletes.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +13,7 @@
 #include "platform/crypto.h"
 #include "platform/folders.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 #include "tests/update/download_support.h"
 #include "update/httpcommtools.h"
 #include "update/pkgcache.h"
@@ -37,10 +37,7 @@ class Cache : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() /
-           ("pavonix-cache-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    root = pavtest::FreshTestFolder("pavonix-cache");
     fs::create_directories(root / "Temp");
     fs::create_directories(root / "ProgramData");
     simwin::MapDrive('C', root.string());

@@ -1,7 +1,6 @@
 // Downloads that go on after a broken connection, against the simulated
 // WinInet: what is asked for, what is appended, when it gives up.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 #include "tests/update/download_support.h"
 #include "update/httpcommtools.h"
 #include "update/resumedl.h"
@@ -56,10 +56,7 @@ class Resume : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() /
-           ("pavonix-resume-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    root = pavtest::FreshTestFolder("pavonix-resume");
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());
     for (size_t i = 0; i < kSize; ++i) body.push_back(static_cast<char>(i * 31 + i / 7));

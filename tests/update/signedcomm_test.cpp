@@ -1,7 +1,6 @@
 // Signed update replies against the simulated WinInet: a peer that signs
 // with a key of its own (OpenSSL), and every way a reply can be refused.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <openssl/core_names.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
@@ -18,6 +17,7 @@
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
+#include "tests/config/sim_fixture.h"
 #include "update/httpcommtools.h"
 #include "update/signedcomm.h"
 #include "update/updatekey.h"
@@ -112,10 +112,7 @@ class SignedComm : public ::testing::Test {
 
   void SetUp() override {
     simwin::Reset();
-    root = fs::temp_directory_path() /
-           ("pavonix-signed-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    root = pavtest::FreshTestFolder("pavonix-signed");
     fs::create_directories(root / "Users/user/AppData/Local/Temp");
     simwin::MapDrive('C', root.string());
     g_nLogLevel = 1;
