@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
+#include "platform/sysinfo.h"
 #include "tests/config/sim_fixture.h"
 #include "tests/update/download_support.h"
 #include "update/httpcommtools.h"
@@ -41,6 +42,7 @@ class CommTools : public ::testing::Test {
     root = pavtest::FreshTestFolder("pavonix-comm");
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());
+    PlaceFile("C:\\Windows\\system32\\tskill.exe");
     g_progress.clear();
     g_nLogLevel = 0;
   }
@@ -75,10 +77,17 @@ class CommTools : public ::testing::Test {
     }
     return out;
   }
+  // Files made by the test, the Windows folder's left out.
   size_t TempFileCount() {
     size_t n = 0;
-    for (const auto& e : fs::recursive_directory_iterator(root)) n += e.is_regular_file() ? 1 : 0;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+      n += e.is_regular_file() && e.path().string().find("/Windows/") == std::string::npos ? 1 : 0;
     return n;
+  }
+  static void PlaceFile(const std::string& winPath) {
+    const fs::path p = simwin::HostPath(winPath);
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << "MZ";
   }
   static simwin::HttpReply Body(const std::string& body) {
     simwin::HttpReply r;
@@ -526,7 +535,10 @@ TEST_F(CommTools, TskillIsTheSystemFoldersWithTheNameAsOneArgument) {
   // A bare "tskill" would be looked for beside the program and in the
   // current folder first, and run elevated.
   simwin::ServeAt("pkg.example", 80, Body("abc"));
+  fs::create_directories(root / "D");
+  simwin::MapDrive('D', (root / "D").string());
   simwin::SetSystemDir("D:\\Win Dows\\System32");
+  PlaceFile("D:\\Win Dows\\System32\\tskill.exe");
   std::string local;
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/my setup.exe", nullptr, &local), 0);
   ASSERT_EQ(simwin::WinExecCalls().size(), 1u);
@@ -538,6 +550,84 @@ TEST_F(CommTools, TskillIsTheSystemFoldersWithTheNameAsOneArgument) {
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/b.exe", nullptr, &local), 0);
   EXPECT_EQ(simwin::WinExecCalls().size(), 1u);
   EXPECT_EQ(FileText("b.exe"), "abc");
+}
+
+// The shipped program is 32-bit: on 64-bit Windows its System32 is SysWOW64,
+// which holds no tskill.exe, so the native one is reached through Sysnative.
+// Where none can run, one DEBUG line says so and the download goes on.
+TEST_F(CommTools, TskillIsTheNativeOneOrADebugLine) {
+  struct Case {
+    explicit Case(const char* l) : label(l) {}
+    Case& Wow64() { return bWow64 = true, *this; }
+    Case& Present(const char* p) { return szPresent = p, *this; }
+    Case& NotRun(const char* debug) { return szCmdLine = nullptr, szDebug = debug, *this; }
+    Case& Runs(const char* cmd) { return szCmdLine = cmd, *this; }
+    Case& Fault(const char* api) { return szFault = api, *this; }
+    Case& NoSystem32Tskill() { return bSystem32Tskill = false, *this; }
+    const char* label;
+    bool bWow64 = false;
+    bool bSystem32Tskill = true;      // the fixture's
+    const char* szPresent = nullptr;  // a second tskill.exe beside the fixture's system32 one
+    const char* szCmdLine = "\"C:\\Windows\\system32\\tskill.exe\" \"setup.exe\"";
+    const char* szDebug = nullptr;
+    const char* szFault = nullptr;
+  };
+  const Case cases[] = {
+      Case("32-bit Windows: System32"),
+      Case("64-bit Windows: Sysnative")
+          .Wow64()
+          .Present("C:\\Windows\\Sysnative\\tskill.exe")
+          .Runs("\"C:\\Windows\\Sysnative\\tskill.exe\" \"setup.exe\""),
+      Case("64-bit Windows, no native tskill.exe")
+          .Wow64()
+          .NotRun("): tskill not run for setup.exe: no C:\\Windows\\Sysnative\\tskill.exe\r"),
+      Case("64-bit Windows, no Windows folder")
+          .Wow64()
+          .Present("C:\\Windows\\Sysnative\\tskill.exe")
+          .Fault("GetSystemWindowsDirectoryA")
+          .NotRun("): tskill not run for setup.exe: system folder unknown\r"),
+      Case("WoW64 unknown: taken as 32-bit Windows").Fault("IsWow64Process"),
+      Case("edition without tskill.exe")
+          .NoSystem32Tskill()
+          .NotRun("): tskill not run for setup.exe: no C:\\Windows\\system32\\tskill.exe\r"),
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    EnableErrorLog();
+    g_nLogLevel = 4;
+    simwin::SetWow64Process(c.bWow64);
+    if (!c.bSystem32Tskill) fs::remove(simwin::HostPath("C:\\Windows\\system32\\tskill.exe"));
+    if (c.szPresent) PlaceFile(c.szPresent);
+    if (c.szFault) simwin::FailCall(c.szFault, ERROR_FILE_NOT_FOUND);
+    simwin::ServeAt("pkg.example", 80, Body("abc"));
+    std::string local;
+    EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/setup.exe", nullptr, &local), 0);
+    EXPECT_EQ(FileText("setup.exe"), "abc");
+    const auto calls = simwin::WinExecCalls();
+    if (c.szCmdLine) {
+      ASSERT_EQ(calls.size(), 1u);
+      EXPECT_EQ(calls[0].cmdLine, c.szCmdLine);
+      EXPECT_EQ(LogText().find("tskill"), std::string::npos) << LogText();
+    } else {
+      EXPECT_TRUE(calls.empty());
+      EXPECT_NE(LogText().find(c.szDebug), std::string::npos) << LogText();
+    }
+    TearDown();
+  }
+}
+
+// A tskill that does not start leaves its number in the log.
+TEST_F(CommTools, TskillThatDoesNotStartIsLogged) {
+  EnableErrorLog();
+  g_nLogLevel = 4;
+  simwin::ServeAt("pkg.example", 80, Body("abc"));
+  simwin::FailCall("WinExec", 11 /* ERROR_BAD_FORMAT */);
+  std::string local;
+  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/setup.exe", nullptr, &local), 0);
+  EXPECT_NE(LogText().find("): tskill not run for setup.exe: start failed (11)\r"),
+            std::string::npos)
+      << LogText();
 }
 
 TEST_F(CommTools, WritesThatFailNeverCountAsADownload) {
