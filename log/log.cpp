@@ -137,6 +137,13 @@ void PrepareLog(const std::string& strProgramDir, int nLogLevel) {
     g_szLogPath[0] = '\0';
 }
 
+void LogAnsiCodePage() {
+  const UINT uCodePage = GetACP();
+  if (uCodePage != 936)
+    LogDebug("ANSI code page %u, not 936 (GBK): page texts show garbled, GBK folder probes miss",
+             uCodePage);
+}
+
 int DayNumber(int nYear, int nMonth, int nDay) {
   static const int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (nMonth < 0) nMonth = 0;
