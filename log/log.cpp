@@ -9,6 +9,7 @@
 #include <new>
 
 #include "config/moduledir.h"
+#include "platform/sysinfo.h"
 
 int g_nLogLevel = 0;
 HANDLE g_hLogMutex = NULL;
@@ -138,7 +139,7 @@ void PrepareLog(const std::string& strProgramDir, int nLogLevel) {
 }
 
 void LogAnsiCodePage() {
-  const UINT uCodePage = GetACP();
+  const UINT uCodePage = PlatAnsiCodePage();
   if (uCodePage != 936)
     LogDebug("ANSI code page %u, not 936 (GBK): page texts show garbled, GBK folder probes miss",
              uCodePage);

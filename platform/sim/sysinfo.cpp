@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/sim/codepage.h"
 #include "platform/sim/core.h"
 #include "platform/sim/fs.h"
 #include "platform/sim/kernel.h"
@@ -41,6 +42,8 @@ bool PlatSystemWindowsFolder(std::string* pstrPath) {
   while (!pstrPath->empty() && pstrPath->back() == '\\') pstrPath->pop_back();
   return !pstrPath->empty();
 }
+
+UINT PlatAnsiCodePage() { return GetACP(); }
 
 namespace simwin {
 
