@@ -732,8 +732,11 @@ def run_all(args):
                 rows.append(benchlib.Row("start-up ms", "", "< %d" % GOAL_STARTUP_MS, error=str(exc)))
     finally:
         bench.wine.stop()
-    print("medians of %d runs%s" % (args.runs, " (check: every row must yield a figure, goals not judged)"
-                                     if args.check else " (quick)" if args.quick else ""))
+    runs = "%d runs" % args.runs
+    if "install" in only and bench.install_runs != args.runs:
+        runs += ", of the install rows %d" % bench.install_runs
+    print("medians of %s%s" % (runs, " (check: every row must yield a figure, goals not judged)"
+                               if args.check else " (quick)" if args.quick else ""))
     print(benchlib.format_table(rows), flush=True)
     missing = benchlib.missing_figures(rows)
     if missing:
