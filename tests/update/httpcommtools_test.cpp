@@ -556,40 +556,27 @@ TEST_F(CommTools, TskillIsTheSystemFoldersWithTheNameAsOneArgument) {
 // which holds no tskill.exe, so the native one is reached through Sysnative.
 // Where none can run, one DEBUG line says so and the download goes on.
 TEST_F(CommTools, TskillIsTheNativeOneOrADebugLine) {
+  const char kSystem32[] = "C:\\Windows\\system32\\tskill.exe";
+  const char kNative[] = "C:\\Windows\\Sysnative\\tskill.exe";
   struct Case {
-    explicit Case(const char* l) : label(l) {}
-    Case& Wow64() { return bWow64 = true, *this; }
-    Case& Present(const char* p) { return szPresent = p, *this; }
-    Case& NotRun(const char* debug) { return szCmdLine = nullptr, szDebug = debug, *this; }
-    Case& Runs(const char* cmd) { return szCmdLine = cmd, *this; }
-    Case& Fault(const char* api) { return szFault = api, *this; }
-    Case& NoSystem32Tskill() { return bSystem32Tskill = false, *this; }
     const char* label;
-    bool bWow64 = false;
-    bool bSystem32Tskill = true;      // the fixture's
-    const char* szPresent = nullptr;  // a second tskill.exe beside the fixture's system32 one
-    const char* szCmdLine = "\"C:\\Windows\\system32\\tskill.exe\" \"setup.exe\"";
-    const char* szDebug = nullptr;
+    bool bWow64;
+    const char* szThere;  // the one tskill.exe there is (nullptr: none)
+    const char* szRun;    // the one started (nullptr: none)
+    const char* szDebug;  // the DEBUG line's end (nullptr: no tskill line)
     const char* szFault = nullptr;
   };
   const Case cases[] = {
-      Case("32-bit Windows: System32"),
-      Case("64-bit Windows: Sysnative")
-          .Wow64()
-          .Present("C:\\Windows\\Sysnative\\tskill.exe")
-          .Runs("\"C:\\Windows\\Sysnative\\tskill.exe\" \"setup.exe\""),
-      Case("64-bit Windows, no native tskill.exe")
-          .Wow64()
-          .NotRun("): tskill not run for setup.exe: no C:\\Windows\\Sysnative\\tskill.exe\r"),
-      Case("64-bit Windows, no Windows folder")
-          .Wow64()
-          .Present("C:\\Windows\\Sysnative\\tskill.exe")
-          .Fault("GetSystemWindowsDirectoryA")
-          .NotRun("): tskill not run for setup.exe: system folder unknown\r"),
-      Case("WoW64 unknown: taken as 32-bit Windows").Fault("IsWow64Process"),
-      Case("edition without tskill.exe")
-          .NoSystem32Tskill()
-          .NotRun("): tskill not run for setup.exe: no C:\\Windows\\system32\\tskill.exe\r"),
+      {"32-bit Windows", false, kSystem32, kSystem32, nullptr},
+      {"64-bit Windows", true, kNative, kNative, nullptr},
+      {"64-bit Windows, only SysWOW64's", true, kSystem32, nullptr,
+       "no C:\\Windows\\Sysnative\\tskill.exe"},
+      {"edition without tskill.exe", false, nullptr, nullptr,
+       "no C:\\Windows\\system32\\tskill.exe"},
+      {"no Windows folder", true, kNative, nullptr, "system folder unknown",
+       "GetSystemWindowsDirectoryA"},
+      {"WoW64 unknown: as 32-bit Windows", true, kSystem32, kSystem32, nullptr, "IsWow64Process"},
+      {"a start that fails", false, kSystem32, kSystem32, "start failed (2)", "WinExec"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -597,37 +584,24 @@ TEST_F(CommTools, TskillIsTheNativeOneOrADebugLine) {
     EnableErrorLog();
     g_nLogLevel = 4;
     simwin::SetWow64Process(c.bWow64);
-    if (!c.bSystem32Tskill) fs::remove(simwin::HostPath("C:\\Windows\\system32\\tskill.exe"));
-    if (c.szPresent) PlaceFile(c.szPresent);
+    fs::remove(simwin::HostPath(kSystem32));
+    if (c.szThere) PlaceFile(c.szThere);
     if (c.szFault) simwin::FailCall(c.szFault, ERROR_FILE_NOT_FOUND);
     simwin::ServeAt("pkg.example", 80, Body("abc"));
     std::string local;
     EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/setup.exe", nullptr, &local), 0);
     EXPECT_EQ(FileText("setup.exe"), "abc");
     const auto calls = simwin::WinExecCalls();
-    if (c.szCmdLine) {
-      ASSERT_EQ(calls.size(), 1u);
-      EXPECT_EQ(calls[0].cmdLine, c.szCmdLine);
+    ASSERT_EQ(calls.size(), c.szRun ? 1u : 0u);
+    if (c.szRun) EXPECT_EQ(calls[0].cmdLine, "\"" + std::string(c.szRun) + "\" \"setup.exe\"");
+    if (c.szDebug)
+      EXPECT_NE(LogText().find("): tskill not run for setup.exe: " + std::string(c.szDebug) + "\r"),
+                std::string::npos)
+          << LogText();
+    else
       EXPECT_EQ(LogText().find("tskill"), std::string::npos) << LogText();
-    } else {
-      EXPECT_TRUE(calls.empty());
-      EXPECT_NE(LogText().find(c.szDebug), std::string::npos) << LogText();
-    }
     TearDown();
   }
-}
-
-// A tskill that does not start leaves its number in the log.
-TEST_F(CommTools, TskillThatDoesNotStartIsLogged) {
-  EnableErrorLog();
-  g_nLogLevel = 4;
-  simwin::ServeAt("pkg.example", 80, Body("abc"));
-  simwin::FailCall("WinExec", 11 /* ERROR_BAD_FORMAT */);
-  std::string local;
-  EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/setup.exe", nullptr, &local), 0);
-  EXPECT_NE(LogText().find("): tskill not run for setup.exe: start failed (11)\r"),
-            std::string::npos)
-      << LogText();
 }
 
 TEST_F(CommTools, WritesThatFailNeverCountAsADownload) {
