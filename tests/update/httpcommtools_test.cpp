@@ -123,6 +123,23 @@ TEST_F(CommTools, PostSendsOneFormFieldAndReturnsTheBody) {
   EXPECT_EQ(q.Header("Content-Type"), "application/x-www-form-urlencoded");
 }
 
+// The update POST through a proxy that asks for a Windows login; the local
+// query takes the same path. The resend itself:
+// FormPost.ALoginChallengeSendsTheSameRequestAgainAtMostTwice.
+TEST_F(CommTools, PostGoesThroughALoginChallenge) {
+  EnableErrorLog();
+  g_nLogLevel = 4;
+  simwin::HttpReply login = Body("{\"code\":\"0\"}");
+  login.loginRounds = 2;
+  simwin::ServeAt("up.example", 9006, login);
+  std::string reply;
+  EXPECT_EQ(Post("r", &reply), 0);
+  EXPECT_EQ(reply, "{\"code\":\"0\"}");
+  EXPECT_NE(LogText().find("): form POST sent again 2 times after a login challenge\r"),
+            std::string::npos)
+      << LogText();
+}
+
 TEST_F(CommTools, PostSetsTenSecondTimeoutsOnItsHandles) {
   simwin::ServeAt("up.example", 9006, Body("x"));
   std::string reply;
