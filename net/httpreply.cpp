@@ -21,7 +21,7 @@ int PostFormWithTimeouts(const char* szUrl, DWORD dwTimeoutMs,
       nResult = CompleteFormPost(client, &pResponse, pstrReply);
       // A proxy or server asked for a Windows login: the library sent it again.
       if (client.PostResendCount() != 0)
-        LogDebug("form POST sent again %lu times after a login challenge",
+        LogDebug("login challenge: form POST sent %lu more time(s)",
                  static_cast<unsigned long>(client.PostResendCount()));
     }
   } catch (const Corvu::httpclientexceptionA& e) {

@@ -135,7 +135,7 @@ TEST_F(CommTools, PostGoesThroughALoginChallenge) {
   std::string reply;
   EXPECT_EQ(Post("r", &reply), 0);
   EXPECT_EQ(reply, "{\"code\":\"0\"}");
-  EXPECT_NE(LogText().find("): form POST sent again 2 times after a login challenge\r"),
+  EXPECT_NE(LogText().find("): login challenge: form POST sent 2 more time(s)\r"),
             std::string::npos)
       << LogText();
 }
