@@ -164,8 +164,7 @@ const char* ReadPackage(const Json::Value& v, CataloguePackage* pOut) {
   if (!IsPlainFileName(strFile) || strFile != UrlFileName(v["address"].asString()))
     return "a package's file is not the plain name its address ends in";
   std::string strSha;
-  if (!v["sha256"].isString() ||
-      !PlatNormalizeSha256Hex(v["sha256"].asString(), &strSha))
+  if (!v["sha256"].isString() || !PlatNormalizeSha256Hex(v["sha256"].asString(), &strSha))
     return "a package's sha256 is not 64 hexadecimal digits";
   if (!IsInteger(v["size"]) || v["size"].asUInt64() < 1 || v["size"].asUInt64() > kMaxSize)
     return "a package's size is not from 1 to 4294967295";
@@ -242,8 +241,7 @@ const char* ReadCatalogueStatement(const std::string& strBytes, CatalogueStateme
   return nullptr;
 }
 
-bool CatalogueCoversVersion(const std::list<std::string>& lstRules,
-                            const std::string& strVersion) {
+bool CatalogueCoversVersion(const std::list<std::string>& lstRules, const std::string& strVersion) {
   for (const std::string& rule : lstRules) {
     if (!rule.empty() && rule.back() == '*') {
       if (strVersion.compare(0, rule.size() - 1, rule, 0, rule.size() - 1) == 0 &&
@@ -271,8 +269,8 @@ std::string CatalogueUtcText(unsigned long long ullFileTime) {
 
 bool ReadAcceptedCatalogueVersion(unsigned long* pnVersion) {
   HKEY hKey = nullptr;
-  LSTATUS st = RegOpenKeyExA(HKEY_LOCAL_MACHINE, INSTALL_ID_KEY, 0, KEY_QUERY_VALUE | kRegView,
-                             &hKey);
+  LSTATUS st =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, INSTALL_ID_KEY, 0, KEY_QUERY_VALUE | kRegView, &hKey);
   if (st == ERROR_FILE_NOT_FOUND) {
     *pnVersion = 0;
     return true;
@@ -420,7 +418,8 @@ std::string CCatalogueCommTools::Check(const std::string& strRequest, const std:
     if (pFound == nullptr) return strWhich + " is not in the statement";
     if (UrlFileName(pkg.strAddress) != pFound->strFile) return strWhich + " has another file name";
     if (pkg.strSha256 != pFound->strSha256) return strWhich + " has another sha256";
-    if (!IsInteger(size) || size.asUInt64() != pFound->cbSize) return strWhich + " has another size";
+    if (!IsInteger(size) || size.asUInt64() != pFound->cbSize)
+      return strWhich + " has another size";
     if (pkg.bExcuteExe != pFound->bExcuteExe) return strWhich + " has another run flag";
     m_lstAccepted.push_back(*pFound);
   }
