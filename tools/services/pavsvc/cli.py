@@ -272,6 +272,9 @@ def build_parser():
     g.add_argument("--signed-catalogue", metavar="OUT", help="the signed catalogue to write")
     g.add_argument("--packages-url", metavar="URL",
                    help="the package server's base URL, put for {packages} in the signed addresses")
+    g.add_argument("--catalogue-version", type=int, metavar="N",
+                   help="the signed catalogue's version (default: one more than the file holds; "
+                   "never lower)")
     g.add_argument("--expires-days", type=int, default=30, metavar="DAYS",
                    help="the signed catalogue expires this many days from now (default 30)")
     p.add_argument("--folder", required=True, metavar="DIR", help="the package server's folder")
@@ -498,7 +501,7 @@ def run(args):
                                         signing.read_password(args.catalogue_key_pass_file))
                 version, expires = signedcat.sign(args.catalogue, args.packages_url, signer,
                                                   key_version, args.signed_catalogue,
-                                                  args.expires_days)
+                                                  args.expires_days, args.catalogue_version)
                 print(json.dumps({"signed": args.signed_catalogue, "version": version,
                                   "expires": expires}))
         except (PublishError, CatalogueError, signing.SigningError, OSError) as exc:
