@@ -338,7 +338,13 @@ int CCatalogueCommTools::PostRequest(std::string strRequest, std::string* pstrRe
   std::string strBody;
   const int nResult = m_pInner->PostRequest(strRequest, &strBody);
   if (nResult != 0) return nResult;
-  const std::string strWhy = Check(strRequest, strBody);
+  std::string strWhy;
+  try {
+    strWhy = Check(strRequest, strBody);
+  } catch (const Json::Exception&) {
+    // A member of an unexpected type somewhere the checks look.
+    strWhy = "the reply has a member of the wrong type";
+  }
   if (!strWhy.empty()) {
     m_lstAccepted.clear();
     return Refuse(strWhy);
@@ -407,7 +413,8 @@ std::string CCatalogueCommTools::Check(const std::string& strRequest, const std:
     return "version " + std::to_string(stmt.nVersion) + " is older than version " +
            std::to_string(nAccepted) + " accepted before";
 
-  const Json::Value& items = reply["data"]["softList"];
+  // Listed packages come from an array of objects there.
+  const Json::Value& items = listed.empty() ? reply : reply["data"]["softList"];
   Json::ArrayIndex i = 0;
   for (const SoftPackage& pkg : listed) {
     const Json::Value& size = items[i++]["size"];

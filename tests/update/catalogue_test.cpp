@@ -58,6 +58,7 @@ struct Scenario {
   std::vector<Pkg> listed = {Pkg()};
   bool signWithOnlineKey = false;
   std::function<std::string(std::string)> sentStatement = [](std::string s) { return s; };
+  std::function<std::string(std::string)> sentBody = [](std::string b) { return b; };
   unsigned long acceptedBefore = 0;  // a healthy run of this version first
   std::function<void()> machine = [] {};
   std::string served = kBody;
@@ -108,9 +109,9 @@ class CatalogueRun : public ::testing::Test {
     std::string list;
     for (const Pkg& p : s.listed) list += (list.empty() ? "" : ",") + p.ReplyJson();
     const std::string body =
-        "{\"catalogue\":{\"signature\":\"" + sig + "\",\"statement\":\"" +
-        PlatHex(reinterpret_cast<const unsigned char*>(sent.data()), sent.size()) +
-        "\"},\"code\":\"0\",\"data\":{\"softList\":[" + list + "]}}";
+        s.sentBody("{\"catalogue\":{\"signature\":\"" + sig + "\",\"statement\":\"" +
+                   PlatHex(reinterpret_cast<const unsigned char*>(sent.data()), sent.size()) +
+                   "\"},\"code\":\"0\",\"data\":{\"softList\":[" + list + "]}}");
     simwin::ServeAt("up.example", 9006, [this, body](const simwin::HttpRequestRecord& q) {
       const std::string header = q.Header(kSignedNonceHeader);
       const std::string nonce = header.substr(header.find(':') + 1);
@@ -276,6 +277,26 @@ TEST_F(CatalogueRun, NothingTheCatalogueDidNotSignIsFetchedOrRun) {
       EXPECT_EQ(FilesWritten(), written);
     }
   }
+}
+
+// Replies of another shape around a good statement: nothing runs, nothing
+// throws out of the layer.
+TEST_F(CatalogueRun, RepliesOfAnotherShapeRunNothing) {
+  for (const std::string tail :
+       {"\"data\":\"x\"}", "\"data\":{\"softList\":7}}", "\"data\":{\"softList\":[7]}}"}) {
+    Scenario s;
+    s.sentBody = [tail](std::string b) { return b.substr(0, b.find("\"data\"")) + tail; };
+    EXPECT_EQ(Run(s), 0) << tail;  // a reply that lists nothing: nothing to do
+    EXPECT_TRUE(simwin::ProcessLaunches().empty());
+  }
+  Scenario s;
+  s.sentBody = [](std::string b) {
+    return b.replace(1, b.find(",\"code\"") - 1, "\"catalogue\":\"x\"");
+  };
+  fs::remove(root / "catalogue.log");
+  EXPECT_EQ(Run(s), -1);
+  ASSERT_FALSE(ErrorLines().empty());
+  EXPECT_NE(ErrorLines()[0].find("catalogue: no statement"), std::string::npos);
 }
 
 TEST(CatalogueStatement, OnlyItsOneFormIsRead) {
