@@ -1503,6 +1503,15 @@ def scenario_catalogue(env, folder):
               "client then vendor installer: %s" % prog.installers())
         check(all('"catalogue":' in e["answer"] for e in svc.requests("update-service")),
               "each reply carried its product's signed statement")
+        # The version accepted is kept (the table of the simulated platform owns the rest).
+        with open(os.path.join(folder, "honest", "signed.json")) as f:
+            published = json.load(f)["version"]
+        r = env.wine(["reg", "query", r"HKLM\Software\ZYN\DA", "/v", "CatalogueVersion", "/reg:32"],
+                     timeout=120)
+        kept = [line.split() for line in r.stdout.decode("utf-8", "replace").splitlines()
+                if line.split()[:2] == ["CatalogueVersion", "REG_DWORD"]]
+        check(kept and int(kept[0][2], 16) == published,
+              "HKLM keeps the accepted catalogue version %d: %s" % (published, kept))
         finish(env, prog, svc, page)
     finally:
         env.exe = plain
