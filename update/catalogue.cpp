@@ -422,8 +422,9 @@ std::string CCatalogueCommTools::Check(const std::string& strRequest, const std:
     for (const CataloguePackage& c : stmt.lstPackages)
       if (c.strAddress == pkg.strAddress) pFound = &c;
     const std::string strWhich = "package " + Printable(pkg.strAddress);
+    // The same address is the same file name: the statement's "file" is
+    // the name its address ends in (checked as it was read).
     if (pFound == nullptr) return strWhich + " is not in the statement";
-    if (UrlFileName(pkg.strAddress) != pFound->strFile) return strWhich + " has another file name";
     if (pkg.strSha256 != pFound->strSha256) return strWhich + " has another sha256";
     if (!IsInteger(size) || size.asUInt64() != pFound->cbSize)
       return strWhich + " has another size";
