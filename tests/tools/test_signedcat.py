@@ -70,8 +70,10 @@ class SignedCatalogueCase(support.TempDirCase):
         self.assertTrue(catalogue_verifies(self.pub, statement, sig))
         doc = json.loads(statement)
         self.assertEqual(statement, json.dumps(doc, sort_keys=True, separators=(",", ":")).encode())
-        self.assertEqual((doc["product"], doc["versions"], doc["version"]), ("levyDesk", ["V1.*"], 3))
-        self.assertEqual([(p["address"], p["file"], p["size"], p["excuteExe"]) for p in doc["packages"]],
+        self.assertEqual((doc["product"], doc["versions"], doc["version"]),
+                         ("levyDesk", ["V1.*"], 3))
+        self.assertEqual([(p["address"], p["file"], p["size"], p["excuteExe"])
+                          for p in doc["packages"]],
                          [(PKG + "/setup.exe", "setup.exe", 14, True),
                           (PKG + "/tool.dat", "tool.dat", 4, False)])
         # A version that does not grow is refused, the file left as it was.
@@ -88,7 +90,8 @@ class SignedCatalogueCase(support.TempDirCase):
                 "--port", "0", "--max-seconds", "0.5", "--signing-key", self.path("reply.pem"),
                 "--catalogue-pubkey", self.path("offline.pub")]
         tampered = json.loads(json.dumps(good))
-        s = bytes.fromhex(tampered["statements"][0]["statement"]).replace(b'"size":14', b'"size":15')
+        s = bytes.fromhex(tampered["statements"][0]["statement"])
+        s = s.replace(b'"size":14', b'"size":15')
         tampered["statements"][0]["statement"] = s.hex()
         cases = [  # signed catalogue, extra options, exit code, text on stderr
             (good, [], 0, ""),

@@ -205,7 +205,8 @@ def build_parser():
                    "version holds and carry it (see publish --catalogue-key); checked whole at "
                    "start, a statement that does not verify stops the service")
     p.add_argument("--catalogue-pubkey", metavar="PUB",
-                   help="the catalogue public key (keygen's .pub) the signed catalogue must verify under")
+                   help="the catalogue public key (keygen's .pub) the signed catalogue must "
+                   "verify under")
     p.add_argument("--catalogue-key-version", default="1", metavar="N",
                    help="version of that key (default 1)")
     _common(p, 9006)
@@ -493,7 +494,8 @@ def run(args):
                 raise PublishError("nothing to do: give a package file or --catalogue-key")
             if args.catalogue_key:
                 if not args.signed_catalogue or not args.packages_url:
-                    raise PublishError("--catalogue-key needs --signed-catalogue and --packages-url")
+                    raise PublishError("--catalogue-key needs --signed-catalogue and "
+                                       "--packages-url")
                 key_version = signing.parse_version(args.catalogue_key_version)
                 if key_version is None:
                     raise PublishError("--catalogue-key-version is not a key version")

@@ -35,6 +35,7 @@ FORMAT = "pavonix-signed-catalogue-v1"
 _SHA256 = re.compile(r"[0-9a-f]{64}\Z")
 _UTC = "%Y-%m-%dT%H:%M:%SZ"
 MAX_VERSION = 0xFFFFFFFF
+MAX_SIZE = 0xFFFFFFFF
 
 
 def message(key_version, statement):
@@ -74,7 +75,8 @@ def statements_of(doc, packages_url, version, expires):
                 if not isinstance(sha, str) or not _SHA256.match(sha.lower()):
                     raise CatalogueError(where + ": no recorded sha256 (publish it)")
                 size = p.get("size")
-                if not isinstance(size, int) or isinstance(size, bool) or not 1 <= size <= MAX_VERSION:
+                if isinstance(size, bool) or not isinstance(size, int) or \
+                        not 1 <= size <= MAX_SIZE:
                     raise CatalogueError(where + ": no recorded size (publish it)")
                 address = p["address"]
                 packages.append({"address": address, "excuteExe": p.get("excuteExe") is not False,
