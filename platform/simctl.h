@@ -10,6 +10,6 @@
 #include "platform/sim/ctl/fs.h"
 #include "platform/sim/ctl/file.h"
 #include "platform/sim/ctl/codepage.h"
-#include "platform/sim/ctl/wininet.h"
+#include "platform/sim/net/ctl/wininet.h"
 #include "platform/sim/ctl/window.h"
 #include "platform/sim/ctl/process.h"

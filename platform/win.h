@@ -18,7 +18,7 @@
 #include "platform/sim/fs.h"
 #include "platform/sim/file.h"
 #include "platform/sim/codepage.h"
-#include "platform/sim/wininet.h"
+#include "platform/sim/net/wininet.h"
 #include "platform/sim/window.h"
 #include "platform/sim/process.h"
 #endif

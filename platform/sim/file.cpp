@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -15,9 +16,8 @@
 #include "platform/sim/ctl/file.h"
 #include "platform/sim/ctl/fs.h"
 #include "platform/sim/file.h"
-#include "platform/sim/fs.h"
 #include "platform/sim/kernel.h"
-#include "platform/sim/sharing.h"
+#include "platform/sim/volume.h"
 
 namespace simwin {
 
@@ -26,16 +26,8 @@ const char kUserOwnedSddl[] =
 
 namespace {
 
-struct OpenEntry {
-  std::string key;
-  DWORD access;
-  DWORD share;
-};
-
 struct State {
   std::mutex lock;
-  std::map<uint64_t, OpenEntry> opens;
-  uint64_t nextId = 1;
   std::map<std::string, std::string> sddl;  // by path key
   bool kept = true;
 };
@@ -50,39 +42,18 @@ struct FileReset {
       std::lock_guard<std::mutex> g(S().lock);
       S().sddl.clear();
       S().kept = true;
-      // A fresh machine has nothing open; handles and streams a test left
-      // open no longer count.
-      S().opens.clear();
     });
   }
 };
 FileReset g_fileReset;
 
-bool Conflicts(const OpenEntry& e, DWORD access, DWORD share) {
-  using namespace sharing;
-  if ((access & kRead) && !(e.share & FILE_SHARE_READ)) return true;
-  if ((access & kWrite) && !(e.share & FILE_SHARE_WRITE)) return true;
-  if ((access & kDelete) && !(e.share & FILE_SHARE_DELETE)) return true;
-  if ((e.access & kRead) && !(share & FILE_SHARE_READ)) return true;
-  if ((e.access & kWrite) && !(share & FILE_SHARE_WRITE)) return true;
-  if ((e.access & kDelete) && !(share & FILE_SHARE_DELETE)) return true;
-  return false;
-}
-
-bool AllowsLocked(const std::string& key, DWORD access, DWORD share) {
-  for (const auto& kv : S().opens) {
-    if (kv.second.key == key && Conflicts(kv.second, access, share)) return false;
-  }
-  return true;
-}
-
 DWORD AccessClasses(DWORD desired) {
   DWORD a = 0;
   if (desired & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE))
-    a |= sharing::kRead;
+    a |= volume::kRead;
   if (desired & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA))
-    a |= sharing::kWrite;
-  if (desired & (GENERIC_ALL | DELETE)) a |= sharing::kDelete;
+    a |= volume::kWrite;
+  if (desired & (GENERIC_ALL | DELETE)) a |= volume::kDelete;
   return a;
 }
 
@@ -92,9 +63,17 @@ struct FileObject : core::Object {
   int fd = -1;  // the host file itself, for reading (not for folders)
   uint64_t pos = 0;
   ~FileObject() override {
-    sharing::Close(id);
+    volume::Close(id);
     if (fd >= 0) ::close(fd);
   }
+  const char* Kind() const override { return "file"; }
+};
+
+// simwin::MemoryFile: bytes in memory, for uploads.
+struct MemoryFileObject : core::Object {
+  std::string bytes;
+  size_t pos = 0;
+  DWORD reportedSize = 0;
   const char* Kind() const override { return "file"; }
 };
 
@@ -171,43 +150,14 @@ bool ParseSddl(const std::string& sddl, PlatSecurity* out) {
 
 }  // namespace
 
-namespace sharing {
-
-bool Open(const std::string& key, DWORD access, DWORD share, uint64_t* id) {
-  std::lock_guard<std::mutex> g(S().lock);
-  if (!AllowsLocked(key, access, share)) return false;
-  *id = S().nextId++;
-  S().opens[*id] = OpenEntry{key, access, share};
-  return true;
-}
-
-void Close(uint64_t id) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().opens.erase(id);
-}
-
-bool Allows(const std::string& key, DWORD access, DWORD share) {
-  std::lock_guard<std::mutex> g(S().lock);
-  return AllowsLocked(key, access, share);
-}
-
-size_t OpenCount(const std::string& key) {
-  std::lock_guard<std::mutex> g(S().lock);
-  size_t n = 0;
-  for (const auto& kv : S().opens) n += kv.second.key == key ? 1 : 0;
-  return n;
-}
-
-}  // namespace sharing
-
 void SetFileSecurity(const std::string& winPath, const std::string& sddl) {
-  std::string key = sharing::PathKey(winPath);
+  std::string key = volume::PathKey(winPath);
   std::lock_guard<std::mutex> g(S().lock);
   S().sddl[key] = sddl;
 }
 
 std::string FileSecuritySddl(const std::string& winPath) {
-  std::string key = sharing::PathKey(winPath);
+  std::string key = volume::PathKey(winPath);
   std::lock_guard<std::mutex> g(S().lock);
   auto it = S().sddl.find(key);
   return it == S().sddl.end() ? kUserOwnedSddl : it->second;
@@ -219,7 +169,14 @@ void SetFileSecurityKept(bool kept) {
 }
 
 size_t OpenFileCount(const std::string& winPath) {
-  return sharing::OpenCount(sharing::PathKey(winPath));
+  return volume::OpenCount(volume::PathKey(winPath));
+}
+
+HANDLE MemoryFile(const std::string& bytes, DWORD reportedSize) {
+  auto f = std::make_shared<MemoryFileObject>();
+  f->bytes = bytes;
+  f->reportedSize = reportedSize == 0xFFFFFFFFu ? static_cast<DWORD>(bytes.size()) : reportedSize;
+  return core::AddHandle(f);
 }
 
 }  // namespace simwin
@@ -234,7 +191,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     SetLastError(err);
     return INVALID_HANDLE_VALUE;
   }
-  std::string key = lpFileName ? sharing::PathKey(lpFileName) : "";
+  std::string key = lpFileName ? volume::PathKey(lpFileName) : "";
   std::string host = lpFileName ? HostPath(lpFileName) : "";
   if (key.empty() || host.empty()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
@@ -255,20 +212,19 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
       return INVALID_HANDLE_VALUE;
     }
     if (!exists && dwCreationDisposition == OPEN_EXISTING) {
-      SetLastError(GetFileAttributesA(lpFileName) == INVALID_FILE_ATTRIBUTES
-                       ? GetLastError()
-                       : ERROR_FILE_NOT_FOUND);
+      const std::string norm = volume::NormalizePath(lpFileName);
+      SetLastError(volume::HasWildcard(norm) ? ERROR_INVALID_NAME : volume::MissingError(norm));
       return INVALID_HANDLE_VALUE;
     }
-    if (((access & (sharing::kWrite | sharing::kDelete)) || !exists) &&
-        !sharing::PathWritable(lpFileName)) {
+    if (((access & (volume::kWrite | volume::kDelete)) || !exists) &&
+        !volume::PathWritable(lpFileName)) {
       SetLastError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
   }
   auto obj = std::make_shared<FileObject>();
   obj->key = key;
-  if (!sharing::Open(key, access, dwShareMode & 7, &obj->id)) {
+  if (!volume::Open(key, access, dwShareMode & 7, &obj->id)) {
     obj->id = 0;
     SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
@@ -281,7 +237,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     std::fclose(f);
   }
-  if (!(exists && S_ISDIR(st.st_mode)) && (access & sharing::kRead))
+  if (!(exists && S_ISDIR(st.st_mode)) && (access & volume::kRead))
     obj->fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
   SetLastError(
       exists && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
@@ -290,8 +246,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   return core::AddHandle(obj);
 }
 
-BOOL simwin::sharing::ReadDiskFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead,
-                                   DWORD* lpNumberOfBytesRead) {
+// ReadFile of a CreateFileA handle: from the handle's own host file at its
+// position.
+static BOOL ReadDiskFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead,
+                         DWORD* lpNumberOfBytesRead) {
   auto obj = core::FindHandleAs<FileObject>(hFile);
   if (!obj || obj->fd < 0 || !lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead)) {
     SetLastError(obj ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
@@ -304,6 +262,40 @@ BOOL simwin::sharing::ReadDiskFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOf
   }
   obj->pos += static_cast<uint64_t>(n);
   *lpNumberOfBytesRead = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+  DWORD err;
+  if (core::TakeFault("GetFileSize", &err)) {
+    SetLastError(err);
+    return INVALID_FILE_SIZE;
+  }
+  auto f = core::FindHandleAs<MemoryFileObject>(hFile);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_FILE_SIZE;
+  }
+  if (lpFileSizeHigh) *lpFileSizeHigh = 0;
+  SetLastError(ERROR_SUCCESS);
+  return f->reportedSize;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED) {
+  DWORD err;
+  if (core::TakeFault("ReadFile", &err)) {
+    SetLastError(err);
+    return FALSE;
+  }
+  auto f = core::FindHandleAs<MemoryFileObject>(hFile);
+  // A CreateFileA handle reads its file on the host.
+  if (!f) return ReadDiskFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
+  size_t n =
+      std::min<size_t>(nNumberOfBytesToRead, f->bytes.size() - std::min(f->pos, f->bytes.size()));
+  if (n) std::memcpy(lpBuffer, f->bytes.data() + f->pos, n);
+  f->pos += n;
+  if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(n);
   return TRUE;
 }
 
@@ -326,8 +318,13 @@ BOOL CreateDirectoryWithSddlA(LPCSTR lpPathName, LPCSTR lpSddl) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (!CreateDirectoryA(lpPathName, nullptr)) return FALSE;
-  std::string key = sharing::PathKey(lpPathName);
+  DWORD err;
+  if (core::TakeFault("CreateDirectoryA", &err)) {
+    SetLastError(err);
+    return FALSE;
+  }
+  if (!volume::MakeFolder(lpPathName)) return FALSE;
+  std::string key = volume::PathKey(lpPathName);
   std::lock_guard<std::mutex> g(S().lock);
   if (S().kept) S().sddl[key] = lpSddl;
   return TRUE;

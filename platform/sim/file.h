@@ -36,10 +36,17 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 
-// ReadFile (declared with the WinInet area) also reads from the file a
-// handle of CreateFileA opened for reading, at the handle's own position.
 #define FILE_BEGIN 0u
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
 // Only FILE_BEGIN with a position below 2 GiB.
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
                      DWORD dwMoveMethod);
+
+// KERNEL32 reads of an opened file, used by multipart uploads. Natively the
+// file handles come from simwin::MemoryFile (ctl/file.h) or CreateFileA.
+struct OVERLAPPED;
+typedef OVERLAPPED* LPOVERLAPPED;
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);

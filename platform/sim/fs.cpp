@@ -1,6 +1,7 @@
-// Simulated file system: Windows paths resolved onto host folders through
-// drive mappings, with Windows results and last errors for each call, and the
-// C runtime file seam (text mode writes CR LF like the Windows runtime).
+// Simulated file system: the attribute, search, delete and folder calls over
+// the volume core (volume.h), with Windows results and last errors for each
+// call, and the C runtime file seam (text mode writes CR LF like the Windows
+// runtime).
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,12 +19,13 @@
 
 #include "platform/sim/core.h"
 #include "platform/sim/file.h"
-#include "platform/sim/sharing.h"
 #include "platform/sim/ctl/fs.h"
 #include "platform/sim/fs.h"
 #include "platform/sim/kernel.h"
+#include "platform/sim/volume.h"
 
 namespace simwin {
+using namespace volume;
 namespace {
 
 const char kDefaultModule[] = "C:\\Program Files (x86)\\Pavonix\\pavonix.exe";
@@ -33,218 +35,16 @@ const char kDefaultWindows[] = "C:\\Windows";
 
 struct State {
   std::mutex lock;
-  std::map<char, std::string> drives;
-  std::string currentDir = "C:\\";
   std::string modulePath = kDefaultModule;
   std::string tempPath = kDefaultTemp;
   std::string systemDir = kDefaultSystem;
   std::string windowsDir = kDefaultWindows;
   std::map<char, UINT> driveTypes;
-  std::set<std::string> readOnly;  // normalised, folded
   bool shortNames = false;
 };
 State& S() {
   static State s;
   return s;
-}
-
-bool IsLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
-bool IsSep(char c) { return c == '\\' || c == '/'; }
-
-// ASCII letters fold to upper case; a GBK lead byte and its trail byte stay
-// as they are.
-std::string Fold(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (IsLead(c) && i + 1 < s.size()) {
-      out += s[i];
-      out += s[++i];
-    } else {
-      out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : s[i];
-    }
-  }
-  return out;
-}
-
-// Splits at separators; a GBK lead byte and its trail byte are one character,
-// so a trail byte 0x5C is not a separator.
-std::vector<std::string> SplitComponents(const std::string& s) {
-  std::vector<std::string> out;
-  std::string cur;
-  for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (IsLead(c) && i + 1 < s.size()) {
-      cur += s[i];
-      cur += s[++i];
-    } else if (IsSep(s[i])) {
-      out.push_back(cur);
-      cur.clear();
-    } else {
-      cur += s[i];
-    }
-  }
-  out.push_back(cur);
-  return out;
-}
-
-// Index of the last separator, GBK-aware; npos when none.
-size_t LastSep(const std::string& s) {
-  size_t last = std::string::npos;
-  for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (IsLead(c) && i + 1 < s.size())
-      ++i;
-    else if (IsSep(s[i]))
-      last = i;
-  }
-  return last;
-}
-
-bool IsDriveSpec(const std::string& s) {
-  return s.size() >= 2 && s[1] == ':' &&
-         ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z'));
-}
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
-std::string Normalize(const std::string& in, const std::string& currentDir) {
-  if (in.empty()) return "";
-  if (in.size() >= 2 && IsSep(in[0]) && IsSep(in[1])) return "";  // UNC and device paths
-  std::string full;
-  if (IsDriveSpec(in)) {
-    full = in.size() > 2 && IsSep(in[2]) ? in : std::string(in, 0, 2) + "\\" + in.substr(2);
-  } else if (IsSep(in[0])) {
-    full = currentDir.substr(0, 2) + in;
-  } else {
-    full = currentDir + "\\" + in;
-  }
-  char drive = Upper(full[0]);
-  std::vector<std::string> parts = SplitComponents(full.substr(2));
-  std::vector<std::string> stack;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    std::string p = parts[i];
-    const bool last = i + 1 == parts.size();
-    if (p == "." || p.empty()) continue;
-    if (p == "..") {
-      if (!stack.empty()) stack.pop_back();
-      continue;
-    }
-    if (last) {
-      while (!p.empty() && (p.back() == '.' || p.back() == ' ')) p.pop_back();
-      if (p.empty()) continue;
-    }
-    stack.push_back(p);
-  }
-  std::string out(1, drive);
-  out += ":\\";
-  for (size_t i = 0; i < stack.size(); ++i) {
-    if (i) out += '\\';
-    out += stack[i];
-  }
-  return out;
-}
-
-bool HostExists(const std::string& host, struct stat* st = nullptr) {
-  struct stat tmp;
-  return ::stat(host.c_str(), st ? st : &tmp) == 0;
-}
-
-// Finds an entry of a host folder by Windows name rules.
-bool MatchEntry(const std::string& hostDir, const std::string& name, std::string* actual) {
-  if (HostExists(hostDir + "/" + name)) {
-    *actual = name;
-    return true;
-  }
-  DIR* d = ::opendir(hostDir.c_str());
-  if (!d) return false;
-  std::string want = Fold(name);
-  bool found = false;
-  while (dirent* e = ::readdir(d)) {
-    if (Fold(e->d_name) == want) {
-      *actual = e->d_name;
-      found = true;
-      break;
-    }
-  }
-  ::closedir(d);
-  return found;
-}
-
-std::string NormalizePath(const std::string& winPath) {
-  std::lock_guard<std::mutex> g(S().lock);
-  return Normalize(winPath, S().currentDir);
-}
-
-std::string ToHost(const std::string& norm) {
-  std::string root;
-  {
-    std::lock_guard<std::mutex> g(S().lock);
-    if (norm.size() < 3) return "";
-    auto it = S().drives.find(Upper(norm[0]));
-    if (it == S().drives.end()) return "";
-    root = it->second;
-  }
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  std::string host = root;
-  if (norm.size() == 3) return host;
-  bool resolving = true;
-  for (const std::string& part : SplitComponents(norm.substr(3))) {
-    std::string actual = part;
-    if (resolving && !MatchEntry(host, part, &actual)) resolving = false;
-    host += "/" + actual;
-  }
-  return host;
-}
-
-DWORD MissingError(const std::string& norm) {
-  size_t sep = LastSep(norm);
-  if (sep == std::string::npos || sep < 2) return ERROR_PATH_NOT_FOUND;
-  std::string parent = sep == 2 ? norm.substr(0, 3) : norm.substr(0, sep);
-  std::string host = ToHost(parent);
-  struct stat st;
-  if (!host.empty() && HostExists(host, &st) && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
-  return ERROR_PATH_NOT_FOUND;
-}
-
-bool IsMarkedReadOnly(const std::string& norm) {
-  std::lock_guard<std::mutex> g(S().lock);
-  return S().readOnly.count(Fold(norm)) > 0;
-}
-
-bool CanModify(const std::string& norm) {
-  std::lock_guard<std::mutex> g(S().lock);
-  std::string f = Fold(norm);
-  for (const std::string& ro : S().readOnly) {
-    if (f == ro) return false;
-    std::string dir = ro.back() == '\\' ? ro : ro + "\\";
-    if (f.compare(0, dir.size(), dir) == 0) return false;
-  }
-  return true;
-}
-
-DWORD ErrnoToWin(int e) {
-  switch (e) {
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case EEXIST:
-      return ERROR_ALREADY_EXISTS;
-    case ENOTEMPTY:
-      return ERROR_DIR_NOT_EMPTY;
-    case ENAMETOOLONG:
-      return ERROR_INVALID_NAME;
-    case ENOSPC:
-      return 112;  // ERROR_DISK_FULL
-    default:
-      return ERROR_ACCESS_DENIED;
-  }
 }
 
 // Windows wildcards as FindFirstFileA applies them: '?' and '*' are turned
@@ -356,8 +156,6 @@ bool Fault(const char* api) {
   return true;
 }
 
-bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
-
 // The 8.3 name NTFS would give a long name ("" when the name is already 8.3):
 // up to six characters of the base, "~1", and up to three of the extension.
 std::string ShortName(const std::string& name) {
@@ -383,14 +181,11 @@ struct FsReset {
   FsReset() {
     core::OnReset([] {
       std::lock_guard<std::mutex> g(S().lock);
-      S().drives.clear();
-      S().currentDir = "C:\\";
       S().modulePath = kDefaultModule;
       S().tempPath = kDefaultTemp;
       S().systemDir = kDefaultSystem;
       S().windowsDir = kDefaultWindows;
       S().driveTypes.clear();
-      S().readOnly.clear();
       S().shortNames = false;
     });
   }
@@ -398,43 +193,6 @@ struct FsReset {
 FsReset g_fsReset;
 
 }  // namespace
-
-namespace sharing {
-
-std::string PathKey(const std::string& winPath) {
-  std::string n = NormalizePath(winPath);
-  return n.empty() ? n : Fold(n);
-}
-
-bool PathWritable(const std::string& winPath) {
-  std::string n = NormalizePath(winPath);
-  return !n.empty() && CanModify(n);
-}
-
-}  // namespace sharing
-
-void MapDrive(char letter, const std::string& hostFolder) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().drives[Upper(letter)] = hostFolder;
-}
-
-void UnmapDrive(char letter) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().drives.erase(Upper(letter));
-}
-
-void SetCurrentDir(const std::string& winPath) {
-  std::lock_guard<std::mutex> g(S().lock);
-  std::string n = Normalize(winPath, S().currentDir);
-  if (!n.empty()) S().currentDir = n.size() > 3 ? n : n.substr(0, 2);
-}
-
-std::string NormalizeWinPath(const std::string& winPath) { return NormalizePath(winPath); }
-
-std::string HostPath(const std::string& winPath) {
-  std::string n = NormalizePath(winPath);
-  return n.empty() ? "" : ToHost(n);
-}
 
 void SetModulePath(const std::string& winPath) {
   std::lock_guard<std::mutex> g(S().lock);
@@ -462,29 +220,9 @@ void SetDriveType(char letter, UINT type) {
   S().driveTypes[Upper(letter)] = type;
 }
 
-void SetReadOnly(const std::string& winPath, bool readOnly) {
-  std::string n = NormalizePath(winPath);
-  std::lock_guard<std::mutex> g(S().lock);
-  if (readOnly)
-    S().readOnly.insert(Fold(n));
-  else
-    S().readOnly.erase(Fold(n));
-}
-
-bool MakeLink(const std::string& linkWinPath, const std::string& targetWinPath) {
-  std::string link = HostPath(linkWinPath);
-  std::string target = HostPath(targetWinPath);
-  return !link.empty() && !target.empty() && ::symlink(target.c_str(), link.c_str()) == 0;
-}
-
 void SetShortNames(bool enabled) {
   std::lock_guard<std::mutex> g(S().lock);
   S().shortNames = enabled;
-}
-
-void ClearReadOnly() {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().readOnly.clear();
 }
 
 }  // namespace simwin
@@ -633,29 +371,6 @@ BOOL FindClose(HANDLE hFindFile) {
   return TRUE;
 }
 
-// Resolves a path argument of the calls below; false with the last error set.
-static bool Resolve(LPCSTR path, std::string* norm, std::string* host) {
-  if (!path) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  *norm = NormalizePath(path);
-  if (norm->empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  if (HasWildcard(*norm)) {
-    SetLastError(ERROR_INVALID_NAME);
-    return false;
-  }
-  *host = ToHost(*norm);
-  if (host->empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  return true;
-}
-
 BOOL DeleteFileA(LPCSTR lpFileName) {
   if (Fault("DeleteFileA")) return FALSE;
   std::string norm, host;
@@ -669,8 +384,8 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (!sharing::Allows(Fold(norm), sharing::kDelete,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+  if (!volume::Allows(Fold(norm), volume::kDelete,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
   }
@@ -683,25 +398,7 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   if (Fault("CreateDirectoryA")) return FALSE;
-  std::string norm, host;
-  if (!Resolve(lpPathName, &norm, &host)) return FALSE;
-  if (HostExists(host)) {
-    SetLastError(ERROR_ALREADY_EXISTS);
-    return FALSE;
-  }
-  if (MissingError(norm) == ERROR_PATH_NOT_FOUND) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  if (!CanModify(norm)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (::mkdir(host.c_str(), 0777) != 0) {
-    SetLastError(ErrnoToWin(errno));
-    return FALSE;
-  }
-  return TRUE;
+  return volume::MakeFolder(lpPathName);
 }
 
 BOOL RemoveDirectoryA(LPCSTR lpPathName) {
@@ -721,8 +418,8 @@ BOOL RemoveDirectoryA(LPCSTR lpPathName) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (!sharing::Allows(Fold(norm), sharing::kDelete,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+  if (!volume::Allows(Fold(norm), volume::kDelete,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
   }
@@ -799,10 +496,12 @@ UINT GetDriveTypeA(LPCSTR lpRootPathName) {
   if (root.size() >= 2 && IsSep(root[0]) && IsSep(root[1])) return DRIVE_REMOTE;
   if (!IsDriveSpec(root) || (root.size() > 2 && (root.size() != 3 || !IsSep(root[2]))))
     return DRIVE_NO_ROOT_DIR;
-  std::lock_guard<std::mutex> g(S().lock);
-  auto t = S().driveTypes.find(Upper(root[0]));
-  if (t != S().driveTypes.end()) return t->second;
-  return S().drives.count(Upper(root[0])) ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    auto t = S().driveTypes.find(Upper(root[0]));
+    if (t != S().driveTypes.end()) return t->second;
+  }
+  return volume::DriveMapped(root[0]) ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
@@ -814,17 +513,13 @@ BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
     SetLastError(ERROR_DIRECTORY);
     return FALSE;
   }
-  std::lock_guard<std::mutex> g(S().lock);
-  S().currentDir = norm.size() > 3 ? norm : norm.substr(0, 2);
+  volume::SetCurrentFolder(norm);
   return TRUE;
 }
 
 DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer) {
-  std::string path;
-  {
-    std::lock_guard<std::mutex> g(S().lock);
-    path = S().currentDir.size() == 2 ? S().currentDir + "\\" : S().currentDir;
-  }
+  std::string path = volume::CurrentFolder();
+  if (path.size() == 2) path += "\\";
   if (!lpBuffer || nBufferLength <= path.size()) return static_cast<DWORD>(path.size() + 1);
   std::memcpy(lpBuffer, path.c_str(), path.size() + 1);
   return static_cast<DWORD>(path.size());
@@ -911,7 +606,7 @@ void ForgetStream(FILE* f) {
     id = it->second;
     g_streams.erase(it);
   }
-  sharing::Close(id);
+  volume::Close(id);
 }
 
 int CrtFault(const char* api) {
@@ -958,16 +653,16 @@ FILE* plat_fopen(const char* path, const char* mode) {
     return nullptr;
   }
   // Checked before the host file is opened: "w" would empty it first.
-  const DWORD access = sharing::kRead | (writes ? sharing::kWrite : 0);
+  const DWORD access = volume::kRead | (writes ? volume::kWrite : 0);
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   uint64_t openId = 0;
-  if (!sharing::Open(Fold(norm), access, share, &openId)) {
+  if (!volume::Open(Fold(norm), access, share, &openId)) {
     errno = EACCES;
     return nullptr;
   }
   FILE* f = OpenHostStream(host, mode, plus, binary, exclusive);
   if (!f) {
-    sharing::Close(openId);
+    volume::Close(openId);
     return nullptr;
   }
   std::lock_guard<std::mutex> g(g_streamLock);

@@ -15,7 +15,7 @@
 #include "platform/sim/ctl/fs.h"
 #include "platform/sim/file.h"
 #include "platform/sim/kernel.h"
-#include "platform/sim/sharing.h"
+#include "platform/sim/volume.h"
 
 using namespace simwin;
 
@@ -79,11 +79,11 @@ FILETIME ToFileTime(const struct timespec& t) {
 BOOL CheckPlainFile(const struct stat& st, const std::string& winPath, DWORD access) {
   if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode) || st.st_nlink != 1)
     return Fail(ERROR_CANT_ACCESS_FILE);
-  if (!sharing::PathWritable(winPath)) return Fail(ERROR_ACCESS_DENIED);
-  const DWORD share = access == sharing::kDelete
+  if (!volume::PathWritable(winPath)) return Fail(ERROR_ACCESS_DENIED);
+  const DWORD share = access == volume::kDelete
                           ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
                           : FILE_SHARE_READ | FILE_SHARE_WRITE;
-  if (!sharing::Allows(sharing::PathKey(winPath), access, share))
+  if (!volume::Allows(volume::PathKey(winPath), access, share))
     return Fail(ERROR_SHARING_VIOLATION);
   return TRUE;
 }
@@ -111,7 +111,7 @@ bool EmptyTree(int fd, const std::string& winDir) {
     if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISLNK(st.st_mode)) {
       // The link goes, never what it points to.
-      if (!sharing::PathWritable(winPath) || ::unlinkat(fd, name.c_str(), 0) != 0) bAll = false;
+      if (!volume::PathWritable(winPath) || ::unlinkat(fd, name.c_str(), 0) != 0) bAll = false;
     } else if (S_ISDIR(st.st_mode)) {
       int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub < 0) {
@@ -120,16 +120,16 @@ bool EmptyTree(int fd, const std::string& winDir) {
       }
       const bool bEmpty = EmptyTree(sub, winPath);
       ::close(sub);
-      if (!bEmpty || !sharing::PathWritable(winPath) ||
-          !sharing::Allows(sharing::PathKey(winPath), sharing::kDelete,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ||
+      if (!bEmpty || !volume::PathWritable(winPath) ||
+          !volume::Allows(volume::PathKey(winPath), volume::kDelete,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ||
           ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
         bAll = false;
     } else {
       // Another name of a file is only a name: it goes like a link does.
-      if (!sharing::PathWritable(winPath) ||
-          !sharing::Allows(sharing::PathKey(winPath), sharing::kDelete,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ||
+      if (!volume::PathWritable(winPath) ||
+          !volume::Allows(volume::PathKey(winPath), volume::kDelete,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ||
           ::unlinkat(fd, name.c_str(), 0) != 0)
         bAll = false;
     }
@@ -208,7 +208,7 @@ BOOL CHeldFolder::DeleteChildFile(LPCSTR szName) const {
   struct stat st;
   if (::fstatat(m_fd, actual.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return Fail(ERROR_FILE_NOT_FOUND);
-  if (!CheckPlainFile(st, m_strPath + "\\" + actual, sharing::kDelete)) return FALSE;
+  if (!CheckPlainFile(st, m_strPath + "\\" + actual, volume::kDelete)) return FALSE;
   if (::unlinkat(m_fd, actual.c_str(), 0) != 0) return Fail(ERROR_ACCESS_DENIED);
   return TRUE;
 }
@@ -229,9 +229,9 @@ BOOL CHeldFolder::DeleteChildTree(LPCSTR szName) const {
   const bool bEmpty = EmptyTree(sub, winPath);
   ::close(sub);
   if (!bEmpty) return Fail(ERROR_SHARING_VIOLATION);
-  if (!sharing::PathWritable(winPath)) return Fail(ERROR_ACCESS_DENIED);
-  if (!sharing::Allows(sharing::PathKey(winPath), sharing::kDelete,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+  if (!volume::PathWritable(winPath)) return Fail(ERROR_ACCESS_DENIED);
+  if (!volume::Allows(volume::PathKey(winPath), volume::kDelete,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
     return Fail(ERROR_SHARING_VIOLATION);
   if (::unlinkat(m_fd, actual.c_str(), AT_REMOVEDIR) != 0) return Fail(ERROR_DIR_NOT_EMPTY);
   return TRUE;
@@ -246,8 +246,8 @@ BOOL CHeldFolder::AppendToChildFile(LPCSTR szName, const void* pData, DWORD cb) 
   const bool bExists = FindEntry(m_fd, szName, &actual);
   const std::string winPath = m_strPath + "\\" + actual;
   if (bExists && ::fstatat(m_fd, actual.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!CheckPlainFile(st, winPath, sharing::kWrite)) return FALSE;
-  } else if (!sharing::PathWritable(winPath)) {
+    if (!CheckPlainFile(st, winPath, volume::kWrite)) return FALSE;
+  } else if (!volume::PathWritable(winPath)) {
     return Fail(ERROR_ACCESS_DENIED);
   }
   int fd =

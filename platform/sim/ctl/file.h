@@ -18,7 +18,12 @@ void SetFileSecurityKept(bool kept);
 // CreateFileA handles and fopen streams open on a path now.
 size_t OpenFileCount(const std::string& winPath);
 
+// A kernel file handle (kind "file") reading the given bytes, for uploads.
+// GetFileSize reports `size` when set (default: the bytes' length), so a test
+// can make a file shorter than it claims; closed with CloseHandle.
+HANDLE MemoryFile(const std::string& bytes, DWORD reportedSize = 0xFFFFFFFFu);
+
 }  // namespace simwin
 
 // Fault injection by Windows name: "CreateFileA", "CreateDirectoryA" (also
-// inside CreateDirectoryWithSddlA), "GetSecurityInfo".
+// inside CreateDirectoryWithSddlA), "GetSecurityInfo", "ReadFile", "GetFileSize".

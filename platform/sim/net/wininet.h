@@ -167,15 +167,3 @@ BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DW
 BOOL InternetQueryOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
                           LPDWORD lpdwBufferLength);
 BOOL InternetCloseHandle(HINTERNET hInternet);
-
-// KERNEL32 reads of an opened file, used by multipart uploads. Natively the
-// file handles come from simwin::MemoryFile (ctl/wininet.h).
-#ifndef PAVONIX_SIM_FILE_READ_DEFINED
-#define PAVONIX_SIM_FILE_READ_DEFINED
-struct OVERLAPPED;
-typedef OVERLAPPED* LPOVERLAPPED;
-#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
-DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
-#endif

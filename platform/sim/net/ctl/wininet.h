@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 #include "platform/sim/wintypes.h"
-#include "platform/sim/wininet.h"
+#include "platform/sim/net/wininet.h"
 
 namespace simwin {
 
@@ -125,14 +125,5 @@ struct InternetOptionRecord {
   std::string bytes;  // the buffer as given (length bytes)
 };
 std::vector<InternetOptionRecord> InternetOptions();
-
-}  // namespace simwin
-
-namespace simwin {
-
-// A kernel file handle (kind "file") reading the given bytes, for uploads.
-// GetFileSize reports `size` when set (default: the bytes' length), so a test
-// can make a file shorter than it claims; closed with CloseHandle.
-HANDLE MemoryFile(const std::string& bytes, DWORD reportedSize = 0xFFFFFFFFu);
 
 }  // namespace simwin

@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "platform/sim/core.h"
-#include "platform/sim/sharing.h"
-#include "platform/sim/ctl/wininet.h"
+#include "platform/sim/net/ctl/wininet.h"
 #include "platform/sim/kernel.h"
-#include "platform/sim/wininet.h"
+#include "platform/sim/net/wininet.h"
 
 namespace simwin {
 namespace {
@@ -237,13 +236,6 @@ bool QueryText(const std::string& value, LPVOID buffer, LPDWORD len) {
   return true;
 }
 
-struct MemoryFileObject : core::Object {
-  std::string bytes;
-  size_t pos = 0;
-  DWORD reportedSize = 0;
-  const char* Kind() const override { return "file"; }
-};
-
 }  // namespace
 
 std::string HttpRequestRecord::Header(const std::string& name) const {
@@ -305,13 +297,6 @@ std::vector<InternetHandleInfo> ClosedInternetHandles() {
 std::vector<InternetOptionRecord> InternetOptions() {
   std::lock_guard<std::mutex> g(S().lock);
   return S().options;
-}
-
-HANDLE MemoryFile(const std::string& bytes, DWORD reportedSize) {
-  auto f = std::make_shared<MemoryFileObject>();
-  f->bytes = bytes;
-  f->reportedSize = reportedSize == 0xFFFFFFFFu ? static_cast<DWORD>(bytes.size()) : reportedSize;
-  return core::AddHandle(f);
 }
 
 }  // namespace simwin
@@ -798,39 +783,5 @@ BOOL InternetCloseHandle(HINTERNET hInternet) {
              open.end());
   S().closed.push_back(InternetHandleInfo{hInternet, obj->kind});
   SetLastError(ERROR_SUCCESS);
-  return TRUE;
-}
-
-DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
-  DWORD err;
-  if (core::TakeFault("GetFileSize", &err)) {
-    SetLastError(err);
-    return INVALID_FILE_SIZE;
-  }
-  auto f = core::FindHandleAs<MemoryFileObject>(hFile);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_FILE_SIZE;
-  }
-  if (lpFileSizeHigh) *lpFileSizeHigh = 0;
-  SetLastError(ERROR_SUCCESS);
-  return f->reportedSize;
-}
-
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED) {
-  DWORD err;
-  if (core::TakeFault("ReadFile", &err)) {
-    SetLastError(err);
-    return FALSE;
-  }
-  auto f = core::FindHandleAs<MemoryFileObject>(hFile);
-  // A CreateFileA handle reads its file on the host.
-  if (!f) return sharing::ReadDiskFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
-  size_t n =
-      std::min<size_t>(nNumberOfBytesToRead, f->bytes.size() - std::min(f->pos, f->bytes.size()));
-  if (n) std::memcpy(lpBuffer, f->bytes.data() + f->pos, n);
-  f->pos += n;
-  if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(n);
   return TRUE;
 }
