@@ -14,7 +14,7 @@
 #include "log/log.h"
 #include "platform/simctl.h"
 #include "tests/config/sim_fixture.h"
-#include "tests/update/download_support.h"
+#include "tests/support/download_support.h"
 #include "tests/update/signing_key.h"
 #include "update/catalogkey.h"
 #include "update/catalogue.h"
