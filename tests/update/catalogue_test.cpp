@@ -18,6 +18,7 @@
 #include "tests/update/signing_key.h"
 #include "update/catalogkey.h"
 #include "update/catalogue.h"
+#include "update/httpcommtools.h"
 #include "update/signedcomm.h"
 #include "update/updater.h"
 
@@ -63,6 +64,7 @@ struct Scenario {
   std::function<void()> machine = [] {};
   std::string served = kBody;
   bool trickle = false;  // one byte per connection, ranges honoured
+  DWORD stallMs = 0;     // the package server's pause before it answers
 
   std::string Statement() const {
     return "{\"expires\":\"" + expires + "\",\"packages\":[" + signedPkg.StatementJson() +
@@ -123,9 +125,11 @@ class CatalogueRun : public ::testing::Test {
     });
     const std::string served = s.served;
     const bool trickle = s.trickle;
-    simwin::ServeAt("pkg.example", 80, [served, trickle](const simwin::HttpRequestRecord& q) {
+    const DWORD stallMs = s.stallMs;
+    simwin::ServeAt("pkg.example", 80, [=](const simwin::HttpRequestRecord& q) {
       simwin::HttpReply r;
       r.body = served;
+      Sleep(stallMs);  // the simulated clock
       if (!trickle) return r;
       const std::string range = q.Header("Range");  // "bytes=N-"
       const size_t from = range.empty() ? 0 : std::stoul(range.substr(6));
@@ -250,7 +254,8 @@ TEST_F(CatalogueRun, NothingTheCatalogueDidNotSignIsFetchedOrRun) {
          s.signedPkg.size = s.listed[0].size = s.served.size();
          s.signedPkg.sha256 = s.listed[0].sha256 = dltest::Sha256Of(s.served);
        },
-       "continuations", true},
+       "more than 64 continuations", true},
+      {"slow", [](Scenario& s) { s.stallMs = 21 * 60 * 1000; }, "longer than 20 minutes", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -297,6 +302,22 @@ TEST_F(CatalogueRun, RepliesOfAnotherShapeRunNothing) {
   EXPECT_EQ(Run(s), -1);
   ASSERT_FALSE(ErrorLines().empty());
   EXPECT_NE(ErrorLines()[0].find("catalogue: no statement"), std::string::npos);
+}
+
+// The bound holds on the door's plain path too (a size without a digest).
+TEST_F(CatalogueRun, TheDoorRefusesAnotherLengthBeforeWritingWithoutADigest) {
+  const std::string folder = "C:\\Users\\user\\AppData\\Local\\Temp\\";
+  for (const std::string& served : {kBody + "!", kBody}) {
+    simwin::HttpReply r;
+    r.body = served;
+    simwin::ServeAt("pkg.example", 80, r);
+    CHTTPCommTools door;
+    ASSERT_EQ(door.SetExpectedSize(kBody.size()), 0);
+    std::string local;
+    EXPECT_EQ(door.DownloadFile(folder, "http://pkg.example/a.exe", nullptr, &local),
+              served == kBody ? 0 : -1);
+    EXPECT_EQ(FilesWritten(), served == kBody ? 1u : 0u);
+  }
 }
 
 TEST(CatalogueStatement, OnlyItsOneFormIsRead) {
