@@ -83,10 +83,12 @@ def report_signed(env, svc, outcome):
             answer = {}
         listed = [str(p.get("address", "")).rsplit("/", 1)[-1]
                   for p in ((answer.get("data") or {}).get("softList") or []) if isinstance(p, dict)]
-        fetched = {e.get("path", "").rsplit("/", 1)[-1] for e in svc.requests("package-server")}
-        # The program fetches a listed package only when both checks held.
-        verdict = ("accepted (it fetched the packages listed)" if listed and set(listed) <= fetched
-                   else "refused (it fetched none of them)" if listed else "nothing listed")
+        # The program saves a listed package (fetched, or from its cache)
+        # only when both checks held.
+        saved = [name for name in listed if env.temp_path(name) is not None]
+        verdict = ("accepted (it saved the packages listed)" if listed and saved == listed
+                   else "refused (it saved %d of %d)" % (len(saved), len(listed)) if listed
+                   else "nothing listed")
         if signed:
             version, _, value = nonce.partition(":")
             say("reply for %s: online signature by the update service with key version %s for the "
