@@ -271,7 +271,8 @@ void CPackageCache::Touch(const std::string& strSha256) {
 }
 
 int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha256,
-                           const std::string& strTarget, DownloadProgressProc pfnProgress) {
+                           const std::string& strTarget, DownloadProgressProc pfnProgress,
+                           uint64_t cbSize) {
   std::vector<PlatFolderEntry> entries;
   if (!m_held.List(&entries)) return -1;
   const PlatFolderEntry* pEntry = nullptr;
@@ -285,10 +286,12 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
     // the helper deletes no link. The package goes straight to the run folder.
     LogError("package cache entry %s is no plain file: not used", strSha256.c_str());
     PartialDownload direct;
+    direct.cbSigned = cbSize;
     return FetchVerified(strUrl, strTarget, strSha256, pfnProgress, &direct);
   }
   const std::string strEntry = m_strPath + "\\" + strSha256;
   PartialDownload state;
+  state.cbSigned = cbSize;
   uint64_t cbTotal = 0;
   std::string strValidator;
   if (pEntry != nullptr && bHasState && ReadState(strSha256, &cbTotal, &strValidator) &&

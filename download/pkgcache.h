@@ -46,8 +46,9 @@ class CPackageCache {
   // from the cache when its entry is whole and right, else fetched from
   // strUrl into the cache first (going on from a kept partial download). 0
   // once strTarget holds bytes with that digest; else -1 or the HTTP status.
+  // cbSize: the length a fetch must be answered with (0: any).
   int Provide(const std::string& strUrl, const std::string& strSha256, const std::string& strTarget,
-              DownloadProgressProc pfnProgress);
+              DownloadProgressProc pfnProgress, uint64_t cbSize = 0);
 
   // Deletes entries unused for kCacheMaxIdleDays, then the least recently
   // used ones while the whole is above kCacheMaxBytes, and any file that is

@@ -185,6 +185,12 @@ int FetchVerified(const std::string& strUrl, const std::string& strLocal,
                   const std::string& strSha256, DownloadProgressProc pfnProgress,
                   PartialDownload* pState,
                   const std::function<void(const PartialDownload&)>& onAnswer) {
+  // Bytes kept from an answer of another length are none of this package.
+  if (pState->cbSigned != 0 && pState->cbTotal != 0 && pState->cbTotal != pState->cbSigned) {
+    pState->cbHave = 0;
+    pState->cbTotal = 0;
+    pState->strValidator.clear();
+  }
   CPartialFile file(strLocal, pState);
   // Bytes held from before are checked now; a fresh file is only made once
   // the server has answered with the whole file's length.
@@ -193,7 +199,8 @@ int FetchVerified(const std::string& strUrl, const std::string& strLocal,
   HINTERNET hInternet = nullptr;
   int nResult = -1;
   uint64_t cbShown = 0;  // the most the window was told: it never goes back
-  int nIdle = 0;
+  int nIdle = 0, nContinuations = 0;
+  const DWORD dwStart = GetTickCount();
   try {
     hInternet = pavonix::OpenInternetWithTimeouts(kDownloadTimeoutMs);
     client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -222,6 +229,11 @@ int FetchVerified(const std::string& strUrl, const std::string& strLocal,
       uint64_t first = 0, last = 0, total = 0;
       if (dwStatus == 200) {
         if (!bHasLength || cbLength == 0) {
+          outcome = kFailed;
+        } else if (pState->cbSigned != 0 && cbLength != pState->cbSigned) {
+          LogError("%s answered %lu bytes, not the signed %llu", strUrl.c_str(),
+                   static_cast<unsigned long>(cbLength),
+                   static_cast<unsigned long long>(pState->cbSigned));
           outcome = kFailed;
         } else {
           if (bContinuing) LogDebug("%s answered in full: starting over", strUrl.c_str());
@@ -255,6 +267,14 @@ int FetchVerified(const std::string& strUrl, const std::string& strLocal,
             outcome = kFailed;
             break;
           }
+          // Unsigned arithmetic: right across the tick count's wrap.
+          if (GetTickCount() - dwStart > kMaxDownloadMs) {
+            LogError("download of %s stopped at %llu of %llu bytes: longer than %lu minutes",
+                     strUrl.c_str(), static_cast<unsigned long long>(pState->cbHave),
+                     static_cast<unsigned long long>(pState->cbTotal), kMaxDownloadMs / 60000);
+            outcome = kFailed;
+            break;
+          }
           cbShown = std::max(cbShown, pState->cbHave);
           ReportDownloadBytes(pfnProgress, cbShown, pState->cbTotal);
         }
@@ -275,6 +295,12 @@ int FetchVerified(const std::string& strUrl, const std::string& strLocal,
     if (outcome == kFailed) break;
     if (outcome == kComplete) {
       if (file.Finish() && file.Verify(strSha256)) nResult = 0;
+      break;
+    }
+    if (++nContinuations > kMaxContinuations) {
+      LogError("download of %s stopped at %llu of %llu bytes: more than %d continuations",
+               strUrl.c_str(), static_cast<unsigned long long>(pState->cbHave),
+               static_cast<unsigned long long>(pState->cbTotal), kMaxContinuations);
       break;
     }
     nIdle = pState->cbHave > cbBefore ? 0 : nIdle + 1;

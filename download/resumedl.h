@@ -15,11 +15,18 @@ struct PartialDownload {
   uint64_t cbHave = 0;       // bytes in the file, from its start
   uint64_t cbTotal = 0;      // length of the whole file; 0: no answer seen yet
   std::string strValidator;  // the ETag (else Last-Modified) the bytes came with
+  // The length every answer must announce (the package's signed size); 0:
+  // any. An answer of another length is refused before a byte is written.
+  uint64_t cbSigned = 0;
 };
 
 // Continuations in a row that may bring no new byte before the download
 // gives up.
 const int kMaxIdleContinuations = 3;
+// Continuations of one call in all, and its whole time: a server that
+// trickles bytes holds a run no longer. What arrived stays with the caller.
+const int kMaxContinuations = 64;
+const unsigned long kMaxDownloadMs = 20ul * 60 * 1000;
 
 // Fetches strUrl into strLocal, going on from *pState when it holds bytes
 // (those of strLocal are hashed first; a file that does not match its state

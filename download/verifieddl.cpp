@@ -3,9 +3,11 @@
 #include "download/resumedl.h"
 
 int CVerifiedDownload::Fetch(const std::string& strUrl, const std::string& strSha256,
-                             const std::string& strLocal, DownloadProgressProc pfnProgress) {
-  if (OpenCache()) return m_cache.Provide(strUrl, strSha256, strLocal, pfnProgress);
+                             const std::string& strLocal, DownloadProgressProc pfnProgress,
+                             uint64_t cbSize) {
+  if (OpenCache()) return m_cache.Provide(strUrl, strSha256, strLocal, pfnProgress, cbSize);
   PartialDownload state;
+  state.cbSigned = cbSize;
   return FetchVerified(strUrl, strLocal, strSha256, pfnProgress, &state);
 }
 

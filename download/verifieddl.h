@@ -2,6 +2,7 @@
 // through the package cache when there is one, resumed across broken
 // connections, checked whole at the end.
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "download/pkgcache.h"
@@ -12,8 +13,9 @@ class CVerifiedDownload {
   // Puts the package strSha256 (lower case) from strUrl into strLocal, a
   // file of the run folder that the caller has cleared. 0 once it holds
   // bytes with that digest; else -1 or the HTTP status.
+  // cbSize, when not 0, is the length every answer must announce.
   int Fetch(const std::string& strUrl, const std::string& strSha256, const std::string& strLocal,
-            DownloadProgressProc pfnProgress);
+            DownloadProgressProc pfnProgress, uint64_t cbSize = 0);
 
  private:
   // The package cache, opened at the first download (and the clean-up of

@@ -19,6 +19,13 @@ class CCommBase {
   // or -1 when the text is no such digest or this object cannot check (the
   // download must then not be made).
   virtual int SetExpectedSha256(const std::string& strHex) { return strHex.empty() ? 0 : -1; }
+  // Opt-in bound of the next DownloadFile only: the exact size of the file;
+  // an answer announcing another is refused before a byte is written. 0, or
+  // -1 when this object cannot bound (the download must then not be made).
+  virtual int SetExpectedSize(unsigned long long cbSize) {
+    (void)cbSize;
+    return -1;
+  }
 
  protected:
   // Not deleted through this base: owners hold the concrete object.

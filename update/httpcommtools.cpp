@@ -117,11 +117,18 @@ int CHTTPCommTools::SetExpectedSha256(const std::string& strHex) {
   return PlatNormalizeSha256Hex(strHex, &m_strExpectedSha256) ? 0 : -1;
 }
 
+int CHTTPCommTools::SetExpectedSize(unsigned long long cbSize) {
+  m_cbExpectedSize = cbSize;
+  return cbSize != 0 ? 0 : -1;
+}
+
 int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
                                  DownloadProgressProc pfnProgress, std::string* pstrLocalPath) {
-  // The expected digest is for this download only.
+  // The expected digest and size are for this download only.
   std::string strWantSha256;
   strWantSha256.swap(m_strExpectedSha256);
+  const unsigned long long cbWantSize = m_cbExpectedSize;
+  m_cbExpectedSize = 0;
   if (!strWantSha256.empty()) {
     const std::string strName = UrlFileName(strUrl);
     if (!IsPlainFileName(strName)) {
@@ -131,7 +138,7 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
     const std::string strLocal = strFolder + strName;
     RunTskill(strName);
     DeleteFileA(strLocal.c_str());
-    int nResult = m_verified.Fetch(strUrl, strWantSha256, strLocal, pfnProgress);
+    int nResult = m_verified.Fetch(strUrl, strWantSha256, strLocal, pfnProgress, cbWantSize);
     if (pstrLocalPath) *pstrLocalPath = strLocal;
     return nResult;
   }
@@ -150,7 +157,11 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
     DWORD cbLength = 0;
     if (dwStatus != 200) {
       nResult = pavonix::StatusResult(dwStatus);
-    } else if (pResponse->GetContentLength(cbLength) && cbLength != 0) {
+    } else if (pResponse->GetContentLength(cbLength) && cbLength != 0 && cbWantSize != 0 &&
+               cbLength != cbWantSize) {
+      LogError("%s answered %lu bytes, not the signed %llu", strUrl.c_str(),
+               static_cast<unsigned long>(cbLength), cbWantSize);
+    } else if (cbLength != 0) {
       // A name that is not a plain file name would put the file (and later
       // run it) somewhere outside the folder: nothing is touched then.
       std::string strName = UrlFileName(strUrl);

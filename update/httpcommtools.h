@@ -26,13 +26,17 @@ class CHTTPCommTools : public CCommBase {
   // the bytes written when the connection breaks (see resumedl.h), and fails
   // (-1, one ERROR line) unless their SHA-256 is this one.
   int SetExpectedSha256(const std::string& strHex) override;
+  // The next DownloadFile is refused (-1, one ERROR line) before a byte is
+  // written when its answer announces another length than cbSize.
+  int SetExpectedSize(unsigned long long cbSize) override;
 
   // The request text as the one form field "requestStr"; the reply body (up
   // to its first NUL byte) in *pstrReply. 0, -1 or the HTTP status.
   int PostRequestString(std::string strUrl, std::string strRequest, std::string* pstrReply);
 
   std::string m_strServerUrl;
-  std::string m_strExpectedSha256;  // lower case; empty: no check
+  std::string m_strExpectedSha256;          // lower case; empty: no check
+  unsigned long long m_cbExpectedSize = 0;  // 0: any
 
  private:
   // Downloads with a digest: hashed, cached, resumed.

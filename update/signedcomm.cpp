@@ -173,6 +173,10 @@ int CSignedCommTools::SetExpectedSha256(const std::string& strHex) {
   return m_pInner->SetExpectedSha256(strHex);
 }
 
+int CSignedCommTools::SetExpectedSize(unsigned long long cbSize) {
+  return m_pInner->SetExpectedSize(cbSize);
+}
+
 int CSignedCommTools::PostRequest(std::string strRequest, std::string* pstrReply) {
   // Nothing to check a reply with: asking would only spend an attempt.
   if (m_strKeyPoint.size() != kPlatP256PointBytes) return Refuse("the built-in key is not usable");

@@ -45,6 +45,7 @@ class CSignedCommTools : public CCommBase {
                    std::string* pstrLocalPath) override;
   // The package hash goes to the wrapped door, which checks the download.
   int SetExpectedSha256(const std::string& strHex) override;
+  int SetExpectedSize(unsigned long long cbSize) override;
 
  private:
   CCommBase* m_pInner;

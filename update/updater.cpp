@@ -7,6 +7,8 @@
 #include "app/contract.h"
 #include "config/sysconfig.h"
 #include "platform/win.h"
+#include "update/catalogkey.h"
+#include "update/catalogue.h"
 #include "update/httpcommtools.h"
 #include "update/signedcomm.h"
 #include "update/softupdate.h"
@@ -33,17 +35,27 @@ static std::string ListedSha256(CSoftUpdateTool& tool, const std::string& strPat
 
 int UpdateAndInstall(const char* szSoft, const char* szVersion) {
   CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
-  return RunProductUpdateOverHttp(BuiltInUpdateKey(), pConfig->m_strUpdateUrl,
-                                  pConfig->m_strUniqueId, szSoft, szVersion);
+  return RunProductUpdateOverHttp(BuiltInUpdateKey(), BuiltInCatalogueKey(),
+                                  pConfig->m_strUpdateUrl, pConfig->m_strUniqueId, szSoft,
+                                  szVersion);
 }
 
 int RunProductUpdateOverHttp(const char* szUpdateKey, const std::string& strServerUrl,
                              const std::string& strUid, const char* szSoft, const char* szVersion) {
+  return RunProductUpdateOverHttp(szUpdateKey, "", strServerUrl, strUid, szSoft, szVersion);
+}
+
+int RunProductUpdateOverHttp(const char* szUpdateKey, const char* szCatalogueKey,
+                             const std::string& strServerUrl, const std::string& strUid,
+                             const char* szSoft, const char* szVersion) {
   CHTTPCommTools comm;
   if (szUpdateKey == nullptr || *szUpdateKey == '\0')
     return RunProductUpdate(&comm, strServerUrl, strUid, szSoft, szVersion);
   CSignedCommTools signedComm(&comm, szUpdateKey);
-  return RunProductUpdate(&signedComm, strServerUrl, strUid, szSoft, szVersion);
+  if (szCatalogueKey == nullptr || *szCatalogueKey == '\0')
+    return RunProductUpdate(&signedComm, strServerUrl, strUid, szSoft, szVersion);
+  CCatalogueCommTools catalogueComm(&signedComm, szCatalogueKey);
+  return RunProductUpdate(&catalogueComm, strServerUrl, strUid, szSoft, szVersion);
 }
 
 int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const std::string& strUid,

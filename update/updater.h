@@ -17,6 +17,11 @@ int UpdateAndInstall(const char* szSoft, const char* szVersion);
 // hexadecimal text, see update/updatekey.h) is empty, else the signed one.
 int RunProductUpdateOverHttp(const char* szUpdateKey, const std::string& strServerUrl,
                              const std::string& strUid, const char* szSoft, const char* szVersion);
+// With a catalogue key (see update/catalogkey.h) as well, the signed door
+// wrapped in the catalogue's; an empty one is the call above.
+int RunProductUpdateOverHttp(const char* szUpdateKey, const char* szCatalogueKey,
+                             const std::string& strServerUrl, const std::string& strUid,
+                             const char* szSoft, const char* szVersion);
 
 // The same run over a given communication object, service URL and identity.
 int RunProductUpdate(CCommBase* pComm, const std::string& strServerUrl, const std::string& strUid,

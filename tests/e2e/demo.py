@@ -77,12 +77,36 @@ def report_signed(env, svc, outcome):
         nonce = headers.get("x-pavonix-nonce")
         product = "levyDesk" if "levyDesk" in (entry.get("requestStr") or "") else "ZYN-HARBOLT"
         signed = bool(entry.get("signed"))
+        try:
+            answer = json_loads(entry.get("answer") or "{}")
+        except ValueError:
+            answer = {}
+        listed = [str(p.get("address", "")).rsplit("/", 1)[-1]
+                  for p in ((answer.get("data") or {}).get("softList") or []) if isinstance(p, dict)]
+        # The program saves a listed package (fetched, or from its cache)
+        # only when both checks held.
+        saved = [name for name in listed if env.temp_path(name) is not None]
+        verdict = ("accepted (it saved the packages listed)" if listed and saved == listed
+                   else "refused (it saved %d of %d)" % (len(saved), len(listed)) if listed
+                   else "nothing listed")
         if signed:
             version, _, value = nonce.partition(":")
-            say("reply for %s: signed by the update service with key version %s for the program's "
-                "nonce %s... and the SHA-256 of the request it received; the program checked the "
-                "signature before reading the reply%s"
-                % (product, version, value[:16], "" if outcome == "success" else " (or refused it)"))
+            say("reply for %s: online signature by the update service with key version %s for the "
+                "program's nonce %s... and the SHA-256 of the request it received"
+                % (product, version, value[:16]))
+            carried = answer.get("catalogue")
+            if isinstance(carried, dict):
+                try:
+                    stmt = json_loads(bytes.fromhex(carried.get("statement", "")).decode("ascii"))
+                    say("  catalogue statement: version %s, expires %s, for %s versions %s, signed "
+                        "offline with catalogue key version 1"
+                        % (stmt.get("version"), stmt.get("expires"), stmt.get("product"),
+                           stmt.get("versions")))
+                except (ValueError, UnicodeDecodeError):
+                    say("  catalogue statement: unreadable")
+            else:
+                say("  catalogue statement: none in the reply")
+            say("  the program's verdict on both: %s" % verdict)
         else:
             say("reply for %s: NOT signed (nonce sent: %s)" % (product, nonce or "none"))
         for line in entry.get("left_out") or []:
@@ -121,6 +145,10 @@ def main():
     ap.add_argument("--signing-key", metavar="PEM",
                     help="the update service signs its replies with this key (the program must be "
                          "built with its public key as key version 1, as scripts/demo does)")
+    ap.add_argument("--catalogue-key", metavar="STEM",
+                    help="sign the catalogue offline with STEM.pem before the services start; the "
+                         "service serves the signed statements (the program must be built with "
+                         "STEM.pub as catalogue key version 1, as scripts/demo does)")
     ap.add_argument("--dpi", type=int, choices=(96, 120, 144), default=96,
                     help="the display's DPI (the prefix's LogPixels): 120 is 125 %%, 144 is 150 %%")
     args = ap.parse_args()
@@ -151,7 +179,8 @@ def main():
     env.clear_temp_packages()
     os.makedirs(folder, exist_ok=True)
     svc = e2e.Services(env, folder, local="ok" if args.local == "up" else "down",
-                       signing_key=os.path.abspath(args.signing_key) if args.signing_key else None)
+                       signing_key=os.path.abspath(args.signing_key) if args.signing_key else None,
+                       catalogue_key=os.path.abspath(args.catalogue_key) if args.catalogue_key else None)
     svc.start()
     say("services on 127.0.0.1: update service :9006, package server :9007%s"
         % (", local service :28000" if args.local == "up" else " (local service down)"))

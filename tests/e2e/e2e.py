@@ -38,6 +38,9 @@ CUT_PROXY = os.path.join(REPO, "tests", "support", "cut_proxy.py")
 TEST_SIGNING_KEY = os.environ.get("PAVONIX_E2E_SIGNING_KEY") or \
     os.path.join(REPO, "tests", "support", "keys", "update-test.pem")
 TEST_SIGNING_KEY_V2 = os.path.join(REPO, "tests", "support", "keys", "update-test-v2.pem")
+# The offline catalogue key of the tests: signs the catalogue before the
+# services start; the service gets only the signed file and the public key.
+TEST_CATALOGUE_KEY = os.path.join(REPO, "tests", "support", "keys", "catalogue-test")
 PROXIED_PORT = 9016
 EVIL_URL = "http://127.0.0.1:9007/evil.exe"
 TESTCA = os.path.join(REPO, "tests", "support", "testca.sh")
@@ -117,6 +120,8 @@ class Env:
         self.signed_exe = os.path.join(self.bin, "signed", "pavonix.exe")
         # Again with the version 2 test key.
         self.signed_v2_exe = os.path.join(self.bin, "signed-v2", "pavonix.exe")
+        # Signed, and with the test catalogue key: it installs only what that key signed.
+        self.catalogue_exe = os.path.join(self.bin, "catalogue", "pavonix.exe")
         self.probe_exe = os.path.join(self.bin, "pavonix_e2e_probe.exe")
         self.installer = os.path.join(self.bin, "pavonix_testinstaller.exe")
         self.display = None
@@ -507,7 +512,8 @@ class Services:
 
     def __init__(self, env, folder, local="ok", update=True, client_ok=True, vendor_ok=True,
                  update_fault=None, package_faults=None, aliases=None, vendor=None, files=None,
-                 signing_key=None, proxy_mode=None, hashes=None, package_port=9007, cut_proxy=None):
+                 signing_key=None, proxy_mode=None, hashes=None, package_port=9007, cut_proxy=None,
+                 catalogue_key=None):
         self.env = env
         # signing_key: the update service signs with it. proxy_mode: the
         # update service moves to PROXIED_PORT and tests/support/mitm_proxy.py
@@ -559,6 +565,14 @@ class Services:
                     p["sha256"] = hashlib.sha256(data).hexdigest()
                     p["size"] = len(data)
         json.dump(catalogue, open(os.path.join(folder, "catalogue.json"), "w"))
+        if catalogue_key:
+            # Signed offline, with a version above any an earlier run's
+            # prefix accepted (the program refuses an older one).
+            subprocess.run([sys.executable, SERVICES, "publish", "--catalogue", "catalogue.json",
+                            "--folder", "packages", "--catalogue-key", catalogue_key + ".pem",
+                            "--signed-catalogue", "signed.json", "--catalogue-version",
+                            str(int(time.time())), "--packages-url", "http://127.0.0.1:9007"],
+                           cwd=folder, check=True, timeout=60, stdout=subprocess.DEVNULL)
         cfg = {"host": "127.0.0.1",
                "package_server": {"port": package_port, "folder": "packages", "log": "logs/package-server.jsonl",
                                   "file_faults": package_faults or {}, "aliases": aliases or {}}}
@@ -567,6 +581,9 @@ class Services:
                                      "log": "logs/update-service.jsonl"}
             if signing_key:
                 cfg["update_service"]["signing_key"] = signing_key
+            if catalogue_key:
+                cfg["update_service"].update({"signed_catalogue": "signed.json",
+                                              "catalogue_pubkey": catalogue_key + ".pub"})
             if package_port != 9007:
                 # Something else answers on 9007 (the cutting proxy).
                 cfg["update_service"]["packages_url"] = "http://127.0.0.1:9007"
@@ -1464,6 +1481,42 @@ def scenario_signed_unsigned_reply(env, folder):
     with_signed_program(env, run)
 
 
+def scenario_catalogue(env, folder):
+    """The update service holds its real online key and signs a reply that
+    lists a planted installer with its true digest: the program built with
+    the catalogue key refuses it and runs nothing. The same build installs
+    from an honest service, which serves the vendor's signed statements."""
+    plain, env.exe = env.exe, env.catalogue_exe
+    try:
+        svc, prog, page = expect_failure(
+            env, os.path.join(folder, "compromised"), "catalogue-compromised", NETWORK,
+            {"local": "ok", "signing_key": TEST_SIGNING_KEY, "vendor": [("planted.exe", True)],
+             "files": {"planted.exe": installer_bytes(env)}})
+        check(all(e.get("signed") and "planted.exe" in e["answer"] for e in svc.requests("update-service")),
+              "the service signed each reply listing the planted installer")
+        check_nothing_fetched_or_run(env, svc, prog, "ZYN-HARBOLT")
+        finish(env, prog, svc, page)
+        svc, prog, page, _ = run_install(env, "catalogue-honest", os.path.join(folder, "honest"), "success",
+                                         {"local": "down", "signing_key": TEST_SIGNING_KEY,
+                                          "catalogue_key": TEST_CATALOGUE_KEY})
+        check(prog.installers() == ["levydesk_setup.exe", "harbolt_setup.exe"],
+              "client then vendor installer: %s" % prog.installers())
+        check(all('"catalogue":' in e["answer"] for e in svc.requests("update-service")),
+              "each reply carried its product's signed statement")
+        # The version accepted is kept (the table of the simulated platform owns the rest).
+        with open(os.path.join(folder, "honest", "signed.json")) as f:
+            published = json.load(f)["version"]
+        r = env.wine(["reg", "query", r"HKLM\Software\ZYN\DA", "/v", "CatalogueVersion", "/reg:32"],
+                     timeout=120)
+        kept = [line.split() for line in r.stdout.decode("utf-8", "replace").splitlines()
+                if line.split()[:2] == ["CatalogueVersion", "REG_DWORD"]]
+        check(kept and int(kept[0][2], 16) == published,
+              "HKLM keeps the accepted catalogue version %d: %s" % (published, kept))
+        finish(env, prog, svc, page)
+    finally:
+        env.exe = plain
+
+
 CUT_EVERY = 65536
 NGINX_PORT = 9018
 ASIDE_PORT = 9017
@@ -1680,6 +1733,7 @@ SCENARIOS = {
     "signed-unsigned-reply": scenario_signed_unsigned_reply,
     "signed-mitm-request": scenario_signed_mitm_request,
     "signed-rotation": scenario_signed_rotation,
+    "catalogue": scenario_catalogue,
 }
 
 

@@ -29,7 +29,7 @@ def main():
     stem = os.path.join(tmp, "update-key")
     run([sys.executable, os.path.join(REPO, "tools", "services", "pavonix_services.py"), "keygen", stem])
     r = release(src, "--update-host", HOST, "--update-pubkey", stem + ".pub", "--update-key-version", "1",
-                "--out", dist, "--sign-cert",
+                "--no-catalogue", "--out", dist, "--sign-cert",
                 ca["cert"], "--sign-key", ca["key"], "--sign-pass-file", ca["pass"], "--verify-ca",
                 ca["ca"])
     print(r.stdout)

@@ -230,6 +230,23 @@ class SigningTest(unittest.TestCase):
             "a test key's text": ["--update-host", "h", "--update-pubkey", test_text.upper(),
                                   "--update-key-version", "1"],
         })
+        # The catalogue key: required with the update key unless refused in
+        # words, never a test key, never the update key itself.
+        own = os.path.join(self.tmp, "own-update")
+        if not os.path.exists(own + ".pub"):
+            run([sys.executable, os.path.join(self.src, "tools", "services", "pavonix_services.py"),
+                 "keygen", own])
+        signed = ["--update-host", "h", "--update-pubkey", own + ".pub", "--update-key-version", "1"]
+        cases.update({
+            "signed without a catalogue key": signed,
+            "the test catalogue key": signed + ["--catalogue-key-version", "1", "--catalogue-pubkey",
+                                                os.path.join(keys, "catalogue-test.pub")],
+            "the update key as catalogue key": signed + ["--catalogue-key-version", "1",
+                                                         "--catalogue-pubkey", own + ".pub"],
+            "a catalogue key without its version": signed + ["--catalogue-pubkey", copy],
+            "catalogue key and no catalogue": signed + ["--no-catalogue", "--catalogue-pubkey", copy,
+                                                        "--catalogue-key-version", "1"],
+        })
         for what, args in cases.items():
             with self.subTest(what):
                 out = self.out("refused")
@@ -246,23 +263,34 @@ class SigningTest(unittest.TestCase):
         with open(key_file) as f:
             point = f.read().strip().lower()
         self.assertEqual(len(point), 130)
+        offline = os.path.join(self.tmp, "catalogue-v4")
+        run([sys.executable, os.path.join(self.src, "tools", "services", "pavonix_services.py"),
+             "keygen", offline])
+        with open(offline + ".pub") as f:
+            catalogue_point = f.read().strip().lower()
         out = self.out("pubkey")
         # Relative to the caller's folder, as a vendor would type it.
         r = release(self.src, "--update-host", HOST, "--out", out, "--update-key-version", "3",
-                    "--update-pubkey", os.path.relpath(key_file, self.tmp), cwd=self.tmp)
+                    "--update-pubkey", os.path.relpath(key_file, self.tmp),
+                    "--catalogue-pubkey", offline + ".pub", "--catalogue-key-version", "4",
+                    cwd=self.tmp)
         self.assertEqual(r.returncode, 0, r.stdout)
         info = read(os.path.join(out, "BUILDINFO")).decode()
         self.assertIn("update public key: P-256 %s (replies must be signed)\n"
                       "update key version: 3\nupdate replies: signed\n" % point[2:], info)
+        self.assertIn("catalogue public key: P-256 %s (offline; replies list only what it signed)\n"
+                      "catalogue key version: 4\ncatalogue: offline-signed\n" % catalogue_point[2:],
+                      info)
         self.assertNotIn(key_file, info)
         self.assertEqual(r_last_line(r.stdout), "release: built: a program that accepts only "
-                         "update replies signed with key version 3")
+                         "update replies signed with key version 3, listing only what catalogue "
+                         "key version 4 signed")
         program = read(os.path.join(out, "pavonix-unsigned.exe"))
         self.assertIn(b"3:" + point[2:].encode(), program)
         self.assertNotEqual(program, self.unsigned)
 
         with self.subTest("a value that is no key stops the build"):
-            r = release(self.src, "--update-host", HOST, "--out", out,
+            r = release(self.src, "--update-host", HOST, "--out", out, "--no-catalogue",
                         "--update-pubkey", "04abc", "--update-key-version", "1")
             self.assertNotEqual(r.returncode, 0, r.stdout)
             self.assertIn("configure failed", r.stdout)

@@ -40,6 +40,13 @@ foreach(bad "${short}" "05${xy}" "04${xy}00" "0x${xy}" "${WORK}/absent.pub" "g${
     message(FATAL_ERROR "key '${bad}' was taken")
   endif()
 endforeach()
+# The catalogue key takes the same form; a refusal names its own variable.
+file(WRITE ${WORK}/badcatalogue.cmake "list(APPEND CMAKE_MODULE_PATH ${REPO}/cmake)\ninclude(PavonixUpdateKey)\npavonix_update_key_hex(\"04\" out PAVONIX_CATALOGUE_PUBKEY)\n")
+execute_process(COMMAND ${CMAKE_COMMAND} -P ${WORK}/badcatalogue.cmake RESULT_VARIABLE rc OUTPUT_QUIET
+                ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "PAVONIX_CATALOGUE_PUBKEY is neither")
+  message(FATAL_ERROR "a bad catalogue key: rc ${rc}, '${err}'")
+endif()
 # The key's version: 1 to 999999999 in decimal, nothing else.
 foreach(good 1 7 999999999)
   pavonix_update_key_version("${good}" got)

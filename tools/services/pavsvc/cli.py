@@ -11,6 +11,7 @@ import time
 
 from . import daemon
 from . import faults as faultmod
+from . import signedcat
 from . import signing
 from .demo import init_demo
 from .httpcore import Limits
@@ -108,6 +109,27 @@ def _key_ring(keys, pass_file, pass_env, where):
     return signing.KeyRing.load(keys, signing.read_password(pass_file, pass_env))
 
 
+def _signed_catalogue(path, pubkey, key_version, signer, where):
+    """The signed catalogue, checked whole under the catalogue public key
+    (a .pub file or its text); None when no path is given."""
+    if not path:
+        if pubkey:
+            raise UsageError(where + ": a catalogue public key without a signed catalogue")
+        return None
+    if signer is None:
+        raise UsageError(where + ": a signed catalogue travels in signed replies only "
+                         "(give the signing key)")
+    if not pubkey:
+        raise UsageError(where + ": the signed catalogue needs the catalogue public key")
+    if os.path.isfile(pubkey):
+        with open(pubkey, encoding="ascii") as f:
+            pubkey = f.read()
+    version = signing.parse_version(key_version)
+    if version is None:
+        raise UsageError(where + ": %r is not a catalogue key version" % (key_version,))
+    return signedcat.SignedCatalogue(path, pubkey.strip(), version)
+
+
 def _port(text):
     try:
         value = int(text)
@@ -178,6 +200,15 @@ def build_parser():
     p.add_argument("--packages-folder", metavar="DIR",
                    help="signing: list a package only while its file in DIR matches the "
                    "recorded sha256; otherwise: give every package whose file DIR holds its sha256")
+    p.add_argument("--signed-catalogue", metavar="FILE",
+                   help="signed replies list exactly what FILE's statement for the product "
+                   "version holds and carry it (see publish --catalogue-key); checked whole at "
+                   "start, a statement that does not verify stops the service")
+    p.add_argument("--catalogue-pubkey", metavar="PUB",
+                   help="the catalogue public key (keygen's .pub) the signed catalogue must "
+                   "verify under")
+    p.add_argument("--catalogue-key-version", default="1", metavar="N",
+                   help="version of that key (default 1)")
     _common(p, 9006)
 
     p = sub.add_parser("package-server", help="serves package files (GET /<name>)",
@@ -213,23 +244,43 @@ def build_parser():
     p.add_argument("--config", required=True, metavar="FILE", help="JSON configuration")
     _limits_args(p)
 
-    p = sub.add_parser("keygen", help="make the key pair of signed update replies",
-                       description="Writes STEM.pem, the P-256 private key the update service "
-                       "signs with (--signing-key; keep it secret), and STEM.pub, the public key "
-                       "in the form the build takes (-DPAVONIX_UPDATE_PUBKEY=STEM.pub). Needs "
-                       "python3-cryptography; never overwrites.")
+    p = sub.add_parser("keygen", help="make a key pair: the reply key or the catalogue key",
+                       description="Writes STEM.pem, a P-256 private key (keep it secret), and "
+                       "STEM.pub, the public key in the form the build takes. The reply key: the "
+                       "update service signs with it (--signing-key), the build takes "
+                       "-DPAVONIX_UPDATE_PUBKEY=STEM.pub. The catalogue key: made and kept on "
+                       "the offline machine, publish --catalogue-key signs with it, the build "
+                       "takes -DPAVONIX_CATALOGUE_PUBKEY=STEM.pub. Needs python3-cryptography; "
+                       "never overwrites.")
     p.add_argument("stem", help="path of both files without their extension")
 
     p = sub.add_parser("publish", help="put a package into the package folder and the catalogue",
                        description="Copies FILE into the package folder and records it, with its "
                        "sha256 and size, in the catalogue's entry for --soft and --version. A "
                        "signing update service lists packages only with the hash recorded here.")
-    p.add_argument("file", help="the package file")
+    p.add_argument("file", nargs="?",
+                   help="the package file (none: only sign the catalogue again)")
     p.add_argument("--catalogue", required=True, metavar="FILE",
                    help="catalogue to record it in (made when missing)")
+    g = p.add_argument_group("signing the catalogue (offline)")
+    g.add_argument("--catalogue-key", metavar="PEM",
+                   help="then sign every entry of the catalogue with this catalogue private key "
+                   "into --signed-catalogue, with the next catalogue version")
+    g.add_argument("--catalogue-key-version", default="1", metavar="N",
+                   help="version of that key, built into the program with it (default 1)")
+    g.add_argument("--catalogue-key-pass-file", metavar="FILE",
+                   help="the catalogue key's password (encrypted PEM), first line of FILE")
+    g.add_argument("--signed-catalogue", metavar="OUT", help="the signed catalogue to write")
+    g.add_argument("--packages-url", metavar="URL",
+                   help="the package server's base URL, put for {packages} in the signed addresses")
+    g.add_argument("--catalogue-version", type=int, metavar="N",
+                   help="the signed catalogue's version (default: one more than the file holds; "
+                   "never lower)")
+    g.add_argument("--expires-days", type=int, default=30, metavar="DAYS",
+                   help="the signed catalogue expires this many days from now (default 30)")
     p.add_argument("--folder", required=True, metavar="DIR", help="the package server's folder")
-    p.add_argument("--soft", required=True, help="product type code, e.g. levyDesk")
-    p.add_argument("--version", required=True, help='product version the entry answers ("*": any)')
+    p.add_argument("--soft", help="product type code, e.g. levyDesk (with FILE)")
+    p.add_argument("--version", help='product version the entry answers ("*": any; with FILE)')
     p.add_argument("--name", help="file name on the package server (default: FILE's name)")
     p.add_argument("--package-version", help="the package's version member (default --version)")
     p.add_argument("--no-run", action="store_true", help="download only, not run as an installer")
@@ -349,7 +400,9 @@ def _start_from_config(cfg, base, limits, running):
     pk = section("package_server", {"port", "folder", "fault", "file_faults", "aliases", "log"})
     up = section("update_service", {"port", "catalogue", "fault", "log", "packages_url",
                                     "signing_key", "signing_key_pass_file",
-                                    "signing_key_pass_env", "packages_folder"})
+                                    "signing_key_pass_env", "packages_folder",
+                                    "signed_catalogue", "catalogue_pubkey",
+                                    "catalogue_key_version"})
     lo = section("local_service", {"port", "cert", "key", "mode", "version", "msg", "log"})
 
     packages_url = None
@@ -384,9 +437,16 @@ def _start_from_config(cfg, base, limits, running):
                                _resolve(base, up.get("signing_key_pass_file")),
                                up.get("signing_key_pass_env"), "update_service")
             folder = _resolve(base, up.get("packages_folder")) or packages_folder
+            pubkey = up.get("catalogue_pubkey")
+            signed = _signed_catalogue(_resolve(base, up.get("signed_catalogue")),
+                                       _resolve(base, pubkey) if pubkey and os.path.isfile(
+                                           _resolve(base, pubkey)) else pubkey,
+                                       str(up.get("catalogue_key_version", 1)), signer,
+                                       "update_service")
             srv = UpdateService(catalogue, host, up.get("port", 9006), ufault,
                                 _resolve(base, up.get("log")), limits, signer,
-                                signing.PackageHashes(folder) if folder else None).start()
+                                signing.PackageHashes(folder) if folder else None,
+                                signed).start()
             running.add("update-service", srv, srv.url)
     if lo is not None:
         mode = fault(lo.get("mode"), faultmod.LOCAL_MODES, "local_service")
@@ -424,10 +484,29 @@ def run(args):
         return 0
     if args.command == "publish":
         try:
-            package = publish(args.catalogue, args.folder, args.file, args.soft, args.version,
-                              args.name, args.package_version, not args.no_run)
-            print(json.dumps(package))
-        except (PublishError, OSError) as exc:
+            if args.file is not None:
+                if not args.soft or not args.version:
+                    raise PublishError("a package file needs --soft and --version")
+                package = publish(args.catalogue, args.folder, args.file, args.soft,
+                                  args.version, args.name, args.package_version, not args.no_run)
+                print(json.dumps(package))
+            elif not args.catalogue_key:
+                raise PublishError("nothing to do: give a package file or --catalogue-key")
+            if args.catalogue_key:
+                if not args.signed_catalogue or not args.packages_url:
+                    raise PublishError("--catalogue-key needs --signed-catalogue and "
+                                       "--packages-url")
+                key_version = signing.parse_version(args.catalogue_key_version)
+                if key_version is None:
+                    raise PublishError("--catalogue-key-version is not a key version")
+                signer = signing.Signer(args.catalogue_key,
+                                        signing.read_password(args.catalogue_key_pass_file))
+                version, expires = signedcat.sign(args.catalogue, args.packages_url, signer,
+                                                  key_version, args.signed_catalogue,
+                                                  args.expires_days, args.catalogue_version)
+                print(json.dumps({"signed": args.signed_catalogue, "version": version,
+                                  "expires": expires}))
+        except (PublishError, CatalogueError, signing.SigningError, OSError) as exc:
             sys.stderr.write("pavonix_services: %s\n" % exc)
             return 2
         return 0
@@ -456,8 +535,10 @@ def run(args):
                                    "update-service")
                 hashes = signing.PackageHashes(args.packages_folder) \
                     if args.packages_folder else None
+                signed = _signed_catalogue(args.signed_catalogue, args.catalogue_pubkey,
+                                           args.catalogue_key_version, signer, "update-service")
                 srv = UpdateService(catalogue, args.host, args.port, args.fault,
-                                    args.log, limits, signer, hashes).start()
+                                    args.log, limits, signer, hashes, signed).start()
                 running.add("update-service", srv, srv.url)
         elif args.command == "package-server":
             srv = PackageServer(args.folder, args.host, args.port, args.fault,

@@ -112,9 +112,12 @@ class Signer:
 
     def sign(self, version, nonce, request_body, body):
         """128 lower-case hexadecimal digits of r and s."""
+        return self.sign_bytes(signed_message(version, nonce, request_body, body))
+
+    def sign_bytes(self, message):
+        """The signature over any message, as sign gives it."""
         hashes, _, ec, utils = _crypto()
-        der = self.key.sign(signed_message(version, nonce, request_body, body),
-                            ec.ECDSA(hashes.SHA256()))
+        der = self.key.sign(message, ec.ECDSA(hashes.SHA256()))
         r, s = utils.decode_dss_signature(der)
         return (r.to_bytes(32, "big") + s.to_bytes(32, "big")).hex()
 
@@ -148,16 +151,26 @@ class KeyRing:
 
 def verify(public_hex_text, version, nonce, request_body, body, signature_hex):
     """True when the signature is good (for the service's own tests and tools)."""
+    return verify_bytes(public_hex_text, signed_message(version, nonce, request_body, body),
+                        signature_hex)
+
+
+def verify_bytes(public_hex_text, message, signature_hex):
+    """True when the signature (r and s in hexadecimal) is good for the
+    message under the public key ("04", X and Y in hexadecimal; X and Y
+    alone taken too)."""
     hashes, _, ec, utils = _crypto()
     from cryptography.exceptions import InvalidSignature
-    point = bytes.fromhex(public_hex_text)
+    text = public_hex_text.strip().lower()
+    point = bytes.fromhex(text if len(text) == 130 else "04" + text)
     key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), point)
     raw = bytes.fromhex(signature_hex)
+    if len(raw) != 64:
+        return False
     der = utils.encode_dss_signature(int.from_bytes(raw[:32], "big"),
                                      int.from_bytes(raw[32:], "big"))
     try:
-        key.verify(der, signed_message(version, nonce, request_body, body),
-                   ec.ECDSA(hashes.SHA256()))
+        key.verify(der, message, ec.ECDSA(hashes.SHA256()))
         return True
     except InvalidSignature:
         return False

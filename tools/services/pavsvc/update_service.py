@@ -243,11 +243,17 @@ class UpdateService(Service):
     one, or whose file in the `package_hashes` folder no longer matches it,
     is left out (logged). Without a signer, `package_hashes`
     (signing.PackageHashes) gives every package whose file the folder holds
-    its "sha256", unless the catalogue gives one."""
+    its "sha256", unless the catalogue gives one.
+
+    With `signed_catalogue` (signedcat.SignedCatalogue, checked when it
+    loaded) a signed reply lists exactly what the product version's
+    statement holds, and carries the statement."""
 
     def __init__(self, catalogue, host="127.0.0.1", port=9006, fault=None,
-                 log_path=None, limits=None, signer=None, package_hashes=None):
+                 log_path=None, limits=None, signer=None, package_hashes=None,
+                 signed_catalogue=None):
         self.catalogue = catalogue
+        self.signed_catalogue = signed_catalogue
         self.fault = fault
         if isinstance(signer, signing.Signer):
             signer = signing.KeyRing({1: signer})
@@ -350,6 +356,8 @@ class UpdateService(Service):
         """The catalogue's answer. With signed_entry (the request's log entry)
         packages carry only their recorded hashes."""
         products = self.catalogue.current()
+        if signed_entry is not None and self.signed_catalogue is not None:
+            return self._answer_statement(request["softList"][0], products)
         matched = []
         missing = []
         for item in request["softList"]:
@@ -379,6 +387,20 @@ class UpdateService(Service):
         answer["data"] = {"softList": packages}
         fault = next((e.fault for e in matched if e.fault is not None), None)
         return 200, dump(answer), fault
+
+    def _answer_statement(self, item, products):
+        """The signed catalogue's answer for one product version: its
+        statement verbatim and the packages it holds."""
+        found = self.signed_catalogue.find(item["soft"], item["version"])
+        if found is None:
+            return 200, dump({"code": "3", "msg": "no signed statement for %s version %s"
+                              % (item["soft"], item["version"])}), None
+        stmt, carried = found
+        packages = self.signed_catalogue.listing(stmt, item["version"], self.package_hashes)
+        table = products.get(item["soft"]) or {}
+        entry = table.get(item["version"], table.get("*"))
+        answer = {"code": "0", "data": {"softList": packages}, "catalogue": carried}
+        return 200, dump(answer), entry.fault if entry is not None else None
 
     def _recorded(self, packages, entry):
         """The packages whose recorded hash still holds: the signature never
