@@ -19,6 +19,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpC
   CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();
   PurgeExpiredLogs(pConfig->m_nLogKeepDays);
   PrepareLog(strProgramDir, pConfig->m_nLogLevel);
+  LogAnsiCodePage();
   InitCommonControlsFromSystem();
 
   if (HandOverToRunningInstance()) return -1;

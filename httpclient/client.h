@@ -28,6 +28,12 @@ class CHttpClientT {
 
   // Bytes of a value written by one POST step, and the upload read buffer.
   enum : DWORD { POST_PIECE_BYTES = 1024, READ_BUFFER_BYTES = 57344 };
+  // Sends of one form POST after its first, each when HttpEndRequest asks for
+  // the request again (ERROR_INTERNET_FORCE_RETRY): WinInet answers a login
+  // challenge (401 or 407 with NTLM or Negotiate) to a request sent with
+  // HttpSendRequestEx that way instead of sending it again itself, and NTLM's
+  // handshake takes two rounds.
+  enum : DWORD { POST_RESENDS = 2 };
 
   CHttpClientT()
       : m_szBoundary(nullptr),
@@ -51,7 +57,8 @@ class CHttpClientT {
         m_bBorrowedConnection(FALSE),
         m_hRequest(nullptr),
         m_bFormContext(TRUE),
-        m_pbyReadBuffer(nullptr) {
+        m_pbyReadBuffer(nullptr),
+        m_nPostResends(0) {
     m_szBoundary = HttpTool::GenerateBoundary();
     if (m_szBoundary != nullptr) {
       static const char kPrefix[] = "multipart/form-data; boundary=";
@@ -259,6 +266,7 @@ class CHttpClientT {
       HttpTool::SendRequestEx(hRequest, cbBody.Value());
 
       m_objPostStat.Activate(cbBody.Value(), cbValues.Value(), m_mapParam.Count(), 0);
+      m_nPostResends = 0;
     } catch (const httpclientexceptionA&) {
       _CloseAll(hOwnInternet, hConnection, hRequest, nullptr);
       throw;
@@ -295,6 +303,8 @@ class CHttpClientT {
   }
 
   const CHttpPostStat& PostStat() const { return m_objPostStat; }
+  // Times the last form POST was sent again (0 to POST_RESENDS).
+  DWORD PostResendCount() const { return m_nPostResends; }
   BOOL IsPostContextActive() const { return m_objPostStat.IsActive(); }
 
   // ---- connection and request --------------------------------------------------
@@ -437,7 +447,7 @@ class CHttpClientT {
 
       if (m_objPostStat.CurrParamIsComplete()) {
         if (m_objPostStat.PostedCount() == m_objPostStat.TotalCount()) {
-          HttpTool::EndRequest(m_hRequest);
+          if (!_EndFormRequest()) return nullptr;
           return _ReleasePostResponse();
         }
         auto it = m_mapParam.At(m_objPostStat.PostedCount());
@@ -481,6 +491,27 @@ class CHttpClientT {
       CancelPost();
       RaiseArithmeticError(e);
     }
+  }
+
+  // Ends the form request. When WinInet asks for it again, up to POST_RESENDS
+  // times, it is sent again on the same handle (where the login's state
+  // lives) with the same announced length, and the body starts anew: false.
+  // Any other failure, or one more request for it, raises 409.
+  BOOL _EndFormRequest() {
+    try {
+      HttpTool::EndRequest(m_hRequest);
+      return TRUE;
+    } catch (const httpclientexceptionA& e) {
+      if (e.SystemError() != ERROR_INTERNET_FORCE_RETRY || m_nPostResends >= POST_RESENDS) throw;
+    }
+    ++m_nPostResends;
+    const DWORD cbTotal = m_objPostStat.ActualTotalByte();
+    const DWORD cbValues = m_objPostStat.TotalValueByte();
+    const DWORD nCount = m_objPostStat.TotalCount();
+    HttpTool::SendRequestEx(m_hRequest, cbTotal);
+    _ReleaseCurrValue();
+    m_objPostStat.Activate(cbTotal, cbValues, nCount, 0);
+    return FALSE;
   }
 
   CHttpResponse* _ProceedUploadContext() {
@@ -659,6 +690,7 @@ class CHttpClientT {
   HINTERNET m_hRequest;
   BOOL m_bFormContext;
   BYTE* m_pbyReadBuffer;
+  DWORD m_nPostResends;
 
  private:
   HINTERNET _OpenInternet() {

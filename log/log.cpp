@@ -9,6 +9,7 @@
 #include <new>
 
 #include "config/moduledir.h"
+#include "platform/sysinfo.h"
 
 int g_nLogLevel = 0;
 HANDLE g_hLogMutex = NULL;
@@ -135,6 +136,13 @@ void PrepareLog(const std::string& strProgramDir, int nLogLevel) {
   // no logging; so does an unknown program folder.
   if (n < 0 || static_cast<size_t>(n) >= sizeof g_szLogPath || strProgramDir.empty())
     g_szLogPath[0] = '\0';
+}
+
+void LogAnsiCodePage() {
+  const UINT uCodePage = PlatAnsiCodePage();
+  if (uCodePage != 936)
+    LogDebug("ANSI code page %u, not 936 (GBK): page texts show garbled, GBK folder probes miss",
+             uCodePage);
 }
 
 int DayNumber(int nYear, int nMonth, int nDay) {

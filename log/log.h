@@ -36,6 +36,11 @@ void LogWriteLine(const char* szFormat, ...) PAVONIX_PRINTF(1, 2);
 // path that does not fit g_szLogPath leaves it empty: nothing is logged.
 void PrepareLog(const std::string& strProgramDir, int nLogLevel);
 
+// One DEBUG line when the ANSI code page is not 936 (GBK), as with Windows'
+// "Beta: UTF-8" option (65001): the pages' GBK texts then show garbled and the
+// probe's GBK folder name is not found. Called once, after PrepareLog.
+void LogAnsiCodePage();
+
 // Days since a fixed origin of a calendar date: differences are true calendar
 // day counts. Months 0 and 1 add no month lengths, month 13 the whole year.
 int DayNumber(int nYear, int nMonth, int nDay);

@@ -19,6 +19,10 @@ int PostFormWithTimeouts(const char* szUrl, DWORD dwTimeoutMs,
       client.BeginTimedFormPost(hInternet, szUrl, Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS,
                                 dwTimeoutMs);
       nResult = CompleteFormPost(client, &pResponse, pstrReply);
+      // A proxy or server asked for a Windows login: the library sent it again.
+      if (client.PostResendCount() != 0)
+        LogDebug("login challenge: form POST sent %lu more time(s)",
+                 static_cast<unsigned long>(client.PostResendCount()));
     }
   } catch (const Corvu::httpclientexceptionA& e) {
     LogError("%s", e.ErrorMessage());

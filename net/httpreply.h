@@ -164,8 +164,9 @@ inline int CompleteFormPost(Corvu::CHttpClient& client, Corvu::CHttpResponse** p
 // The form POST of a service exchange: an Internet handle with dwTimeoutMs
 // time-outs, the client's default settings, the fields addFields puts on the
 // client, then the POST of szUrl with the same time-outs on its request handle,
-// read as CompleteFormPost does. A result of addFields other than 0 is
-// returned and nothing is posted. A library error is logged (its text, then
+// read as CompleteFormPost does (sent again after a login challenge, with a
+// DEBUG line). A result of addFields other than 0 is returned and nothing is
+// posted. A library error is logged (its text, then
 // the WinInet error in words) and gives -1. Every handle made is closed.
 int PostFormWithTimeouts(const char* szUrl, DWORD dwTimeoutMs,
                          const std::function<int(Corvu::CHttpClient&)>& addFields,

@@ -12,15 +12,17 @@ struct NetErrorName {
   const char* szName;
 };
 
-// bTls: the handshake or the certificate check failed. Current Windows turns
-// TLS 1.0 and 1.1 off for WinInet, so a service that speaks only those fails
-// the handshake with 12157 or 12175.
+// WinInet's numbers (INTERNET_ERROR_BASE 12000 + n in wininet.h; WinHTTP
+// reuses some of them with other meanings). bTls: the handshake or the
+// certificate check failed. Current Windows turns TLS 1.0 and 1.1 off for
+// WinInet, so a service that speaks only those fails the handshake with 12157.
 const NetErrorName kNames[] = {
     {12002, false, "time-out"},
     {12007, false, "name not resolved"},
     {12029, false, "cannot connect"},
     {12030, false, "connection aborted"},
     {12031, false, "connection reset"},
+    {12032, false, "must be sent again (authentication)"},
     {12152, false, "invalid server response"},
     {12037, true, "certificate expired or not yet valid"},
     {12038, true, "certificate issued for another name"},
@@ -29,11 +31,11 @@ const NetErrorName kNames[] = {
     {12055, true, "certificate errors"},
     {12056, true, "no revocation information"},
     {12057, true, "revocation check failed"},
+    {12062, true, "weak certificate signature"},
     {12157, true, "secure channel error"},
     {12169, true, "invalid certificate"},
     {12170, true, "certificate revoked"},
-    {12175, true, "secure channel decoding failed"},
-    {12179, true, "weak certificate signature"},
+    {12175, false, "content decoding failed"},
 };
 
 const NetErrorName* Find(NetErrorNumber dwError) {

@@ -12,6 +12,7 @@
 #include "net/httpreply.h"
 #include "platform/crypto.h"
 #include "platform/folders.h"
+#include "platform/sysinfo.h"
 #include "platform/win.h"
 
 namespace {
@@ -35,14 +36,41 @@ bool IsDeviceName(const std::string& name) {
   return false;
 }
 
-// The system folder's tskill.exe with the file name as one quoted argument:
-// the bare name would be searched for beside the program and in the current
-// folder, and run elevated. Empty when the system folder is unknown.
-std::string TskillCommandLine(const std::string& strName) {
+// The folder of the system's own tskill.exe: System32 for a native process;
+// for a 32-bit one on 64-bit Windows, whose System32 is redirected to
+// SysWOW64 (without tskill.exe), the alias %windir%\Sysnative. Empty when
+// unknown.
+std::string TskillFolder() {
+  if (PlatIsWow64Process()) {
+    std::string strWindows;
+    return PlatSystemWindowsFolder(&strWindows) ? strWindows + "\\Sysnative" : std::string();
+  }
   char szSystem[MAX_PATH] = {0};
   UINT n = GetSystemDirectoryA(szSystem, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return std::string();
-  return "\"" + std::string(szSystem, n) + "\\tskill.exe\" \"" + strName + "\"";
+  return std::string(szSystem, n);
+}
+
+// Starts that tskill.exe, hidden and not waited for, with the file name as one
+// quoted argument: the bare name would be searched for beside the program and
+// in the current folder, and run elevated. Where it cannot run (no system
+// folder, no tskill.exe, a failed start) one DEBUG line says so and the
+// download goes on.
+void RunTskill(const std::string& strName) {
+  const std::string strFolder = TskillFolder();
+  if (strFolder.empty()) {
+    LogDebug("tskill not run for %s: system folder unknown", strName.c_str());
+    return;
+  }
+  const std::string strExe = strFolder + "\\tskill.exe";
+  const DWORD dwAttributes = GetFileAttributesA(strExe.c_str());
+  if (dwAttributes == INVALID_FILE_ATTRIBUTES || (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    LogDebug("tskill not run for %s: no %s", strName.c_str(), strExe.c_str());
+    return;
+  }
+  const UINT uStarted = WinExec(("\"" + strExe + "\" \"" + strName + "\"").c_str(), SW_HIDE);
+  if (uStarted <= 31)
+    LogDebug("tskill not run for %s: start failed (%u)", strName.c_str(), uStarted);
 }
 
 }  // namespace
@@ -108,8 +136,7 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
       return -1;
     }
     const std::string strLocal = strFolder + strName;
-    std::string strKill = TskillCommandLine(strName);
-    if (!strKill.empty()) WinExec(strKill.c_str(), SW_HIDE);
+    RunTskill(strName);
     DeleteFileA(strLocal.c_str());
     int nResult = m_verified.Fetch(strUrl, strWantSha256, strLocal, pfnProgress, cbWantSize);
     if (pstrLocalPath) *pstrLocalPath = strLocal;
@@ -140,8 +167,7 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
       std::string strName = UrlFileName(strUrl);
       if (IsPlainFileName(strName)) {
         std::string strLocal = strFolder + strName;
-        std::string strKill = TskillCommandLine(strName);
-        if (!strKill.empty()) WinExec(strKill.c_str(), SW_HIDE);
+        RunTskill(strName);
         DeleteFileA(strLocal.c_str());
         fp = plat_fopen(strLocal.c_str(), "wb");
         if (fp != nullptr) {

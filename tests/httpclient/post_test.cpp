@@ -136,6 +136,41 @@ TEST_F(FormPost, AWriteThatTakesNothingFailsInsteadOfLoopingForever) {
   EXPECT_FALSE(c.IsPostContextActive());
 }
 
+// WinInet answers a login challenge to a request sent with HttpSendRequestEx
+// by failing HttpEndRequest with ERROR_INTERNET_FORCE_RETRY: the same request
+// goes again on its handle, body and all, at most twice more (NTLM's two
+// rounds); one more request for it fails as a failed end does.
+TEST_F(FormPost, ALoginChallengeSendsTheSameRequestAgainAtMostTwice) {
+  const std::string kValue(1500, 'a');  // two pieces
+  const std::string kBody = "requestStr=" + kValue + "&x=1";
+  for (int nRounds : {1, 2, 3}) {
+    SCOPED_TRACE(nRounds);
+    simwin::Reset();
+    simwin::HttpReply login;
+    login.body = "ok";
+    login.loginRounds = nRounds;
+    simwin::ServeAt("h", 80, login);
+    CHttpClient c;
+    c.AddParam("requestStr", kValue.c_str());
+    c.AddParam("x", "1");
+    c.BeginFormPost(nullptr, "http://h/softServer/req", kFlags);
+    const size_t nSends = nRounds <= 2 ? nRounds + 1 : 3;
+    if (nRounds <= 2) {
+      std::unique_ptr<CHttpResponse> r(RunPost(c));
+      ASSERT_TRUE(r);
+      EXPECT_EQ(ReadAll(*r), "ok");
+      EXPECT_EQ(c.PostResendCount(), static_cast<DWORD>(nRounds));
+    } else {
+      EXPECT_RAISES(RunPost(c), 409, ERROR_INTERNET_FORCE_RETRY, "::HttpEndRequest failed.");
+      EXPECT_FALSE(c.IsPostContextActive());
+    }
+    ASSERT_EQ(simwin::HttpRequests().size(), 1u);  // one request handle throughout
+    EXPECT_EQ(Last().sendBodies, std::vector<std::string>(nSends, kBody));
+    EXPECT_EQ(Last().announcedLength, kBody.size());
+    EXPECT_EQ(Last().ended, nRounds <= 2);
+  }
+}
+
 TEST_F(FormPost, RawFlagsSendNamesAndValuesUnencoded) {
   // No operation of the program sets these bits; the map keeps them for callers that do.
   class RawClient : public CHttpClient {

@@ -249,7 +249,12 @@ TEST_F(LocalQueryLog, FailedExchangeLogsTheWinInetNumberAndNamesTls) {
       {12029, "): WinInet error 12029: cannot connect\r"},
       {12002, "): WinInet error 12002: time-out\r"},
       {12157, "): WinInet error 12157: TLS failure (secure channel error)\r"},
-      {12175, "): WinInet error 12175: TLS failure (secure channel decoding failed)\r"},
+      // WinInet's 12175 is a content decoding failure (WinHTTP's 12175 is
+      // its TLS failure); its weak signature is 12062, 12179 is WinHTTP's.
+      {12175, "): WinInet error 12175: content decoding failed\r"},
+      {12062, "): WinInet error 12062: TLS failure (weak certificate signature)\r"},
+      {12179, "): WinInet error 12179\r"},
+      {12032, "): WinInet error 12032: must be sent again (authentication)\r"},
       {12045, "): WinInet error 12045: TLS failure (certificate from an unknown authority)\r"},
       {12038, "): WinInet error 12038: TLS failure (certificate issued for another name)\r"},
       {12999, "): WinInet error 12999\r"},

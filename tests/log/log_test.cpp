@@ -258,6 +258,17 @@ TEST_F(Log, WithoutAMutexLinesAreStillWritten) {
   EXPECT_THAT(Day(), ::testing::HasSubstr("unlocked\r\n"));
 }
 
+TEST_F(Log, ACodePageOtherThanGbkIsNamedAtDebug) {
+  PrepareLog(GetModuleDir(), 4);
+  LogAnsiCodePage();
+  EXPECT_FALSE(HostExists("C:\\App\\log\\20260315-pavonix.log"));
+  simwin::SetActiveCodePage(65001);  // Windows' "Beta: UTF-8" option
+  LogAnsiCodePage();
+  EXPECT_EQ(Day(), "[20260315 08:09:10]  [DEBUG][PAVONIX](" + Tid() +
+                       "): ANSI code page 65001, not 936 (GBK): page texts show garbled, GBK "
+                       "folder probes miss\r\n");
+}
+
 TEST_F(Log, DefaultConfigurationWritesNothingButStillPurges) {
   ResetSysConfigForTests();
   CPavonixSysConfig* cfg = CPavonixSysConfig::GetInstance();

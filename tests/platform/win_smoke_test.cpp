@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/sysinfo.h"
 #include "platform/win.h"
 
 namespace {
@@ -258,6 +259,24 @@ TEST(WinSmoke, BuildSideMatchesTheProcess) {
 
 LRESULT CALLBACK SmokeWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+// The platform's run-time look-ups (WoW64, the Windows folder, the code page),
+// and the alias the 32-bit build starts the native system programs (tskill)
+// through: Sysnative shows the 64-bit System32, which its own System32 name
+// does not.
+TEST(WinSmoke, SysnativeIsTheNativeSystemFolderOfTheThirtyTwoBitBuild) {
+  EXPECT_EQ(PlatAnsiCodePage(), GetACP());
+  std::string windows;
+  ASSERT_TRUE(PlatSystemWindowsFolder(&windows));
+  ASSERT_FALSE(windows.empty());
+  EXPECT_NE(windows.back(), '\\');
+#if defined(_WIN64)
+  EXPECT_FALSE(PlatIsWow64Process());
+#else
+  ASSERT_TRUE(PlatIsWow64Process());
+  EXPECT_EQ(PeMachine(windows + "\\Sysnative\\version.dll"), IMAGE_FILE_MACHINE_AMD64);
+#endif
 }
 
 TEST(WinSmoke, DesktopTakesWindows) {

@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
+#include "platform/sysinfo.h"
 #include "tests/config/sim_fixture.h"
 #include "tests/support/download_support.h"
 #include "update/httpcommtools.h"
@@ -41,6 +42,7 @@ class CommTools : public ::testing::Test {
     root = pavtest::FreshTestFolder("pavonix-comm");
     fs::create_directories(root / "Temp");
     simwin::MapDrive('C', root.string());
+    PlaceFile("C:\\Windows\\system32\\tskill.exe");
     g_progress.clear();
     g_nLogLevel = 0;
   }
@@ -75,10 +77,17 @@ class CommTools : public ::testing::Test {
     }
     return out;
   }
+  // Files made by the test, the Windows folder's left out.
   size_t TempFileCount() {
     size_t n = 0;
-    for (const auto& e : fs::recursive_directory_iterator(root)) n += e.is_regular_file() ? 1 : 0;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+      n += e.is_regular_file() && e.path().string().find("/Windows/") == std::string::npos ? 1 : 0;
     return n;
+  }
+  static void PlaceFile(const std::string& winPath) {
+    const fs::path p = simwin::HostPath(winPath);
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << "MZ";
   }
   static simwin::HttpReply Body(const std::string& body) {
     simwin::HttpReply r;
@@ -112,6 +121,23 @@ TEST_F(CommTools, PostSendsOneFormFieldAndReturnsTheBody) {
   EXPECT_EQ(q.body, "requestStr=%7B%22a%22%3A%22b+c%22%7D%0A");
   EXPECT_EQ(q.announcedLength, q.body.size());
   EXPECT_EQ(q.Header("Content-Type"), "application/x-www-form-urlencoded");
+}
+
+// The update POST through a proxy that asks for a Windows login; the local
+// query takes the same path. The resend itself:
+// FormPost.ALoginChallengeSendsTheSameRequestAgainAtMostTwice.
+TEST_F(CommTools, PostGoesThroughALoginChallenge) {
+  EnableErrorLog();
+  g_nLogLevel = 4;
+  simwin::HttpReply login = Body("{\"code\":\"0\"}");
+  login.loginRounds = 2;
+  simwin::ServeAt("up.example", 9006, login);
+  std::string reply;
+  EXPECT_EQ(Post("r", &reply), 0);
+  EXPECT_EQ(reply, "{\"code\":\"0\"}");
+  EXPECT_NE(LogText().find("): login challenge: form POST sent 2 more time(s)\r"),
+            std::string::npos)
+      << LogText();
 }
 
 TEST_F(CommTools, PostSetsTenSecondTimeoutsOnItsHandles) {
@@ -526,7 +552,10 @@ TEST_F(CommTools, TskillIsTheSystemFoldersWithTheNameAsOneArgument) {
   // A bare "tskill" would be looked for beside the program and in the
   // current folder first, and run elevated.
   simwin::ServeAt("pkg.example", 80, Body("abc"));
+  fs::create_directories(root / "D");
+  simwin::MapDrive('D', (root / "D").string());
   simwin::SetSystemDir("D:\\Win Dows\\System32");
+  PlaceFile("D:\\Win Dows\\System32\\tskill.exe");
   std::string local;
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/my setup.exe", nullptr, &local), 0);
   ASSERT_EQ(simwin::WinExecCalls().size(), 1u);
@@ -538,6 +567,58 @@ TEST_F(CommTools, TskillIsTheSystemFoldersWithTheNameAsOneArgument) {
   EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/b.exe", nullptr, &local), 0);
   EXPECT_EQ(simwin::WinExecCalls().size(), 1u);
   EXPECT_EQ(FileText("b.exe"), "abc");
+}
+
+// The shipped program is 32-bit: on 64-bit Windows its System32 is SysWOW64,
+// which holds no tskill.exe, so the native one is reached through Sysnative.
+// Where none can run, one DEBUG line says so and the download goes on.
+TEST_F(CommTools, TskillIsTheNativeOneOrADebugLine) {
+  const char kSystem32[] = "C:\\Windows\\system32\\tskill.exe";
+  const char kNative[] = "C:\\Windows\\Sysnative\\tskill.exe";
+  struct Case {
+    const char* label;
+    bool bWow64;
+    const char* szThere;  // the one tskill.exe there is (nullptr: none)
+    const char* szRun;    // the one started (nullptr: none)
+    const char* szDebug;  // the DEBUG line's end (nullptr: no tskill line)
+    const char* szFault = nullptr;
+  };
+  const Case cases[] = {
+      {"32-bit Windows", false, kSystem32, kSystem32, nullptr},
+      {"64-bit Windows", true, kNative, kNative, nullptr},
+      {"64-bit Windows, only SysWOW64's", true, kSystem32, nullptr,
+       "no C:\\Windows\\Sysnative\\tskill.exe"},
+      {"edition without tskill.exe", false, nullptr, nullptr,
+       "no C:\\Windows\\system32\\tskill.exe"},
+      {"no Windows folder", true, kNative, nullptr, "system folder unknown",
+       "GetSystemWindowsDirectoryA"},
+      {"WoW64 unknown: as 32-bit Windows", true, kSystem32, kSystem32, nullptr, "IsWow64Process"},
+      {"a start that fails", false, kSystem32, kSystem32, "start failed (2)", "WinExec"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    EnableErrorLog();
+    g_nLogLevel = 4;
+    simwin::SetWow64Process(c.bWow64);
+    fs::remove(simwin::HostPath(kSystem32));
+    if (c.szThere) PlaceFile(c.szThere);
+    if (c.szFault) simwin::FailCall(c.szFault, ERROR_FILE_NOT_FOUND);
+    simwin::ServeAt("pkg.example", 80, Body("abc"));
+    std::string local;
+    EXPECT_EQ(comm.DownloadFile(kTemp, "http://pkg.example/setup.exe", nullptr, &local), 0);
+    EXPECT_EQ(FileText("setup.exe"), "abc");
+    const auto calls = simwin::WinExecCalls();
+    ASSERT_EQ(calls.size(), c.szRun ? 1u : 0u);
+    if (c.szRun) EXPECT_EQ(calls[0].cmdLine, "\"" + std::string(c.szRun) + "\" \"setup.exe\"");
+    if (c.szDebug)
+      EXPECT_NE(LogText().find("): tskill not run for setup.exe: " + std::string(c.szDebug) + "\r"),
+                std::string::npos)
+          << LogText();
+    else
+      EXPECT_EQ(LogText().find("tskill"), std::string::npos) << LogText();
+    TearDown();
+  }
 }
 
 TEST_F(CommTools, WritesThatFailNeverCountAsADownload) {

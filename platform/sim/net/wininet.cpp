@@ -66,6 +66,7 @@ struct Request : InetObject {
   std::vector<std::pair<std::string, std::string>> responseHeaders;
   size_t readPos = 0;
   std::map<DWORD, std::string> options;
+  int loginRounds = 0;  // login challenges answered so far
 };
 
 struct Server {
@@ -210,9 +211,13 @@ void UpdateRecord(const Request& req, F f) {
   f(S().records[req.record]);
 }
 
-// Runs the peer on a complete request: false with *error when it fails.
-bool Answer(Request& req, const Server& server, DWORD* error) {
-  HttpReply reply = server.handler ? server.handler(RecordOf(req)) : server.reply;
+// The peer's reply to a complete request.
+HttpReply ReplyOf(const Request& req, const Server& server) {
+  return server.handler ? server.handler(RecordOf(req)) : server.reply;
+}
+
+// Takes the peer's reply: false with *error when it is a failure.
+bool Answer(Request& req, const HttpReply& reply, DWORD* error) {
   if (reply.sendError != 0) {
     *error = reply.sendError;
     return false;
@@ -451,7 +456,7 @@ BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLen
     SetLastError(ERROR_INTERNET_CANNOT_CONNECT);
     return FALSE;
   }
-  if (!Answer(*r, server, &err)) {
+  if (!Answer(*r, ReplyOf(*r, server), &err)) {
     SetLastError(err);
     return FALSE;
   }
@@ -491,6 +496,8 @@ BOOL HttpSendRequestExA(HINTERNET hRequest, LPINTERNET_BUFFERSA lpBuffersIn, LPI
     rec.announced = lpBuffersIn != nullptr;
     rec.announcedLength = lpBuffersIn ? lpBuffersIn->dwBufferTotal : 0;
     rec.buffersStructSize = lpBuffersIn ? lpBuffersIn->dwStructSize : 0;
+    rec.body.clear();
+    rec.sendBodies.emplace_back();
   });
   r->state = Request::kWriting;
   SetLastError(ERROR_SUCCESS);
@@ -525,6 +532,7 @@ BOOL InternetWriteFile(HINTERNET hFile, LPCVOID lpBuffer, DWORD dwNumberOfBytesT
     UpdateRecord(*r, [&](HttpRequestRecord& rec) {
       rec.writes.push_back(bytes);
       rec.body += bytes;
+      if (!rec.sendBodies.empty()) rec.sendBodies.back() += bytes;
     });
   *lpdwNumberOfBytesWritten = n;
   SetLastError(ERROR_SUCCESS);
@@ -554,7 +562,15 @@ BOOL HttpEndRequestA(HINTERNET hRequest, LPINTERNET_BUFFERSA, DWORD, DWORD_PTR) 
     SetLastError(ERROR_INTERNET_CONNECTION_RESET);
     return FALSE;
   }
-  if (!Answer(*r, server, &err)) {
+  const HttpReply reply = ReplyOf(*r, server);
+  // A login challenge: WinInet leaves the handle to be sent again.
+  if (r->loginRounds < reply.loginRounds) {
+    ++r->loginRounds;
+    r->state = Request::kOpened;
+    SetLastError(ERROR_INTERNET_FORCE_RETRY);
+    return FALSE;
+  }
+  if (!Answer(*r, reply, &err)) {
     SetLastError(err);
     return FALSE;
   }

@@ -40,6 +40,12 @@ struct HttpReply {
   DWORD resetError = ERROR_INTERNET_CONNECTION_RESET;
   // At most this many bytes per InternetReadFile (0: as many as asked).
   DWORD maxReadChunk = 0;
+  // The peer asks for a Windows login (401 or 407 with NTLM or Negotiate)
+  // this many times before it answers a request sent with HttpSendRequestExA:
+  // each time HttpEndRequestA fails with ERROR_INTERNET_FORCE_RETRY and the
+  // handle takes HttpSendRequestExA again, body and all, as WinInet leaves it
+  // (NTLM: 2). Requests sent with HttpSendRequestA are answered at once.
+  int loginRounds = 0;
   // Non-zero: the send fails with this error instead of answering
   // (12029 refused, 12045 unknown CA, 12057 revocation, 12038 name mismatch).
   DWORD sendError = 0;
@@ -84,9 +90,11 @@ struct HttpRequestRecord {
   DWORD announcedLength = 0;        // dwBufferTotal of HttpSendRequestExA
   DWORD buffersStructSize = 0;      // dwStructSize of that INTERNET_BUFFERSA
   std::vector<std::string> writes;  // every successful InternetWriteFile
-  std::string body;                 // everything written (or the optional data)
+  std::string body;                 // what the last send wrote (or the optional data)
   bool ended = false;               // HttpEndRequestA succeeded
   DWORD bytesRead = 0;              // body bytes handed out by InternetReadFile
+  // What each HttpSendRequestExA send wrote, in order.
+  std::vector<std::string> sendBodies;
 
   // Value of the first header line with that name (case-insensitive), or "".
   std::string Header(const std::string& name) const;
