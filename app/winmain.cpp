@@ -15,6 +15,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpC
                    int /*nCmdShow*/) {
   // Before anything is loaded or run: never the starting folder.
   EnterSystemFolder();
+  AdoptMachineEnvironment();
   // Where offered, no path the program opens follows a junction a user made.
   PlatRefuseUserJunctions();
   LoadRichEditFromSystem();
