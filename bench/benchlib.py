@@ -154,6 +154,31 @@ def check_installer_runs(text, package):
     return fields[0]
 
 
+def check_package_transfers(entries, size, fetched):
+    """The package server's log entries of one install run. A run that
+    fetches asked once and got the whole package (`size` bytes, status 200,
+    not cut); a run served from the package cache asked for nothing."""
+    if not fetched:
+        if entries:
+            raise BenchError("%d package requests of a run served from the package cache, want none"
+                             % len(entries))
+        return
+    whole = [e for e in entries if e.get("complete") and e.get("status") == 200 and e.get("bytes") == size]
+    if len(whole) != 1 or len(entries) != 1:
+        raise BenchError("%d complete package transfers in %d package requests, want 1 in 1"
+                         % (len(whole), len(entries)))
+
+
+def check_cache_entry(folder, sha256, size):
+    """The package cache folder holds the whole package (its size and
+    SHA-256) under its digest, no longer marked partial: what a run served
+    from the cache takes."""
+    entry = os.path.join(folder, sha256.lower())
+    verify_file(entry, size, sha256.lower())
+    if os.path.lexists(entry + ".state"):
+        raise BenchError("package cache entry %s is still marked partial" % entry)
+
+
 def missing_figures(rows):
     """Names of the rows that yield no figure: could not run, or empty."""
     return [r.name for r in rows if r.error is not None or not str(r.value).strip()]

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Unit tests of the benchmark driver's helpers (python3 bench/test_benchlib.py)."""
 
+import argparse
 import os
 import socket
 import sys
@@ -85,6 +86,72 @@ class Records(unittest.TestCase):
             benchlib.startup_times(out, 3)
         with self.assertRaises(BenchError):
             benchlib.startup_times(out + "failed\t3\tno main page within 30000 ms\r\n", 2)
+
+
+class InstallTransfers(unittest.TestCase):
+    WHOLE = {"file": "harbolt_setup.exe", "status": 200, "bytes": MIB, "complete": True}
+
+    def test_fetching_runs_got_the_package_in_one_request_and_cached_runs_asked_nothing(self):
+        benchlib.check_package_transfers([self.WHOLE], MIB, fetched=True)
+        benchlib.check_package_transfers([], MIB, fetched=False)
+        cut = dict(self.WHOLE, bytes=MIB // 2, complete=False)
+        for fetched, entries in ((True, []),                              # served from the cache
+                                 (True, [cut]), (True, [dict(self.WHOLE, bytes=MIB - 1)]),
+                                 (True, [dict(self.WHOLE, status=206)]),  # only a range
+                                 (True, [cut, self.WHOLE]), (True, [self.WHOLE, self.WHOLE]),
+                                 (False, [self.WHOLE]), (False, [dict(cut, bytes=0, status=304)])):
+            with self.assertRaises(BenchError, msg="%s %r" % (fetched, entries)):
+                benchlib.check_package_transfers(entries, MIB, fetched=fetched)
+
+
+class PackageCache(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.prefix = self.tmp.name
+        self.cache = os.path.join(self.prefix, "drive_c", "ProgramData", "Pavonix", "PackageCache")
+        os.makedirs(self.cache)
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_emptied_cache_is_gone_and_nothing_beside_it(self):
+        sibling = os.path.join(self.prefix, "drive_c", "ProgramData", "Other")
+        os.makedirs(sibling)
+        benchlib.make_random_file(os.path.join(self.cache, "ab" * 32), 100)
+        for _ in range(2):      # the second time there is no cache: no error either
+            self.assertEqual(run_bench.empty_package_cache(self.prefix), self.cache)
+            self.assertFalse(os.path.lexists(self.cache))
+            self.assertTrue(os.path.isdir(sibling))
+
+    def test_cache_entry_is_the_whole_package_under_its_digest(self):
+        entry = os.path.join(self.cache, "x")
+        digest = benchlib.make_random_file(entry, 5000)
+        os.rename(entry, os.path.join(self.cache, digest))
+        entry = os.path.join(self.cache, digest)
+        with open(entry, "rb") as f:
+            good = f.read()
+        benchlib.check_cache_entry(self.cache, digest.upper(), 5000)
+        for data, state in ((good[:4000], True), (good, True),     # still marked partial
+                            (good[:4999], False), (bytes([good[0] ^ 1]) + good[1:], False), (None, False)):
+            if os.path.exists(entry):
+                os.remove(entry)
+            if data is not None:
+                with open(entry, "wb") as f:
+                    f.write(data)
+            if state:
+                with open(entry + ".state", "w") as f:
+                    f.write("5000\n\n")
+            with self.assertRaises(BenchError, msg="%s bytes, state %s" % (data and len(data), state)):
+                benchlib.check_cache_entry(self.cache, digest, 5000)
+            if state:
+                os.remove(entry + ".state")
+
+    def test_checked_install_rows_run_at_least_twice(self):
+        for runs, check, want in ((1, True, 2), (3, True, 3), (1, False, 1), (5, False, 5), (1, None, 1)):
+            args = argparse.Namespace(build=self.prefix, work=self.prefix, runs=runs)
+            if check is not None:       # the benchmark programs' own tests give no check option
+                args.check = check
+            self.assertEqual(run_bench.Bench(args).install_runs, want, (runs, check))
 
 
 class RoundTrip(unittest.TestCase):

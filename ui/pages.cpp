@@ -104,14 +104,48 @@ void ReplacePage(HWND hOld, HWND hNew) {
   ShowWindow(hNew, SW_SHOW);
 }
 
+// Creates the next page into hPage and, when it was created, shows it in
+// place of hFrom.
+void ShowNextPage(HWND hFrom, HWND& hPage, int nTemplate, DLGPROC pfnProc) {
+  hPage = CreatePage(nTemplate, pfnProc);
+  ReplacePage(hFrom, hPage);
+}
+
+void ShowControl(HWND hDlg, int nId, int nCmdShow) { ShowWindow(GetDlgItem(hDlg, nId), nCmdShow); }
+
+// Of the progress page's two stage labels, shows nShownId and hides the other.
+void ShowStageLabel(HWND hProgressDlg, int nShownId) {
+  const int labels[] = {IDC_DOWNLOADING_LABEL, IDC_INSTALLING_LABEL};
+  for (int id : labels) ShowControl(hProgressDlg, id, id == nShownId ? SW_SHOW : SW_HIDE);
+}
+
+// The last step of every page's WM_INITDIALOG.
+void RaisePage(HWND hDlg, HWND hInsertAfter) {
+  SetWindowPos(hDlg, hInsertAfter, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+}
+
 void QuitProgram() {
   CleanupBeforeQuit();
   PostQuitMessage(0);
 }
 
-bool IsSysClose(WPARAM wParam) { return (wParam & 0xFFF0) == SC_CLOSE; }
+// WM_COMMAND of a click (notification 0) on control nId.
+bool IsClickOf(WPARAM wParam, int nId) { return HIWORD(wParam) == 0 && LOWORD(wParam) == nId; }
+
+// WM_SYSCOMMAND of every page: SC_CLOSE (Alt+F4) quits and is answered TRUE;
+// other commands are left to the dialog manager.
+INT_PTR QuitOnSysClose(WPARAM wParam) {
+  if ((wParam & 0xFFF0) != SC_CLOSE) return 0;
+  QuitProgram();
+  return TRUE;
+}
 
 bool WorkerRunning() { return g_hWorkerThread != NULL && !g_bWorkerClosed; }
+
+void CloseWorkerHandle() {
+  if (g_hWorkerThread != NULL) CloseHandle(g_hWorkerThread);
+  g_hWorkerThread = NULL;
+}
 
 void OnInstallClick(HWND hDlg) {
   HWND hCheck = GetDlgItem(hDlg, IDC_AGREE_CHECK);
@@ -124,8 +158,7 @@ void OnInstallClick(HWND hDlg) {
   // when the progress page could not be created) starts nothing.
   if (WorkerRunning()) return;
 
-  g_hProgressDlg = CreatePage(IDD_PROGRESS, ProgressDlgProc);
-  ReplacePage(hDlg, g_hProgressDlg);
+  ShowNextPage(hDlg, g_hProgressDlg, IDD_PROGRESS, ProgressDlgProc);
   EnableWindow(hCheck, FALSE);
 
   char szTempDir[259];
@@ -159,8 +192,7 @@ void WatchWorker(HWND hDlg) {
   if (g_bWorkerClosed) return;
   if (WaitForSingleObject(g_hWorkerThread, 100) == WAIT_TIMEOUT) return;
   KillTimer(hDlg, WORKER_WATCH_TIMER);
-  if (g_hWorkerThread != NULL) CloseHandle(g_hWorkerThread);
-  g_hWorkerThread = NULL;
+  CloseWorkerHandle();
   EnableWindow(GetDlgItem(g_hMainDlg, IDC_AGREE_CHECK), TRUE);
   g_bWorkerClosed = true;
 }
@@ -179,32 +211,34 @@ void InitMainDlg(HWND hDlg) {
   InstallHandCursorLink(GetDlgItem(hDlg, IDC_LETTER_LINK));
   InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
   CreateCloseButton(hDlg, CloseButtonRect(w, metrics));
-  SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  RaisePage(hDlg, HWND_TOP);
 }
 
 void InitProgressDlg(HWND hDlg) {
-  ShowWindow(GetDlgItem(hDlg, IDC_DOWNLOADING_LABEL), SW_SHOW);
-  ShowWindow(GetDlgItem(hDlg, IDC_INSTALLING_LABEL), SW_HIDE);
+  ShowStageLabel(hDlg, IDC_DOWNLOADING_LABEL);
   HWND hBar = GetDlgItem(hDlg, IDC_PROGRESS_BAR);
   SendMessageA(hBar, PBM_SETBKCOLOR, 0, (LPARAM)kGrey);
   SendMessageA(hBar, PBM_SETBARCOLOR, 0, (LPARAM)kBlue);
   AttachSkinBrush(hDlg, IDB_SKIN_PROGRESS);
-  SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  RaisePage(hDlg, HWND_TOP);
 }
 
-void InitSuccessDlg(HWND hDlg) {
-  AttachSkinBrush(hDlg, IDB_SKIN_SUCCESS);
+// What the success and failure pages' WM_INITDIALOG share: background, the
+// hand cursor over their one button, the place in the z-order.
+void InitFinalPage(HWND hDlg, int nSkinId, HWND hInsertAfter) {
+  AttachSkinBrush(hDlg, nSkinId);
   InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
-  SetWindowPos(hDlg, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  RaisePage(hDlg, hInsertAfter);
 }
+
+void InitSuccessDlg(HWND hDlg) { InitFinalPage(hDlg, IDB_SKIN_SUCCESS, HWND_TOP); }
 
 void InitFailureDlg(HWND hDlg) {
   const int reasons[] = {IDC_REASON_NOT_INVOICE_PC, IDC_REASON_CLIENT_FAILED, IDC_REASON_NETWORK,
                          IDC_REASON_VENDOR_FAILED};
-  for (int id : reasons) ShowWindow(GetDlgItem(hDlg, id), SW_HIDE);
-  AttachSkinBrush(hDlg, IDB_SKIN_FAILURE);
-  InstallHandCursorButton(GetDlgItem(hDlg, IDC_ACTION_BUTTON));
-  SetWindowPos(hDlg, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  for (int id : reasons) ShowControl(hDlg, id, SW_HIDE);
+  // The only topmost page.
+  InitFinalPage(hDlg, IDB_SKIN_FAILURE, HWND_TOPMOST);
 }
 
 }  // namespace
@@ -253,10 +287,7 @@ int FailureReasonControl(int nInstallResult) {
 
 int CleanupBeforeQuit() {
   RemovePropA(g_hMainDlg, PAVONIX_INSTANCE_PROP);
-  if (!g_bWorkerClosed && g_hWorkerThread != NULL) {
-    CloseHandle(g_hWorkerThread);
-    g_hWorkerThread = NULL;
-  }
+  if (!g_bWorkerClosed) CloseWorkerHandle();
   return 0;
 }
 
@@ -266,21 +297,16 @@ INT_PTR CALLBACK MainDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
       InitMainDlg(hDlg);
       return 0;
     case WM_COMMAND:
-      if (HIWORD(wParam) != 0) return 0;
-      if (LOWORD(wParam) == IDC_ACTION_BUTTON)
+      if (IsClickOf(wParam, IDC_ACTION_BUTTON))
         OnInstallClick(hDlg);
-      else if (LOWORD(wParam) == IDC_LETTER_LINK)
+      else if (IsClickOf(wParam, IDC_LETTER_LINK))
         OnLetterClick();
       return 0;
     case WM_CLOSE:
       QuitProgram();
       return 0;
     case WM_SYSCOMMAND:
-      if (IsSysClose(wParam)) {
-        QuitProgram();
-        return TRUE;
-      }
-      return 0;
+      return QuitOnSysClose(wParam);
     case WM_CTLCOLORBTN:
       return ActionButtonColour((HWND)lParam, (HDC)wParam, kWhite, BlueBrush());
     case WM_CTLCOLORSTATIC:
@@ -294,20 +320,17 @@ INT_PTR CALLBACK MainDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam)
     case WM_DRAWITEM:
       return DrawActionButton(lParam, kWhite, BlueBrush());
     case WM_INSTALL_STARTED:
-      ShowWindow(GetDlgItem(g_hProgressDlg, IDC_DOWNLOADING_LABEL), SW_HIDE);
-      ShowWindow(GetDlgItem(g_hProgressDlg, IDC_INSTALLING_LABEL), SW_SHOW);
+      ShowStageLabel(g_hProgressDlg, IDC_INSTALLING_LABEL);
       return 0;
     case WM_INSTALL_DONE:
-      g_hSuccessDlg = CreatePage(IDD_SUCCESS, SuccessDlgProc);
-      ReplacePage(g_hProgressDlg, g_hSuccessDlg);
+      ShowNextPage(g_hProgressDlg, g_hSuccessDlg, IDD_SUCCESS, SuccessDlgProc);
       return 0;
     case WM_INSTALL_FAILED:
-      g_hFailureDlg = CreatePage(IDD_FAILURE, FailureDlgProc);
-      ReplacePage(g_hProgressDlg, g_hFailureDlg);
+      ShowNextPage(g_hProgressDlg, g_hFailureDlg, IDD_FAILURE, FailureDlgProc);
       return 0;
     case WM_SHOW_FAIL_REASON: {
       const int nId = FailureReasonControl(g_nInstallResult);
-      if (nId != 0) ShowWindow(GetDlgItem(g_hFailureDlg, nId), SW_SHOW);
+      if (nId != 0) ShowControl(g_hFailureDlg, nId, SW_SHOW);
       return 0;
     }
     case WM_DOWNLOAD_PROGRESS:
@@ -324,11 +347,7 @@ INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lPa
       InitProgressDlg(hDlg);
       return 0;
     case WM_SYSCOMMAND:
-      if (IsSysClose(wParam)) {
-        QuitProgram();
-        return TRUE;
-      }
-      return 0;
+      return QuitOnSysClose(wParam);
     case WM_TIMER:
       if (wParam == WORKER_WATCH_TIMER) WatchWorker(hDlg);
       return 0;
@@ -350,14 +369,10 @@ INT_PTR CALLBACK SuccessDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lPar
       InitSuccessDlg(hDlg);
       return 0;
     case WM_COMMAND:
-      if (HIWORD(wParam) == 0 && LOWORD(wParam) == IDC_ACTION_BUTTON) QuitProgram();
+      if (IsClickOf(wParam, IDC_ACTION_BUTTON)) QuitProgram();
       return 0;
     case WM_SYSCOMMAND:
-      if (IsSysClose(wParam)) {
-        QuitProgram();
-        return TRUE;
-      }
-      return 0;
+      return QuitOnSysClose(wParam);
     case WM_CTLCOLORBTN:
       return ActionButtonColour((HWND)lParam, (HDC)wParam, kWhite, BlueBrush());
     case WM_CTLCOLORDLG:
@@ -378,14 +393,10 @@ INT_PTR CALLBACK FailureDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lPar
       InitFailureDlg(hDlg);
       return 0;
     case WM_COMMAND:
-      if (HIWORD(wParam) == 0 && LOWORD(wParam) == IDC_ACTION_BUTTON) QuitProgram();
+      if (IsClickOf(wParam, IDC_ACTION_BUTTON)) QuitProgram();
       return 0;
     case WM_SYSCOMMAND:
-      if (IsSysClose(wParam)) {
-        QuitProgram();
-        return TRUE;
-      }
-      return 0;
+      return QuitOnSysClose(wParam);
     case WM_CTLCOLORBTN:
       return ActionButtonColour((HWND)lParam, (HDC)wParam, kBlue, WhiteBrush());
     case WM_CTLCOLORSTATIC:
