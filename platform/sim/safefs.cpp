@@ -192,11 +192,11 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
       break;
     }
     winPath += "\\" + actual;
-    // As the Windows chain: attributes only above, listing at the end, and
-    // no delete sharing anywhere.
+    // As the Windows chain: each folder open for listing, without delete
+    // sharing.
     uint64_t id = 0;
-    if (!volume::Open(volume::PathKey(winPath), bLast ? volume::kRead : 0,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, &id)) {
+    if (!volume::Open(volume::PathKey(winPath), volume::kRead, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      &id)) {
       err = ERROR_SHARING_VIOLATION;
       break;
     }

@@ -4,9 +4,10 @@
 //   name is opened relative to the handle of the folder above it
 //   (NtCreateFile with RootDirectory and FILE_OPEN_REPARSE_POINT), so a
 //   junction, symbolic link or mount point is opened as itself, never
-//   followed, and is refused. Every folder of the chain is held without
-//   FILE_SHARE_DELETE: none of them can be renamed, moved or removed (and a
-//   link put in its place) while held.
+//   followed, and is refused. Every folder of the chain is held open for
+//   listing (an open for attributes only would not count for sharing) and
+//   without FILE_SHARE_DELETE: none of them can be renamed, moved or removed
+//   (and a link put in its place) while held.
 // - A child is opened by its name relative to the held folder's handle, as
 //   itself (FILE_OPEN_REPARSE_POINT) and without FILE_SHARE_DELETE, so from
 //   then on it cannot be renamed or moved away; a file to be changed must be
@@ -291,7 +292,9 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
   for (size_t i = 0; i < names.size(); ++i) {
     chain.push_back(hAbove);
     const bool bLast = i + 1 == names.size();
-    hAbove = OpenCheckedChild(hAbove, names[i], bLast ? FILE_LIST_DIRECTORY : 0, FILE_OPEN, &info);
+    // Listing rights make the open count for sharing (one for attributes
+    // only would not), so that its missing delete sharing refuses a rename.
+    hAbove = OpenCheckedChild(hAbove, names[i], FILE_LIST_DIRECTORY, FILE_OPEN, &info);
     if (hAbove == INVALID_HANDLE_VALUE) break;
     DWORD err = 0;
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
