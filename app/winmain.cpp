@@ -3,13 +3,13 @@
 #include "app/contract.h"
 #include "config/moduledir.h"
 #include "config/sysconfig.h"
+#include "download/pkgcache.h"
 #include "log/log.h"
 #include "platform/safefs.h"
 #include "platform/winui.h"
 #include "ui/pages.h"
 #include "ui/res/resource.h"
 #include "ui/startup.h"
-#include "update/pkgcache.h"
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpCmdLine*/,
                    int /*nCmdShow*/) {

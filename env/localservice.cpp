@@ -2,11 +2,10 @@
 
 #include <json/json.h>
 
-#include "env/neterror.h"
 #include "httpclient/httpclient.h"
 #include "log/log.h"
+#include "net/httpreply.h"
 #include "platform/win.h"
-#include "update/httpreply.h"
 
 // The reply is read with jsoncpp's Reader, which the library marks deprecated.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -56,43 +55,23 @@ int CLocalServiceQuery::QueryVersion(std::string* pstrVersion) {
 int CLocalServiceQuery::PostJsonAsForm(const char* szUrl, const char* szJson,
                                        std::string* pstrReply) {
   LogDebug("%s", szUrl ? szUrl : "");
-  pavonix::CTimedHttpClient client;
-  HINTERNET hInternet = nullptr;
-  Corvu::CHttpResponse* pResponse = nullptr;
-  int nResult = -1;
-  try {
-    client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    hInternet = pavonix::OpenInternetWithTimeouts(kQueryTimeoutMs);
-    bool bFields = false;
-    try {
-      Json::Value root;
-      Json::Reader reader;
-      if (reader.parse(szJson ? szJson : "", root) && root.isObject()) {
-        for (const std::string& name : root.getMemberNames()) {
-          const Json::Value& v = root[name];
-          client.AddParam(name.c_str(), v.isNull() ? "" : v.asString().c_str());
+  return pavonix::PostFormWithTimeouts(
+      szUrl, kQueryTimeoutMs,
+      [szJson](Corvu::CHttpClient& client) {
+        try {
+          Json::Value root;
+          Json::Reader reader;
+          if (!reader.parse(szJson ? szJson : "", root) || !root.isObject()) return ERR_JSON_FORMAT;
+          for (const std::string& name : root.getMemberNames()) {
+            const Json::Value& v = root[name];
+            client.AddParam(name.c_str(), v.isNull() ? "" : v.asString().c_str());
+          }
+        } catch (const Json::Exception&) {
+          return ERR_JSON_FORMAT;
         }
-        bFields = true;
-      }
-    } catch (const Json::Exception&) {
-      bFields = false;
-    }
-    if (!bFields) {
-      nResult = ERR_JSON_FORMAT;
-    } else {
-      client.BeginTimedFormPost(hInternet, szUrl, Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS,
-                                kQueryTimeoutMs);
-      nResult = pavonix::CompleteFormPost(client, &pResponse, pstrReply);
-    }
-  } catch (const Corvu::httpclientexceptionA& e) {
-    LogError("%s", e.ErrorMessage());
-    LogNetError(e.SystemError());
-    nResult = -1;
-  }
-  delete pResponse;
-  client.CancelPost();
-  if (hInternet) InternetCloseHandle(hInternet);
-  return nResult;
+        return 0;
+      },
+      pstrReply);
 }
 
 int CLocalServiceQuery::ParseVersionReply(const char* szReply, int* pnCode, std::string* pstrMsg,

@@ -3,9 +3,7 @@
 #pragma once
 #include <string>
 
-// Progress of a download: body bytes written so far and the Content-Length.
-// The result is ignored.
-typedef int (*DownloadProgressProc)(int nDone, int nTotal);
+#include "download/progress.h"
 
 // Results of PostRequest and DownloadFile: 0 success, -1 a failure on this
 // side (empty or short body, file error, library error), otherwise the HTTP

@@ -7,14 +7,12 @@
 #include <cstring>
 #include <memory>
 
-#include "env/neterror.h"
 #include "httpclient/httpclient.h"
 #include "log/log.h"
+#include "net/httpreply.h"
 #include "platform/crypto.h"
-#include "platform/win.h"
-#include "update/httpreply.h"
 #include "platform/folders.h"
-#include "update/resumedl.h"
+#include "platform/win.h"
 
 namespace {
 
@@ -76,26 +74,13 @@ int CHTTPCommTools::PostRequest(std::string strRequest, std::string* pstrReply) 
 
 int CHTTPCommTools::PostRequestString(std::string strUrl, std::string strRequest,
                                       std::string* pstrReply) {
-  pavonix::CTimedHttpClient client;
-  HINTERNET hInternet = nullptr;
-  Corvu::CHttpResponse* pResponse = nullptr;
-  int nResult = -1;
-  try {
-    hInternet = pavonix::OpenInternetWithTimeouts(kPostTimeoutMs);
-    client.SetInternetSettings(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    client.AddParam("requestStr", strRequest.c_str());
-    client.BeginTimedFormPost(hInternet, strUrl.c_str(), Corvu::HTTPCLIENT_DEFAULT_REQUEST_FLAGS,
-                              kPostTimeoutMs);
-    nResult = pavonix::CompleteFormPost(client, &pResponse, pstrReply);
-  } catch (const Corvu::httpclientexceptionA& e) {
-    LogError("%s", e.ErrorMessage());
-    LogNetError(e.SystemError());
-    nResult = -1;
-  }
-  delete pResponse;
-  client.CancelPost();
-  if (hInternet) InternetCloseHandle(hInternet);
-  return nResult;
+  return pavonix::PostFormWithTimeouts(
+      strUrl.c_str(), kPostTimeoutMs,
+      [&strRequest](Corvu::CHttpClient& client) {
+        client.AddParam("requestStr", strRequest.c_str());
+        return 0;
+      },
+      pstrReply);
 }
 
 int CHTTPCommTools::SetExpectedSha256(const std::string& strHex) {
@@ -109,8 +94,20 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
   // The expected digest is for this download only.
   std::string strWantSha256;
   strWantSha256.swap(m_strExpectedSha256);
-  if (!strWantSha256.empty())
-    return DownloadVerified(strFolder, strUrl, strWantSha256, pfnProgress, pstrLocalPath);
+  if (!strWantSha256.empty()) {
+    const std::string strName = UrlFileName(strUrl);
+    if (!IsPlainFileName(strName)) {
+      LogError("package name of %s is not a plain file name", strUrl.c_str());
+      return -1;
+    }
+    const std::string strLocal = strFolder + strName;
+    std::string strKill = TskillCommandLine(strName);
+    if (!strKill.empty()) WinExec(strKill.c_str(), SW_HIDE);
+    DeleteFileA(strLocal.c_str());
+    int nResult = m_verified.Fetch(strUrl, strWantSha256, strLocal, pfnProgress);
+    if (pstrLocalPath) *pstrLocalPath = strLocal;
+    return nResult;
+  }
   Corvu::CHttpClient client;
   HINTERNET hInternet = nullptr;
   Corvu::CHttpResponse* pResponse = nullptr;
@@ -182,33 +179,4 @@ int CHTTPCommTools::DownloadFile(std::string strFolder, std::string strUrl,
   client.CancelPost();
   if (hInternet) InternetCloseHandle(hInternet);
   return nResult;
-}
-
-int CHTTPCommTools::DownloadVerified(const std::string& strFolder, const std::string& strUrl,
-                                     const std::string& strSha256, DownloadProgressProc pfnProgress,
-                                     std::string* pstrLocalPath) {
-  const std::string strName = UrlFileName(strUrl);
-  if (!IsPlainFileName(strName)) {
-    LogError("package name of %s is not a plain file name", strUrl.c_str());
-    return -1;
-  }
-  const std::string strLocal = strFolder + strName;
-  std::string strKill = TskillCommandLine(strName);
-  if (!strKill.empty()) WinExec(strKill.c_str(), SW_HIDE);
-  DeleteFileA(strLocal.c_str());
-  int nResult;
-  if (OpenCache()) {
-    nResult = m_cache.Provide(strUrl, strSha256, strLocal, pfnProgress);
-  } else {
-    PartialDownload state;
-    nResult = FetchVerified(strUrl, strLocal, strSha256, pfnProgress, &state);
-  }
-  if (pstrLocalPath) *pstrLocalPath = strLocal;
-  return nResult;
-}
-
-bool CHTTPCommTools::OpenCache() {
-  if (m_bCacheTried) return m_cache.IsOpen();
-  m_bCacheTried = true;
-  return m_cache.Open();
 }

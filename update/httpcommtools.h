@@ -3,8 +3,8 @@
 #pragma once
 #include <string>
 
+#include "download/verifieddl.h"
 #include "update/commbase.h"
-#include "update/pkgcache.h"
 
 class CHTTPCommTools : public CCommBase {
  public:
@@ -35,18 +35,8 @@ class CHTTPCommTools : public CCommBase {
   std::string m_strExpectedSha256;  // lower case; empty: no check
 
  private:
-  // A download with a digest: resumed across broken connections, checked
-  // whole at the end.
-  int DownloadVerified(const std::string& strFolder, const std::string& strUrl,
-                       const std::string& strSha256, DownloadProgressProc pfnProgress,
-                       std::string* pstrLocalPath);
-  // The package cache, opened at the first hashed download (and the
-  // clean-up of earlier runs' leftovers done once per process); false when
-  // there is none to use.
-  bool OpenCache();
-
-  CPackageCache m_cache;
-  bool m_bCacheTried = false;
+  // Downloads with a digest: hashed, cached, resumed.
+  CVerifiedDownload m_verified;
 };
 
 // The part of a URL after its last "/" (the whole URL when it has none),

@@ -9,10 +9,10 @@
 
 #include "httpclient/httpclient.h"
 #include "log/log.h"
+#include "net/httpreply.h"
 #include "platform/crypto.h"
 #include "platform/win.h"
 #include "update/httpcommtools.h"
-#include "update/httpreply.h"
 #include "update/softupdate.h"
 
 const char kSignedNonceHeader[] = "X-Pavonix-Nonce";

@@ -4,8 +4,8 @@
 #include <list>
 #include <string>
 
+#include "runfolder/dlfolder.h"
 #include "update/commbase.h"
-#include "update/dlfolder.h"
 
 #define ERR_EMPTY_ADDRESS (-30)
 #define ERR_DOWNLOAD_FAILED (-20)

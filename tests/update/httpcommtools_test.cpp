@@ -10,7 +10,7 @@
 #include "platform/crypto.h"
 #include "platform/simctl.h"
 #include "tests/config/sim_fixture.h"
-#include "tests/update/download_support.h"
+#include "tests/support/download_support.h"
 #include "update/httpcommtools.h"
 #include "update/updater.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/win.h"
-#include "update/dlfolder.h"
+#include "runfolder/dlfolder.h"
 #include "update/httpcommtools.h"
 
 // jsoncpp's reader is marked deprecated; it reads the fixture's ready file.

@@ -1,4 +1,4 @@
-#include "update/pipedsha.h"
+#include "download/pipedsha.h"
 
 #include <algorithm>
 #include <system_error>

@@ -6,13 +6,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "download/resumedl.h"
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/simctl.h"
 #include "tests/config/sim_fixture.h"
-#include "tests/update/download_support.h"
+#include "tests/support/download_support.h"
 #include "update/httpcommtools.h"
-#include "update/resumedl.h"
 
 namespace fs = std::filesystem;
 

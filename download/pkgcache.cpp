@@ -1,4 +1,4 @@
-#include "update/pkgcache.h"
+#include "download/pkgcache.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,11 +7,11 @@
 #include <map>
 #include <memory>
 
+#include "download/resumedl.h"
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/folders.h"
-#include "update/dlfolder.h"
-#include "update/resumedl.h"
+#include "runfolder/dlfolder.h"
 
 namespace {
 

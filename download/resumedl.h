@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "update/commbase.h"
+#include "download/progress.h"
 
 // What a file holds of a download so far; kept by the caller between tries.
 struct PartialDownload {

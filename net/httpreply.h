@@ -1,8 +1,8 @@
 // Shared pieces of the program's HTTP exchanges: an Internet handle with
-// time-outs, reading a whole reply body of a known length, and completing a
-// form POST.
+// time-outs, reading a whole reply body of a known length, and a form POST.
 #pragma once
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <utility>
@@ -160,5 +160,15 @@ inline int CompleteFormPost(Corvu::CHttpClient& client, Corvu::CHttpResponse** p
   if (pstrReply) *pstrReply = strReply;
   return 0;
 }
+
+// The form POST of a service exchange: an Internet handle with dwTimeoutMs
+// time-outs, the client's default settings, the fields addFields puts on the
+// client, then the POST of szUrl with the same time-outs on its request handle,
+// read as CompleteFormPost does. A result of addFields other than 0 is
+// returned and nothing is posted. A library error is logged (its text, then
+// the WinInet error in words) and gives -1. Every handle made is closed.
+int PostFormWithTimeouts(const char* szUrl, DWORD dwTimeoutMs,
+                         const std::function<int(Corvu::CHttpClient&)>& addFields,
+                         std::string* pstrReply);
 
 }  // namespace pavonix

@@ -10,8 +10,8 @@
 
 #include "log/log.h"
 #include "platform/simctl.h"
+#include "runfolder/dlfolder.h"
 #include "tests/config/sim_fixture.h"
-#include "update/dlfolder.h"
 
 namespace fs = std::filesystem;
 

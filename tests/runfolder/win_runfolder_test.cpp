@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/safefs.h"
-#include "update/dlfolder.h"
+#include "runfolder/dlfolder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "env/neterror.h"
+#include "net/neterror.h"
 
 #include <cstdio>
 

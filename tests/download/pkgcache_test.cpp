@@ -9,14 +9,14 @@
 #include <functional>
 #include <sstream>
 
+#include "download/pkgcache.h"
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/folders.h"
 #include "platform/simctl.h"
 #include "tests/config/sim_fixture.h"
-#include "tests/update/download_support.h"
+#include "tests/support/download_support.h"
 #include "update/httpcommtools.h"
-#include "update/pkgcache.h"
 
 namespace fs = std::filesystem;
 

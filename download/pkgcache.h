@@ -19,7 +19,7 @@
 
 #include "platform/safefs.h"
 #include "platform/win.h"
-#include "update/commbase.h"
+#include "download/progress.h"
 
 // Limits of the clean-up at start.
 const uint64_t kCacheMaxBytes = 4ull << 30;

@@ -1,4 +1,4 @@
-#include "update/resumedl.h"
+#include "download/resumedl.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "download/pipedsha.h"
 #include "httpclient/httpclient.h"
 #include "log/log.h"
+#include "net/httpreply.h"
 #include "platform/crypto.h"
 #include "platform/win.h"
-#include "update/httpreply.h"
-#include "update/pipedsha.h"
 
 namespace {
 

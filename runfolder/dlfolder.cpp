@@ -1,4 +1,4 @@
-#include "update/dlfolder.h"
+#include "runfolder/dlfolder.h"
 
 #include <cstdio>
 #include <cstring>

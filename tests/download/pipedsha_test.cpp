@@ -6,7 +6,7 @@
 
 #include "platform/crypto.h"
 #include "platform/simctl.h"
-#include "update/pipedsha.h"
+#include "download/pipedsha.h"
 
 namespace {
 
