@@ -18,9 +18,10 @@
 #define DOWNLOAD_FOLDER_SDDL \
   "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;OW)"
 
-// The environment block for an installer: the program's own strings with
-// TMP and TEMP set to strTemp, and without the hidden per-drive current
-// folders ("=C:=..."), which would hand it the program's starting folder.
+// The environment block for an installer: the machine's
+// (PlatMachineEnvironment: the system variables and the user's identity as
+// Windows sets them) with TMP and TEMP set to strTemp, sorted by name;
+// nothing the user set. Empty when the machine's variables cannot be read.
 std::string InstallerEnvironment(const std::string& strTemp);
 
 // SHA-256 of everything a handle reads from the file's start, as 64
@@ -64,7 +65,7 @@ class CDownloadFolder {
   HANDLE HeldHandle(const std::string& strPath) const;
 
   // Starts a held installer of this folder clean: its quoted path as the
-  // command line, this folder as its current folder, the program's
+  // command line, this folder as its current folder, the machine's
   // environment with TMP and TEMP naming a fresh MakeTempFolder(). With a
   // listed SHA-256 (lower case), the file is hashed again through the held
   // handle right before the start, and a mismatch starts nothing. FALSE (one
