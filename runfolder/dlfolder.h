@@ -11,12 +11,13 @@
 #include "platform/win.h"
 
 // Owner Administrators; an access list that inherits nothing from the
-// temporary folder: full control for Administrators and SYSTEM, read and
-// execute (0x1200a9) for Users and for OWNER RIGHTS, so that whoever comes to
-// own a file in it (where administrators' objects are owned by the creating
-// user) gets no implicit right to change its access list.
-#define DOWNLOAD_FOLDER_SDDL \
-  "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;OW)"
+// temporary folder: full control for Administrators and SYSTEM and nothing
+// for users (installers run as administrator), so that no user can read,
+// pin or give a second name to what is in it; OWNER RIGHTS only read the
+// descriptor, so that whoever comes to own a file in it (where
+// administrators' objects are owned by the creating user) gets no implicit
+// right to change its access list.
+#define DOWNLOAD_FOLDER_SDDL "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;RC;;;OW)"
 
 // The environment block for an installer: the machine's
 // (PlatMachineEnvironment: the system variables and the user's identity as
