@@ -10,6 +10,9 @@
 
 #include <windows.h>
 
+#include <cwchar>
+#include <map>
+
 #include <objbase.h>
 
 #include "platform/syslib.h"
@@ -61,6 +64,70 @@ std::wstring KnownFolder(HMODULE hShell, const GUID& id) {
   return w;
 }
 
+std::wstring UpperW(std::wstring s) {
+  for (WCHAR& c : s)
+    if (c >= L'a' && c <= L'z') c = static_cast<WCHAR>(c - L'a' + L'A');
+  return s;
+}
+
+// %NAME% references of text replaced from vars (upper-cased names); an
+// unknown reference stays as written, as Windows leaves it.
+std::wstring Expand(const std::wstring& text, const std::map<std::wstring, std::wstring>& vars) {
+  std::wstring out;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t open = text.find(L'%', at);
+    const size_t close = open == std::wstring::npos ? open : text.find(L'%', open + 1);
+    if (close == std::wstring::npos) {
+      out += text.substr(at);
+      break;
+    }
+    out += text.substr(at, open - at);
+    auto it = vars.find(UpperW(text.substr(open + 1, close - open - 1)));
+    if (it != vars.end()) {
+      out += it->second;
+      at = close + 1;
+    } else {
+      out += L'%';
+      at = open + 1;
+    }
+  }
+  return out;
+}
+
+// The machine's expandable values expanded again against the machine's own
+// variables: an implementation that expands them with the caller's
+// environment (Wine does) would hand on a SystemRoot or ProgramFiles the
+// user set. SystemRoot is the system's own Windows folder.
+void ReexpandMachineValues(std::map<std::wstring, std::wstring>* pVars) {
+  WCHAR szWindows[MAX_PATH];
+  const UINT cch = GetSystemWindowsDirectoryW(szWindows, MAX_PATH);
+  if (cch > 0 && cch < MAX_PATH) (*pVars)[L"SYSTEMROOT"] = std::wstring(szWindows, cch);
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", 0,
+                    KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+    return;
+  for (DWORD i = 0;; ++i) {
+    WCHAR szName[256];
+    DWORD cchName = 256, dwType = 0, cbData = 0;
+    if (RegEnumValueW(hKey, i, szName, &cchName, nullptr, &dwType, nullptr, &cbData) !=
+        ERROR_SUCCESS)
+      break;
+    if (dwType != REG_EXPAND_SZ || cbData == 0 || cbData > 65536) continue;
+    std::wstring raw(cbData / sizeof(WCHAR) + 1, L'\0');
+    DWORD cb = static_cast<DWORD>(raw.size() * sizeof(WCHAR));
+    cchName = 256;
+    if (RegEnumValueW(hKey, i, szName, &cchName, nullptr, &dwType, reinterpret_cast<BYTE*>(&raw[0]),
+                      &cb) != ERROR_SUCCESS)
+      continue;
+    raw.resize(wcsnlen(raw.c_str(), raw.size()));
+    const std::wstring name = UpperW(szName);
+    if (pVars->count(name)) (*pVars)[name] = Expand(raw, *pVars);
+  }
+  RegCloseKey(hKey);
+}
+
 bool IsIdentityName(const std::wstring& name) {
   std::string strName;
   if (!Narrow(name, &strName)) return false;
@@ -90,16 +157,23 @@ BOOL PlatMachineEnvironment(std::vector<std::string>* pEntries) {
   // No token: the system variables only.
   LPVOID pBlock = nullptr;
   if (!pfnCreate(&pBlock, nullptr, FALSE)) return FALSE;
+  std::vector<std::wstring> names;  // in the block's order
+  std::map<std::wstring, std::wstring> vars;
   for (const WCHAR* p = static_cast<const WCHAR*>(pBlock); *p != L'\0'; p += lstrlenW(p) + 1) {
     const std::wstring entry = p;
     const size_t eq = entry.find(L'=', 1);
-    std::string strEntry;
-    if (entry[0] == L'=' || eq == std::wstring::npos || IsIdentityName(entry.substr(0, eq)) ||
-        !Narrow(entry, &strEntry))
-      continue;
-    pEntries->push_back(strEntry);
+    if (entry[0] == L'=' || eq == std::wstring::npos) continue;
+    const std::wstring upper = UpperW(entry.substr(0, eq));
+    if (!vars.count(upper)) names.push_back(entry.substr(0, eq));
+    vars[upper] = entry.substr(eq + 1);
   }
   pfnDestroy(pBlock);
+  ReexpandMachineValues(&vars);
+  for (const std::wstring& name : names) {
+    std::string strEntry;
+    if (IsIdentityName(name) || !Narrow(name + L"=" + vars[UpperW(name)], &strEntry)) continue;
+    pEntries->push_back(strEntry);
+  }
 
   HANDLE hToken = nullptr;
   if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {

@@ -186,7 +186,8 @@ TEST(WinRunFolder, InstallerGetsTheMachinesEnvironmentNotTheUsers) {
   RegCloseKey(hEnv);
 
   std::map<std::string, std::string> got;
-  for (std::string line : Split(ReadAll(record), '\n')) {
+  const std::string recorded = ReadAll(record);
+  for (std::string line : Split(recorded, '\n')) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const size_t eq = line.find('=', 1);
     if (eq != std::string::npos) got[Upper(line.substr(0, eq))] = line.substr(eq + 1);
@@ -195,7 +196,7 @@ TEST(WinRunFolder, InstallerGetsTheMachinesEnvironmentNotTheUsers) {
   for (const auto& v : user) {
     SCOPED_TRACE(v.first);
     const auto it = got.find(Upper(v.first));
-    if (it != got.end()) EXPECT_NE(it->second, v.second);
+    if (it != got.end()) EXPECT_NE(it->second, v.second) << recorded;
   }
   EXPECT_TRUE(got.count("USERPROFILE") && got.count("USERNAME") && got.count("SYSTEMROOT"));
   const std::string dir = folder.substr(0, folder.size() - 1);
