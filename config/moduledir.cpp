@@ -36,7 +36,12 @@ bool AdoptMachineEnvironment() {
     std::string strUpper = strName;
     for (char& c : strUpper)
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    if (strEntry[0] != '=' && strUpper != "TEMP" && strUpper != "TMP") names.push_back(strName);
+    // Wine keeps its loader's own settings here (WINEDLLDIR0, WINELOADER,
+    // ...), which it needs to load a DLL later; nothing of Windows reads
+    // them, and no installer gets them.
+    const bool bWine = strUpper.compare(0, 4, "WINE") == 0;
+    if (strEntry[0] != '=' && strUpper != "TEMP" && strUpper != "TMP" && !bWine)
+      names.push_back(strName);
   }
   if (pEnv != nullptr) FreeEnvironmentStringsA(pEnv);
   bool bAll = true;
