@@ -287,6 +287,8 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
   }
   const int nResult = ProvideLocked(strUrl, strSha256, strTarget, pfnProgress);
   CloseHandle(hLock);
+  // Gone with the work; one another instance holds by now stays.
+  m_held.DeleteChildFile((strSha256 + kLock).c_str());
   return nResult;
 }
 

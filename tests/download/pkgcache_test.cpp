@@ -148,8 +148,11 @@ TEST_F(Cache, LaterRunsUseWhatIsCachedAndRefuseWhatChanged) {
     EXPECT_EQ(g_progress.back(), (std::pair<int, int>{25000, 25000}));
     EXPECT_EQ(Read(root / "cache.log").find("[ERROR]") != std::string::npos, c.error)
         << Read(root / "cache.log");
+    // The run's own lock goes with its work.
+    if (held == INVALID_HANDLE_VALUE) EXPECT_FALSE(fs::exists(CacheDir() / (sha + ".lock")));
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     held = INVALID_HANDLE_VALUE;
+    fs::remove(CacheDir() / (sha + ".lock"));
   }
   // The link was left as it was, and what it points to untouched.
   EXPECT_TRUE(fs::is_symlink(CacheDir() / sha));
