@@ -5,6 +5,7 @@
 #include "config/sysconfig.h"
 #include "download/pkgcache.h"
 #include "log/log.h"
+#include "platform/safefs.h"
 #include "platform/winui.h"
 #include "ui/pages.h"
 #include "ui/res/resource.h"
@@ -14,6 +15,9 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpC
                    int /*nCmdShow*/) {
   // Before anything is loaded or run: never the starting folder.
   EnterSystemFolder();
+  AdoptMachineEnvironment();
+  // Where offered, no path the program opens follows a junction a user made.
+  PlatRefuseUserJunctions();
   LoadRichEditFromSystem();
   const std::string strProgramDir = GetModuleDir();
   CPavonixSysConfig* pConfig = CPavonixSysConfig::GetInstance();

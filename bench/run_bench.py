@@ -610,6 +610,11 @@ class Bench:
         logs = os.path.join(folder, "logs")
         before = {name: len(read_jsonl(os.path.join(logs, name))) for name in
                   ("local.jsonl", "update.jsonl", "packages.jsonl")}
+        # The installers get the machine's environment: their settings lie
+        # beside the program that starts them.
+        with open(os.path.join(os.path.dirname(self.exe["pavonix_bench_install"]),
+                               "pavonix-installer-settings.txt"), "w", newline="") as fh:
+            fh.write("PAVONIX_INSTALLER_RECORD=%s\r\n" % winpath(record))
         rc, out, err = self.wine.run(self.exe["pavonix_bench_install"], ["--update-url", url],
                                      extra={"PAVONIX_INSTALLER_RECORD": winpath(record)})
         if rc != 0:

@@ -12,3 +12,11 @@ std::string GetModuleDir();
 // loads or starts by a bare or relative name is taken from the folder it was
 // started in (usually the user's downloads). False when it could not.
 bool EnterSystemFolder();
+
+// Replaces the program's own environment by the machine's
+// (PlatMachineEnvironment), keeping only its TEMP and TMP (and Wine's own
+// WINE* settings, which nothing of Windows reads), so that nothing it
+// loads or starts follows a variable the user set (COR_PROFILER, a PATH of
+// the user's, ComSpec, __COMPAT_LAYER). False, leaving it as it was, when
+// the machine's environment cannot be read.
+bool AdoptMachineEnvironment();

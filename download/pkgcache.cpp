@@ -18,6 +18,9 @@ namespace {
 const ULONGLONG kDay = 24ull * 3600 * 10000000;
 const char kState[] = ".state";
 const char kUsed[] = ".used";
+// Held by the run that works on an entry; no entry itself, so the clean-up
+// removes one no run holds.
+const char kLock[] = ".lock";
 
 ULONGLONG Ticks(const FILETIME& ft) {
   return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -206,8 +209,7 @@ void CPackageCache::Clean(ULONGLONG ullNow) {
   }
 }
 
-bool CPackageCache::CopyEntry(const std::string& strSha256, const std::string& strTarget,
-                              bool bVerify) {
+bool CPackageCache::CopyEntry(const std::string& strSha256, const std::string& strTarget) {
   FILE* in = plat_fopen((m_strPath + "\\" + strSha256).c_str(), "rb");
   if (in == nullptr) return false;
   FILE* out = plat_fopen(strTarget.c_str(), "wb");
@@ -223,7 +225,7 @@ bool CPackageCache::CopyEntry(const std::string& strSha256, const std::string& s
   for (;;) {
     size_t n = plat_fread(buf.get(), 1, kChunk, in);
     if (n == 0) break;
-    if ((bVerify && !hasher.Update(buf.get(), n)) || plat_fwrite(buf.get(), 1, n, out) != n) {
+    if (!hasher.Update(buf.get(), n) || plat_fwrite(buf.get(), 1, n, out) != n) {
       bOk = false;
       break;
     }
@@ -231,7 +233,7 @@ bool CPackageCache::CopyEntry(const std::string& strSha256, const std::string& s
   plat_fclose(in);
   bOk = plat_fclose(out) == 0 && bOk;
   std::string strGot;
-  if (bOk && (!bVerify || (hasher.FinalHex(&strGot) && strGot == strSha256))) return true;
+  if (bOk && hasher.FinalHex(&strGot) && strGot == strSha256) return true;
   DeleteFileA(strTarget.c_str());
   return false;
 }
@@ -273,6 +275,28 @@ void CPackageCache::Touch(const std::string& strSha256) {
 int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha256,
                            const std::string& strTarget, DownloadProgressProc pfnProgress,
                            uint64_t cbSize) {
+  // One elevated instance at a time on an entry: its lock file is held
+  // without sharing while this run works on it. An entry another instance
+  // works on is left to it; the package goes straight into the run folder.
+  HANDLE hLock = CreateFileA((m_strPath + "\\" + strSha256 + kLock).c_str(), GENERIC_WRITE, 0,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hLock == INVALID_HANDLE_VALUE) {
+    LogDebug("package cache entry %s is in use (error %lu): fetched straight into the run folder",
+             strSha256.c_str(), static_cast<unsigned long>(GetLastError()));
+    PartialDownload direct;
+    direct.cbSigned = cbSize;
+    return FetchVerified(strUrl, strTarget, strSha256, pfnProgress, &direct);
+  }
+  const int nResult = ProvideLocked(strUrl, strSha256, strTarget, pfnProgress, cbSize);
+  CloseHandle(hLock);
+  // Gone with the work; one another instance holds by now stays.
+  m_held.DeleteChildFile((strSha256 + kLock).c_str());
+  return nResult;
+}
+
+int CPackageCache::ProvideLocked(const std::string& strUrl, const std::string& strSha256,
+                                 const std::string& strTarget, DownloadProgressProc pfnProgress,
+                                 uint64_t cbSize) {
   std::vector<PlatFolderEntry> entries;
   if (!m_held.List(&entries)) return -1;
   const PlatFolderEntry* pEntry = nullptr;
@@ -303,7 +327,7 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
              static_cast<unsigned long long>(state.cbHave),
              static_cast<unsigned long long>(state.cbTotal));
   } else if (pEntry != nullptr && !bHasState) {
-    if (CopyEntry(strSha256, strTarget, true)) {
+    if (CopyEntry(strSha256, strTarget)) {
       Touch(strSha256);
       // The window shows the package as there: 100 %.
       ReportDownloadBytes(pfnProgress, pEntry->ullSize, pEntry->ullSize);
@@ -316,7 +340,7 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
     // Whole by its state: the program ended between the last byte and the
     // state's removal. Used when it has the digest, else fetched anew.
     if (bHasState && cbTotal != 0 && pEntry->ullSize == cbTotal &&
-        CopyEntry(strSha256, strTarget, true)) {
+        CopyEntry(strSha256, strTarget)) {
       m_held.DeleteChildFile((strSha256 + kState).c_str());
       Touch(strSha256);
       ReportDownloadBytes(pfnProgress, cbTotal, cbTotal);
@@ -324,6 +348,19 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
     }
     m_held.DeleteChildFile(strSha256.c_str());
   }
+  // An entry that cannot be written (someone holds it without write
+  // sharing) is abandoned, never tried again and again: the package goes
+  // straight into the run folder.
+  HANDLE hProbe = CreateFileA(strEntry.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hProbe == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    LogDebug("package cache entry %s cannot be written (error %lu): abandoned", strSha256.c_str(),
+             static_cast<unsigned long>(GetLastError()));
+    m_held.DeleteChildFile((strSha256 + kState).c_str());
+    PartialDownload direct;
+    return FetchVerified(strUrl, strTarget, strSha256, pfnProgress, &direct);
+  }
+  if (hProbe != INVALID_HANDLE_VALUE) CloseHandle(hProbe);
   // A fresh download is marked partial from its first byte: one cut short by
   // the end of the program before any answer is dropped later, not taken for
   // a changed entry. Once an answer fixes the length and validator they are
@@ -345,7 +382,8 @@ int CPackageCache::Provide(const std::string& strUrl, const std::string& strSha2
   }
   m_held.DeleteChildFile((strSha256 + kState).c_str());
   Touch(strSha256);
-  // Hashed as it arrived, and hashed again through a held handle before it
-  // runs: the copy need not hash it a third time.
-  return CopyEntry(strSha256, strTarget, false) ? 0 : -1;
+  // Hashed as it arrived; the copy hashes again what it copies, so that the
+  // bytes in the run folder are bytes verified, whatever the entry's path
+  // names by now.
+  return CopyEntry(strSha256, strTarget) ? 0 : -1;
 }

@@ -9,9 +9,10 @@
 //                                                          ("<total>\n<validator>")
 //
 // An entry's time stamp is its last use. Nothing is run from the cache: a
-// package is copied into the run folder under its listed name (hashed on the
-// way unless it was verified as it arrived), and only a copy with the listed
-// digest counts; the installer is hashed once more before it starts.
+// package is copied into the run folder under its listed name, hashed on the
+// way, and only a copy with the listed digest counts; the installer is hashed
+// once more before it starts. One elevated instance at a time works on an
+// entry (<sha256>.lock, held without sharing).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -57,9 +58,13 @@ class CPackageCache {
   void Clean(ULONGLONG ullNow);
 
  private:
-  // Copies the entry to strTarget, with bVerify hashing it on the way: true
-  // when the copy is whole (and, with bVerify, has the digest).
-  bool CopyEntry(const std::string& strSha256, const std::string& strTarget, bool bVerify);
+  // Provide while this run holds the entry's lock file.
+  int ProvideLocked(const std::string& strUrl, const std::string& strSha256,
+                    const std::string& strTarget, DownloadProgressProc pfnProgress,
+                    uint64_t cbSize);
+  // Copies the entry to strTarget, hashing it on the way: true when the copy
+  // is whole and has the digest.
+  bool CopyEntry(const std::string& strSha256, const std::string& strTarget);
   bool ReadState(const std::string& strSha256, uint64_t* pcbTotal, std::string* pstrValidator);
   void WriteState(const std::string& strSha256, uint64_t cbTotal, const std::string& strValidator);
   void Touch(const std::string& strSha256);

@@ -89,6 +89,25 @@ void LogDebug(const char* szFormat, ...) {
   va_end(args);
 }
 
+namespace {
+
+bool g_bLinkReported = false;  // since the last PrepareLog
+
+// A log folder reached through a junction, symbolic link or mount point is
+// never written or purged; one line for the debugger says why (the log
+// itself is the folder refused).
+void ReportLinkedFolder(const std::string& strFolder) {
+  if (GetLastError() != ERROR_CANT_ACCESS_FILE) return;
+  if (g_bLinkReported) return;
+  g_bLinkReported = true;
+  char szLine[300];
+  snprintf(szLine, sizeof szLine, "[DEBUG][%s]: log folder %s not used: a link is in its path",
+           LOG_MODULE_NAME, strFolder.c_str());
+  OutputDebugStringA(szLine);
+}
+
+}  // namespace
+
 void LogWriteLine(const char* szFormat, ...) {
   std::unique_ptr<char[]> pBuf(new (std::nothrow) char[LOG_LINE_BUFFER]);
   if (!pBuf || !szFormat) return;
@@ -116,12 +135,16 @@ void LogWriteLine(const char* szFormat, ...) {
   }
   strLine += "\r\n";
   CHeldFolder folder;
-  if (!folder.Open(strFolder.c_str())) return;
+  if (!folder.Open(strFolder.c_str())) {
+    ReportLinkedFolder(strFolder);
+    return;
+  }
   folder.AppendToChildFile(szSep + 1, strLine.data(), static_cast<DWORD>(strLine.size()));
 }
 
 void PrepareLog(const std::string& strProgramDir, int nLogLevel) {
   g_szLogPath[0] = '\0';
+  g_bLinkReported = false;
   std::string strLogDir = strProgramDir + "\\log";
   g_nLogLevel = nLogLevel;
   if (!g_hLogMutex) g_hLogMutex = CreateMutexA(NULL, FALSE, LOG_MUTEX_NAME);
@@ -178,7 +201,10 @@ void CLogCleaner::CollectExpired() {
   const std::string strPrefix = Prefix();
   // Held from the scan to the last delete: the folder scanned is the one
   // deleted in, and one that is a junction or link is left alone.
-  if (!m_folder.Open(strPrefix.substr(0, strPrefix.size() - 1).c_str())) return;
+  if (!m_folder.Open(strPrefix.substr(0, strPrefix.size() - 1).c_str())) {
+    ReportLinkedFolder(strPrefix.substr(0, strPrefix.size() - 1));
+    return;
+  }
   std::string strPattern = strPrefix + "*.log";
   WIN32_FIND_DATAA fd;
   HANDLE hFind = FindFirstFileA(strPattern.c_str(), &fd);

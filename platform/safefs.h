@@ -4,23 +4,26 @@
 // controls. A path names whatever it resolves to when it is used: a junction,
 // symbolic link or mount point put in the path between a scan and a delete
 // would turn "delete this log file" into "delete any file as administrator".
-// CHeldFolder opens a folder once, refusing it when it is itself a link, and
-// keeps it open so that it cannot be renamed, moved or removed while held.
-// Every later operation names a plain child of that very folder and acts on
-// the child that is there at that moment, through a handle to it.
+// CHeldFolder reaches a folder from its volume's root one name at a time,
+// each relative to the folder above, refusing any name on the way that is a
+// link, and keeps every folder of that chain open so that none can be
+// renamed, moved or removed while held. Every later operation names a plain
+// child of that very folder and acts on the child that is there at that
+// moment, opened relative to the held folder, through a handle to it.
 //
-// Windows: the folder is opened with FILE_FLAG_OPEN_REPARSE_POINT |
-// FILE_FLAG_BACKUP_SEMANTICS and without FILE_SHARE_DELETE, its attributes
-// checked (a folder, no reparse point). A child is opened without following a
-// reparse point and without FILE_SHARE_DELETE (so it cannot be renamed away),
-// checked to be a plain file (no reparse point, no folder, one link only) and
-// to be an entry of the held folder by its file identity (volume serial and
-// file index against the held handle's own listing), then deleted through that
-// handle (SetFileInformationByHandle, FileDispositionInfo).
-// Simulated platform: the same rules over the host's descriptor-relative calls
-// (openat, fstatat, unlinkat with O_NOFOLLOW / AT_SYMLINK_NOFOLLOW), the held
-// folder being a host directory descriptor.
+// Windows: the root is opened by path ("\\?\C:\" or the share's root),
+// every name below it with NtCreateFile relative to the handle above
+// (FILE_OPEN_REPARSE_POINT, without FILE_SHARE_DELETE) and checked to be a
+// folder and no reparse point. A child is opened the same way relative to the
+// held folder, checked to be a plain file (no reparse point, no folder, one
+// link only) where it is changed, and deleted through that handle
+// (SetFileInformationByHandle, FileDispositionInfo).
+// Simulated platform: the same walk over the host's descriptor-relative calls
+// (openat, fstatat, unlinkat with O_NOFOLLOW / AT_SYMLINK_NOFOLLOW), each
+// folder of the chain a host directory descriptor recorded as an open
+// without delete sharing.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -47,9 +50,11 @@ class CHeldFolder {
   CHeldFolder(const CHeldFolder&) = delete;
   CHeldFolder& operator=(const CHeldFolder&) = delete;
 
-  // Opens and holds the folder. FALSE with the last error when it is missing
-  // or no folder, and ERROR_CANT_ACCESS_FILE when it is itself a junction,
-  // symbolic link or mount point. A held folder is let go first.
+  // Opens and holds the folder and every folder above it. FALSE with the
+  // last error when it is missing or no folder, ERROR_CANT_ACCESS_FILE when
+  // it or any folder above it is a junction, symbolic link or mount point,
+  // and ERROR_INVALID_NAME for a path that names no folder of a drive or
+  // share. A held folder is let go first.
   BOOL Open(LPCSTR szPath);
   void Close();
   bool IsOpen() const;
@@ -81,11 +86,18 @@ class CHeldFolder {
   std::string m_strPath;
 #ifdef _WIN32
   HANDLE m_hFolder;
-  DWORD m_dwVolume;
+  std::vector<HANDLE> m_vecAbove;  // the volume's root and each folder down to it
 #else
   int m_fd;
+  std::vector<uint64_t> m_vecOpens;  // the chain's records in the sharing table
 #endif
 };
+
+// Switches on, where the system offers it (Windows 11 22H2 and Server 2022
+// onwards), the process policy that refuses to follow a junction made by a
+// non-administrator (ProcessRedirectionTrustPolicy) in any path the process
+// opens. FALSE where it is not offered; the simulated platform offers it not.
+BOOL PlatRefuseUserJunctions();
 
 // True when szName can name a child of a folder: not empty, not "." or "..",
 // no separator, drive or stream colon, wildcard or control character, no

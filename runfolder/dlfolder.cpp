@@ -1,10 +1,12 @@
 #include "runfolder/dlfolder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "log/log.h"
 #include "platform/crypto.h"
+#include "platform/environ.h"
 
 namespace {
 
@@ -198,24 +200,16 @@ void CDownloadFolder::Release(const std::string& strPath) {
 }
 
 std::string InstallerEnvironment(const std::string& strTemp) {
+  std::vector<std::string> entries;
+  if (!PlatMachineEnvironment(&entries)) return std::string();
+  entries.push_back("TEMP=" + strTemp);
+  entries.push_back("TMP=" + strTemp);
+  // In the order Windows keeps a block: by name, without regard to case.
+  std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+    return Key(a.substr(0, a.find('='))) < Key(b.substr(0, b.find('=')));
+  });
   std::string strBlock;
-  bool bTemp = false, bTmp = false;
-  LPCH pEnv = GetEnvironmentStringsA();
-  for (const char* p = pEnv; p != nullptr && *p != '\0'; p += std::strlen(p) + 1) {
-    const std::string strEntry = p;
-    if (strEntry[0] == '=') continue;
-    const std::string strName = Key(strEntry.substr(0, strEntry.find('=')));
-    if (strName == "TEMP" || strName == "TMP") {
-      bool& bDone = strName == "TEMP" ? bTemp : bTmp;
-      if (!bDone) strBlock += strName + "=" + strTemp + '\0';
-      bDone = true;
-      continue;
-    }
-    strBlock += strEntry + '\0';
-  }
-  if (pEnv != nullptr) FreeEnvironmentStringsA(pEnv);
-  if (!bTemp) strBlock += "TEMP=" + strTemp + '\0';
-  if (!bTmp) strBlock += "TMP=" + strTemp + '\0';
+  for (const std::string& e : entries) strBlock += e + '\0';
   return strBlock + '\0';
 }
 
@@ -225,6 +219,11 @@ BOOL CDownloadFolder::StartInstaller(const std::string& strPath, const std::stri
   if (strTemp.empty()) return FALSE;
   strTemp.pop_back();
   const std::string strEnv = InstallerEnvironment(strTemp);
+  if (strEnv.empty()) {
+    LogError("no environment for the installer %s (error %lu): not started", strPath.c_str(),
+             static_cast<unsigned long>(GetLastError()));
+    return FALSE;
+  }
   // Quoted: a path with blanks is one program name, not a name and arguments.
   std::string strCmd = "\"" + strPath + "\"";
   std::vector<char> cmd(strCmd.begin(), strCmd.end());

@@ -11,16 +11,18 @@
 #include "platform/win.h"
 
 // Owner Administrators; an access list that inherits nothing from the
-// temporary folder: full control for Administrators and SYSTEM, read and
-// execute (0x1200a9) for Users and for OWNER RIGHTS, so that whoever comes to
-// own a file in it (where administrators' objects are owned by the creating
-// user) gets no implicit right to change its access list.
-#define DOWNLOAD_FOLDER_SDDL \
-  "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;OW)"
+// temporary folder: full control for Administrators and SYSTEM and nothing
+// for users (installers run as administrator), so that no user can read,
+// pin or give a second name to what is in it; OWNER RIGHTS only read the
+// descriptor, so that whoever comes to own a file in it (where
+// administrators' objects are owned by the creating user) gets no implicit
+// right to change its access list.
+#define DOWNLOAD_FOLDER_SDDL "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;RC;;;OW)"
 
-// The environment block for an installer: the program's own strings with
-// TMP and TEMP set to strTemp, and without the hidden per-drive current
-// folders ("=C:=..."), which would hand it the program's starting folder.
+// The environment block for an installer: the machine's
+// (PlatMachineEnvironment: the system variables and the user's identity as
+// Windows sets them) with TMP and TEMP set to strTemp, sorted by name;
+// nothing the user set. Empty when the machine's variables cannot be read.
 std::string InstallerEnvironment(const std::string& strTemp);
 
 // SHA-256 of everything a handle reads from the file's start, as 64
@@ -64,7 +66,7 @@ class CDownloadFolder {
   HANDLE HeldHandle(const std::string& strPath) const;
 
   // Starts a held installer of this folder clean: its quoted path as the
-  // command line, this folder as its current folder, the program's
+  // command line, this folder as its current folder, the machine's
   // environment with TMP and TEMP naming a fresh MakeTempFolder(). With a
   // listed SHA-256 (lower case), the file is hashed again through the held
   // handle right before the start, and a mismatch starts nothing. FALSE (one

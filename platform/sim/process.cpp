@@ -350,3 +350,34 @@ BOOL FreeEnvironmentStringsA(LPCH block) {
   delete[] block;
   return TRUE;
 }
+
+BOOL SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
+  DWORD err;
+  if (core::TakeFault("SetEnvironmentVariableA", &err)) {
+    SetLastError(err);
+    return FALSE;
+  }
+  if (!lpName || !*lpName || std::strchr(lpName + 1, '=')) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto fold = [](std::string s) {
+    for (char& c : s)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return s;
+  };
+  const std::string name = fold(lpName);
+  std::lock_guard<std::mutex> g(S().m);
+  auto& env = S().environment;
+  auto it = env.begin();
+  for (; it != env.end(); ++it)
+    if (fold(it->substr(0, it->find('=', 1))) == name) break;
+  if (!lpValue) {
+    if (it != env.end()) env.erase(it);
+  } else if (it != env.end()) {
+    *it = it->substr(0, it->find('=', 1)) + "=" + lpValue;
+  } else {
+    env.push_back(std::string(lpName) + "=" + lpValue);
+  }
+  return TRUE;
+}

@@ -57,4 +57,7 @@ typedef char* LPCH;
 // zero, then one more zero); freed with FreeEnvironmentStringsA.
 LPCH GetEnvironmentStringsA();
 BOOL FreeEnvironmentStringsA(LPCH block);
+// Sets (or with a null value removes) a variable of the program's
+// environment; the name is matched without regard to ASCII case.
+BOOL SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
 UINT WinExec(LPCSTR cmdLine, UINT cmdShow);

@@ -1,6 +1,9 @@
-// The held folder on the simulated platform: a host directory descriptor, and
-// every child reached relative to it without following a symbolic link (the
-// simulation's junctions and symbolic links are host symbolic links). Sharing
+// The held folder on the simulated platform, as the Windows one works: the
+// folder reached from the drive's root one name at a time, each relative to
+// the descriptor of the folder above and refused when it is a link (the
+// simulation's junctions and symbolic links are host symbolic links), every
+// folder of the chain recorded as open without delete sharing; every child
+// reached relative to the held descriptor without following a link. Sharing
 // and read-only marks of the simulated files apply as to any other call.
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,6 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/safefs.h"
 #include "platform/sim/core.h"
@@ -145,6 +150,8 @@ CHeldFolder::~CHeldFolder() { Close(); }
 
 void CHeldFolder::Close() {
   if (m_fd >= 0) ::close(m_fd);
+  for (uint64_t id : m_vecOpens) volume::Close(id);
+  m_vecOpens.clear();
   m_fd = -1;
   m_strPath.clear();
 }
@@ -155,16 +162,57 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
   Close();
   if (Fault("OpenHeldFolder")) return FALSE;
   if (szPath == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  std::string norm = NormalizeWinPath(szPath);
-  std::string host = norm.empty() ? "" : HostPath(norm);
-  if (host.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-  struct stat st;
-  if (::lstat(host.c_str(), &st) != 0) return Fail(ERROR_FILE_NOT_FOUND);
-  if (S_ISLNK(st.st_mode)) return Fail(ERROR_CANT_ACCESS_FILE);
-  if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
-  int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return Fail(errno == ELOOP ? ERROR_CANT_ACCESS_FILE : ERROR_ACCESS_DENIED);
+  const std::string norm = NormalizeWinPath(szPath);
+  const std::string rootHost = norm.empty() ? "" : HostPath(norm.substr(0, 3));
+  if (rootHost.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  // The drive's root is its mapping, no link.
+  int fd = ::open(rootHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail(ERROR_PATH_NOT_FOUND);
+  std::vector<std::string> names;
+  for (const std::string& name : volume::SplitComponents(norm.substr(3)))
+    if (!name.empty()) names.push_back(name);
+  std::string winPath = norm.substr(0, 2);
+  std::vector<uint64_t> opens;
+  DWORD err = 0;
+  for (size_t i = 0; i < names.size() && err == 0; ++i) {
+    const bool bLast = i + 1 == names.size();
+    std::string actual;
+    struct stat st;
+    if (!FindEntry(fd, names[i].c_str(), &actual) ||
+        ::fstatat(fd, actual.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      err = bLast ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+      break;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      err = ERROR_CANT_ACCESS_FILE;
+      break;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      err = bLast ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
+      break;
+    }
+    winPath += "\\" + actual;
+    // As the Windows chain: each folder open for listing, without delete
+    // sharing.
+    uint64_t id = 0;
+    if (!volume::Open(volume::PathKey(winPath), volume::kRead, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      &id)) {
+      err = ERROR_SHARING_VIOLATION;
+      break;
+    }
+    opens.push_back(id);
+    const int sub = ::openat(fd, actual.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(fd);
+    fd = sub;
+    if (fd < 0) err = errno == ELOOP ? ERROR_CANT_ACCESS_FILE : ERROR_ACCESS_DENIED;
+  }
+  if (err != 0) {
+    if (fd >= 0) ::close(fd);
+    for (uint64_t id : opens) volume::Close(id);
+    return Fail(err);
+  }
   m_fd = fd;
+  m_vecOpens = opens;
   m_strPath = norm.size() > 3 ? norm : norm.substr(0, 2);
   return TRUE;
 }
@@ -272,3 +320,6 @@ BOOL CHeldFolder::AppendToChildFile(LPCSTR szName, const void* pData, DWORD cb) 
   ::close(fd);
   return TRUE;
 }
+
+// The simulation does not know who made a link: as a system before Windows 11.
+BOOL PlatRefuseUserJunctions() { return Fail(ERROR_INVALID_PARAMETER); }

@@ -79,8 +79,12 @@ bool Conflicts(const OpenEntry& e, DWORD access, DWORD share) {
   return false;
 }
 
+// As Windows checks sharing: an open for none of reading, writing and
+// deleting (attributes, the descriptor) is neither checked nor recorded.
 bool AllowsLocked(const std::string& key, DWORD access, DWORD share) {
+  if (access == 0) return true;
   for (const auto& kv : O().entries) {
+    if (kv.second.access == 0) continue;
     if (kv.second.key == key && Conflicts(kv.second, access, share)) return false;
   }
   return true;

@@ -1,18 +1,23 @@
-// The held folder on Windows. Why a delete here can never reach another
+// The held folder on Windows. Why nothing done here can reach another
 // folder's file:
-// - The folder handle was opened without following a reparse point and is
-//   refused when it is one; it is held without FILE_SHARE_DELETE, so the
-//   folder cannot be renamed, moved or removed while held.
-// - A child is opened by its path with FILE_FLAG_OPEN_REPARSE_POINT (a link
-//   is opened as itself, never its target) and without FILE_SHARE_DELETE, so
-//   from then on it cannot be renamed or moved away.
-// - It must have exactly one name and its identity (volume serial, file
-//   index) must be one listed by the held handle itself. With one name only,
-//   the entry in the held folder is the name the handle was opened through,
-//   whatever the path resolved through.
+// - The folder is reached from its volume's root one name at a time: each
+//   name is opened relative to the handle of the folder above it
+//   (NtCreateFile with RootDirectory and FILE_OPEN_REPARSE_POINT), so a
+//   junction, symbolic link or mount point is opened as itself, never
+//   followed, and is refused. Every folder of the chain is held open for
+//   listing (an open for attributes only would not count for sharing) and
+//   without FILE_SHARE_DELETE: none of them can be renamed, moved or removed
+//   (and a link put in its place) while held.
+// - A child is opened by its name relative to the held folder's handle, as
+//   itself (FILE_OPEN_REPARSE_POINT) and without FILE_SHARE_DELETE, so from
+//   then on it cannot be renamed or moved away; a file to be changed must be
+//   a plain file with exactly one name.
 // - The delete goes through that handle (FileDispositionInfo), so it removes
-//   what was checked, not what the path names a moment later.
+//   what was checked, not what a name means a moment later.
+// ntdll is mapped into every process before its own code runs and is a
+// known DLL: taking NtCreateFile from it loads nothing from any folder.
 #include <windows.h>
+#include <winternl.h>
 
 #include <string>
 #include <vector>
@@ -104,25 +109,98 @@ BOOL ReadEntries(HANDLE hHeld, std::vector<RawEntry>* pOut) {
   return bOk;
 }
 
-ULONGLONG FileIndex(const BY_HANDLE_FILE_INFORMATION& info) {
-  return (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+typedef NTSTATUS(NTAPI* NtCreateFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef ULONG(NTAPI* RtlNtStatusToDosErrorFn)(NTSTATUS);
+
+struct NtCalls {
+  NtCreateFileFn pfnCreate;
+  RtlNtStatusToDosErrorFn pfnToDos;
+};
+
+const NtCalls& Nt() {
+  static const NtCalls calls = [] {
+    NtCalls c = {nullptr, nullptr};
+    HMODULE h = GetModuleHandleA("ntdll.dll");
+    if (h != nullptr) {
+      c.pfnCreate = reinterpret_cast<NtCreateFileFn>(
+          reinterpret_cast<void (*)()>(GetProcAddress(h, "NtCreateFile")));
+      c.pfnToDos = reinterpret_cast<RtlNtStatusToDosErrorFn>(
+          reinterpret_cast<void (*)()>(GetProcAddress(h, "RtlNtStatusToDosError")));
+    }
+    return c;
+  }();
+  return calls;
 }
 
-// Whether the object behind info is one of the entries hFolder lists now.
-bool IsEntryOf(HANDLE hFolder, DWORD dwVolume, const BY_HANDLE_FILE_INFORMATION& info) {
-  if (info.dwVolumeSerialNumber != dwVolume) return false;
-  std::vector<RawEntry> entries;
-  if (!ReadEntries(hFolder, &entries)) return false;
-  for (const RawEntry& e : entries)
-    if (e.ullId == FileIndex(info)) return true;
-  return false;
+#ifndef FILE_OPEN
+#define FILE_OPEN 0x00000001
+#endif
+#ifndef FILE_OPEN_FOR_BACKUP_INTENT
+#define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000
+#endif
+
+// Opens the one name relative to the folder handle hRoot as itself (a link
+// is not followed), shared for reading and writing but not deletion.
+// dwDisposition is FILE_OPEN or FILE_OPEN_IF. INVALID_HANDLE_VALUE with the
+// last error when it fails.
+HANDLE OpenAt(HANDLE hRoot, const std::wstring& name, DWORD dwAccess, ULONG ulDisposition) {
+  if (Nt().pfnCreate == nullptr || Nt().pfnToDos == nullptr) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (name.empty() || name.size() > 255) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  UNICODE_STRING us;
+  us.Buffer = const_cast<PWSTR>(name.c_str());
+  us.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+  us.MaximumLength = us.Length;
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, hRoot, nullptr);
+  IO_STATUS_BLOCK io;
+  HANDLE h = nullptr;
+  const NTSTATUS status = Nt().pfnCreate(
+      &h, dwAccess | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &oa, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, ulDisposition,
+      FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr,
+      0);
+  if (status < 0) {
+    SetLastError(Nt().pfnToDos(status));
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
 }
 
-// Opens a child as itself (a link is not followed), held against renaming.
-HANDLE OpenChild(const std::wstring& path, DWORD dwAccess, DWORD dwDisposition) {
-  return CreateFileW(path.c_str(), dwAccess | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, dwDisposition,
-                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+// The volume root ("\\?\C:\" or "\\?\UNC\server\share\") and the names
+// below it of a full path; false for a path of another form.
+bool SplitFromRoot(const std::wstring& full, std::wstring* pRoot,
+                   std::vector<std::wstring>* pNames) {
+  std::wstring rest;
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') {
+    *pRoot = L"\\\\?\\" + full.substr(0, 3);
+    rest = full.substr(3);
+  } else if (full.compare(0, 2, L"\\\\") == 0 && full.compare(0, 4, L"\\\\?\\") != 0 &&
+             full.compare(0, 4, L"\\\\.\\") != 0) {
+    const size_t server = full.find(L'\\', 2);
+    const size_t share = server == std::wstring::npos ? server : full.find(L'\\', server + 1);
+    if (server == std::wstring::npos || server == 2 || share == server + 1) return false;
+    *pRoot =
+        L"\\\\?\\UNC\\" + full.substr(2, share == std::wstring::npos ? share : share - 2) + L"\\";
+    rest = share == std::wstring::npos ? L"" : full.substr(share + 1);
+  } else {
+    return false;
+  }
+  pNames->clear();
+  size_t at = 0;
+  while (at <= rest.size()) {
+    size_t sep = rest.find(L'\\', at);
+    if (sep == std::wstring::npos) sep = rest.size();
+    if (sep > at) pNames->push_back(rest.substr(at, sep - at));
+    at = sep + 1;
+  }
+  return true;
 }
 
 BOOL DeleteThrough(HANDLE h) {
@@ -131,18 +209,13 @@ BOOL DeleteThrough(HANDLE h) {
   return SetFileInformationByHandle(h, FileDispositionInfo, &d, sizeof d);
 }
 
-// Opens the child name of the held folder hFolder and checks it is an entry
-// of it. INVALID_HANDLE_VALUE with the last error otherwise.
-HANDLE OpenCheckedChild(HANDLE hFolder, DWORD dwVolume, const std::wstring& dir,
-                        const std::wstring& name, DWORD dwAccess, DWORD dwDisposition,
-                        BY_HANDLE_FILE_INFORMATION* pInfo) {
-  HANDLE h = OpenChild(dir + L"\\" + name, dwAccess, dwDisposition);
-  if (h == INVALID_HANDLE_VALUE) return h;
-  DWORD err = ERROR_CANT_ACCESS_FILE;
-  if (!GetFileInformationByHandle(h, pInfo))
-    err = GetLastError();
-  else if (IsEntryOf(hFolder, dwVolume, *pInfo))
-    return h;
+// Opens the child name of the held folder hFolder and reads what it is.
+// INVALID_HANDLE_VALUE with the last error otherwise.
+HANDLE OpenCheckedChild(HANDLE hFolder, const std::wstring& name, DWORD dwAccess,
+                        ULONG ulDisposition, BY_HANDLE_FILE_INFORMATION* pInfo) {
+  HANDLE h = OpenAt(hFolder, name, dwAccess, ulDisposition);
+  if (h == INVALID_HANDLE_VALUE || GetFileInformationByHandle(h, pInfo)) return h;
+  DWORD err = GetLastError();
   CloseHandle(h);
   SetLastError(err);
   return INVALID_HANDLE_VALUE;
@@ -153,23 +226,22 @@ bool IsPlainFile(const BY_HANDLE_FILE_INFORMATION& info) {
          info.nNumberOfLinks == 1;
 }
 
-// Empties the held folder hFolder (path dir): links and other names of files
-// go as names, folders are entered only through checked handles.
-bool EmptyTree(HANDLE hFolder, DWORD dwVolume, const std::wstring& dir) {
+// Empties the held folder hFolder: links and other names of files go as
+// names, folders are entered only through handles opened relative to it.
+bool EmptyTree(HANDLE hFolder) {
   std::vector<RawEntry> entries;
   if (!ReadEntries(hFolder, &entries)) return false;
   bool bAll = true;
   for (const RawEntry& e : entries) {
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE h = OpenCheckedChild(hFolder, dwVolume, dir, e.name, DELETE | FILE_LIST_DIRECTORY,
-                                OPEN_EXISTING, &info);
+    HANDLE h = OpenCheckedChild(hFolder, e.name, DELETE | FILE_LIST_DIRECTORY, FILE_OPEN, &info);
     if (h == INVALID_HANDLE_VALUE) {
       bAll = false;
       continue;
     }
     const bool bEnter = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (bEnter && !EmptyTree(h, dwVolume, dir + L"\\" + e.name)) bAll = false;
+    if (bEnter && !EmptyTree(h)) bAll = false;
     if (!DeleteThrough(h)) bAll = false;
     CloseHandle(h);
   }
@@ -178,12 +250,14 @@ bool EmptyTree(HANDLE hFolder, DWORD dwVolume, const std::wstring& dir) {
 
 }  // namespace
 
-CHeldFolder::CHeldFolder() : m_hFolder(INVALID_HANDLE_VALUE), m_dwVolume(0) {}
+CHeldFolder::CHeldFolder() : m_hFolder(INVALID_HANDLE_VALUE) {}
 
 CHeldFolder::~CHeldFolder() { Close(); }
 
 void CHeldFolder::Close() {
   if (m_hFolder != INVALID_HANDLE_VALUE) CloseHandle(m_hFolder);
+  for (HANDLE h : m_vecAbove) CloseHandle(h);
+  m_vecAbove.clear();
   m_hFolder = INVALID_HANDLE_VALUE;
   m_strPath.clear();
 }
@@ -196,24 +270,52 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
   std::string strPath = szPath;
   while (strPath.size() > 3 && (strPath.back() == '\\' || strPath.back() == '/'))
     strPath.pop_back();
-  HANDLE h = CreateFileA(strPath.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return FALSE;
+  // Lexical only: "." and "..", "/" and a relative start are settled on the
+  // text, nothing on disk is asked.
+  const std::wstring wide = Wide(strPath);
+  WCHAR szFull[MAX_PATH * 2];
+  const DWORD cch =
+      wide.empty() ? 0 : GetFullPathNameW(wide.c_str(), MAX_PATH * 2, szFull, nullptr);
+  std::wstring root;
+  std::vector<std::wstring> names;
+  if (cch == 0 || cch >= MAX_PATH * 2 || !SplitFromRoot(std::wstring(szFull, cch), &root, &names))
+    return Fail(ERROR_INVALID_NAME);
+  // A volume's root is no link; every name below it is opened relative to
+  // the folder above, as itself, and held.
+  HANDLE hAbove = CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (hAbove == INVALID_HANDLE_VALUE) return FALSE;
+  std::vector<HANDLE> chain;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info)) {
-    DWORD err = GetLastError();
-    CloseHandle(h);
+  if (!GetFileInformationByHandle(hAbove, &info)) info.dwFileAttributes = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    chain.push_back(hAbove);
+    const bool bLast = i + 1 == names.size();
+    // Listing rights make the open count for sharing (one for attributes
+    // only would not), so that its missing delete sharing refuses a rename.
+    hAbove = OpenCheckedChild(hAbove, names[i], FILE_LIST_DIRECTORY, FILE_OPEN, &info);
+    if (hAbove == INVALID_HANDLE_VALUE) break;
+    DWORD err = 0;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      err = ERROR_CANT_ACCESS_FILE;
+    else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      err = bLast ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
+    if (err != 0) {
+      CloseHandle(hAbove);
+      hAbove = INVALID_HANDLE_VALUE;
+      SetLastError(err);
+      break;
+    }
+  }
+  if (hAbove == INVALID_HANDLE_VALUE || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    const DWORD err = hAbove == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_DIRECTORY;
+    if (hAbove != INVALID_HANDLE_VALUE) CloseHandle(hAbove);
+    for (HANDLE h : chain) CloseHandle(h);
     return Fail(err);
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    CloseHandle(h);
-    return Fail((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE
-                                                                       : ERROR_DIRECTORY);
-  }
-  m_hFolder = h;
-  m_dwVolume = info.dwVolumeSerialNumber;
+  m_hFolder = hAbove;
+  m_vecAbove = chain;
   m_strPath = strPath;
   return TRUE;
 }
@@ -242,8 +344,7 @@ BOOL CHeldFolder::DeleteChildFile(LPCSTR szName) const {
   std::wstring name = Wide(szName);
   if (name.empty()) return Fail(ERROR_INVALID_NAME);
   BY_HANDLE_FILE_INFORMATION info;
-  HANDLE h =
-      OpenCheckedChild(m_hFolder, m_dwVolume, Wide(m_strPath), name, DELETE, OPEN_EXISTING, &info);
+  HANDLE h = OpenCheckedChild(m_hFolder, name, DELETE, FILE_OPEN, &info);
   if (h == INVALID_HANDLE_VALUE) return FALSE;
   BOOL bOk = IsPlainFile(info) ? DeleteThrough(h) : Fail(ERROR_CANT_ACCESS_FILE);
   DWORD err = GetLastError();
@@ -257,16 +358,14 @@ BOOL CHeldFolder::DeleteChildTree(LPCSTR szName) const {
   if (!IsPlainChildName(szName)) return Fail(ERROR_INVALID_NAME);
   std::wstring name = Wide(szName);
   if (name.empty()) return Fail(ERROR_INVALID_NAME);
-  const std::wstring dir = Wide(m_strPath);
   BY_HANDLE_FILE_INFORMATION info;
-  HANDLE h = OpenCheckedChild(m_hFolder, m_dwVolume, dir, name, DELETE | FILE_LIST_DIRECTORY,
-                              OPEN_EXISTING, &info);
+  HANDLE h = OpenCheckedChild(m_hFolder, name, DELETE | FILE_LIST_DIRECTORY, FILE_OPEN, &info);
   if (h == INVALID_HANDLE_VALUE) return FALSE;
   BOOL bOk;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
     bOk = Fail(ERROR_CANT_ACCESS_FILE);
-  else if (!EmptyTree(h, m_dwVolume, dir + L"\\" + name))
+  else if (!EmptyTree(h))
     bOk = Fail(ERROR_SHARING_VIOLATION);
   else
     bOk = DeleteThrough(h);
@@ -282,8 +381,7 @@ BOOL CHeldFolder::AppendToChildFile(LPCSTR szName, const void* pData, DWORD cb) 
   std::wstring name = Wide(szName);
   if (name.empty()) return Fail(ERROR_INVALID_NAME);
   BY_HANDLE_FILE_INFORMATION info;
-  HANDLE h = OpenCheckedChild(m_hFolder, m_dwVolume, Wide(m_strPath), name, FILE_APPEND_DATA,
-                              OPEN_ALWAYS, &info);
+  HANDLE h = OpenCheckedChild(m_hFolder, name, FILE_APPEND_DATA, FILE_OPEN_IF, &info);
   if (h == INVALID_HANDLE_VALUE) return FALSE;
   BOOL bOk = IsPlainFile(info) ? TRUE : Fail(ERROR_CANT_ACCESS_FILE);
   const BYTE* p = static_cast<const BYTE*>(pData);
@@ -299,4 +397,16 @@ BOOL CHeldFolder::AppendToChildFile(LPCSTR szName, const void* pData, DWORD cb) 
   CloseHandle(h);
   SetLastError(bOk ? ERROR_SUCCESS : err);
   return bOk;
+}
+
+BOOL PlatRefuseUserJunctions() {
+  // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY with EnforceRedirectionTrust
+  // set; older systems refuse the policy number.
+  typedef BOOL(WINAPI * SetPolicyFn)(int, PVOID, SIZE_T);
+  const int kProcessRedirectionTrustPolicy = 16;
+  SetPolicyFn pfnSet = reinterpret_cast<SetPolicyFn>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetProcessMitigationPolicy")));
+  if (pfnSet == nullptr) return FALSE;
+  DWORD dwFlags = 0x1;
+  return pfnSet(kProcessRedirectionTrustPolicy, &dwFlags, sizeof dwFlags);
 }

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "config/installid.h"
 #include "config/moduledir.h"
 #include "config/sysconfig.h"
+#include "platform/environ.h"
 #include "platform/simctl.h"
 #include "tests/config/sim_fixture.h"
 
@@ -357,6 +359,41 @@ TEST_F(StartFolder, TheSystemFolderBecomesTheCurrentOneBeforeAnythingRuns) {
     plat_fclose(f);
     EXPECT_STREQ(buf, c.entered ? "system" : "planted");
   }
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> OwnEnvironment() {
+  std::vector<std::string> out;
+  LPCH p = GetEnvironmentStringsA();
+  for (const char* e = p; e && *e; e += std::strlen(e) + 1) out.push_back(e);
+  FreeEnvironmentStringsA(p);
+  return out;
+}
+
+TEST_F(StartFolder, TheProgramKeepsTheMachinesEnvironmentAndItsOwnTemp) {
+  // What the user's HKCU\Environment put into the elevated program's start.
+  simwin::SetEnvironment({"=C:=C:\\Users\\user\\Downloads", "COR_ENABLE_PROFILING=1",
+                          "COR_PROFILER_PATH=C:\\Users\\user\\p.dll",
+                          "ComSpec=C:\\Users\\user\\c.exe",
+                          "Path=C:\\Users\\user\\bin;C:\\Windows\\system32",
+                          "TEMP=C:\\Users\\user\\AppData\\Local\\Temp", "TMP=C:\\Users\\user\\t",
+                          "USERPROFILE=C:\\Users\\other", "__COMPAT_LAYER=RunAsInvoker"});
+  std::vector<std::string> machine;
+  ASSERT_TRUE(PlatMachineEnvironment(&machine));
+  ASSERT_TRUE(AdoptMachineEnvironment());
+  std::vector<std::string> expected = {"=C:=C:\\Users\\user\\Downloads",
+                                       "TEMP=C:\\Users\\user\\AppData\\Local\\Temp",
+                                       "TMP=C:\\Users\\user\\t"};
+  expected.insert(expected.end(), machine.begin(), machine.end());
+  EXPECT_THAT(OwnEnvironment(), ::testing::UnorderedElementsAreArray(expected));
+  // Without the machine's variables the environment stays as it was.
+  simwin::SetEnvironment({"COR_ENABLE_PROFILING=1"});
+  simwin::FailCall("CreateEnvironmentBlock", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_FALSE(AdoptMachineEnvironment());
+  EXPECT_EQ(OwnEnvironment(), std::vector<std::string>{"COR_ENABLE_PROFILING=1"});
 }
 
 }  // namespace

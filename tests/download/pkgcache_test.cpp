@@ -94,10 +94,27 @@ TEST_F(Cache, LaterRunsUseWhatIsCachedAndRefuseWhatChanged) {
     bool error;              // one ERROR line about the cache
   };
   const fs::path outside = root / "outside.bin";
+  // What a row holds open during its run: another elevated instance's lock,
+  // or a reader of the entry that shares no writing.
+  HANDLE held = INVALID_HANDLE_VALUE;
+  auto hold = [&](const fs::path& p, DWORD share) {
+    held = CreateFileA(("C:\\ProgramData\\Pavonix\\PackageCache\\" + p.filename().string()).c_str(),
+                       GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  };
   const Case cases[] = {
       {"partial from an earlier run", [&] { Serve(static_cast<size_t>(-1)); }, 1, "bytes=10000-",
        false},
       {"whole and right", [] {}, 0, "", false},
+      {"another instance works on the entry", [&] { hold(CacheDir() / (sha + ".lock"), 0); }, 1, "",
+       false},
+      {"a partial entry someone holds without write sharing",
+       [&] {
+         std::ofstream(CacheDir() / sha, std::ios::binary) << body.substr(0, 10000);
+         std::ofstream(CacheDir() / (sha + ".state"), std::ios::binary) << "25000\n\"v1\"\n";
+         hold(CacheDir() / sha, FILE_SHARE_READ);
+       },
+       1, "", false},
       {"changed on disk",
        [&] {
          std::string bad = body;
@@ -131,6 +148,11 @@ TEST_F(Cache, LaterRunsUseWhatIsCachedAndRefuseWhatChanged) {
     EXPECT_EQ(g_progress.back(), (std::pair<int, int>{25000, 25000}));
     EXPECT_EQ(Read(root / "cache.log").find("[ERROR]") != std::string::npos, c.error)
         << Read(root / "cache.log");
+    // The run's own lock goes with its work.
+    if (held == INVALID_HANDLE_VALUE) EXPECT_FALSE(fs::exists(CacheDir() / (sha + ".lock")));
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+    fs::remove(CacheDir() / (sha + ".lock"));
   }
   // The link was left as it was, and what it points to untouched.
   EXPECT_TRUE(fs::is_symlink(CacheDir() / sha));

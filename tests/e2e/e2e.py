@@ -721,6 +721,14 @@ def trust_test_ca(env):
 
 # -- the program ----------------------------------------------------------------
 
+def write_installer_settings(folder, settings):
+    """The test installer's settings beside the program that starts it: the
+    program gives installers the machine's environment, never its own."""
+    with open(os.path.join(folder, "pavonix-installer-settings.txt"), "w", newline="") as fh:
+        for name, value in sorted(settings.items()):
+            fh.write("%s=%s\r\n" % (name, value))
+
+
 class Program:
     def __init__(self, env, folder, extra_env=None):
         self.env = env
@@ -731,6 +739,7 @@ class Program:
         STARTED.append(self)
         extra = {"PAVONIX_INSTALLER_RECORD": env.winpath(self.record), "PAVONIX_INSTALLER_SLEEP_MS": "1500"}
         extra.update(extra_env or {})
+        write_installer_settings(os.path.dirname(env.exe), extra)
         self.proc = subprocess.Popen([WINE, env.exe], env=env.env(extra),
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 

@@ -262,6 +262,11 @@ class Flow:
                 os.remove(self.record)
             env = dict(self.env)
             env["PAVONIX_INSTALLER_RECORD"] = win_path_of_host(self.record)
+            # The installers get the machine's environment: their settings
+            # lie beside the harness that starts them.
+            with open(os.path.join(os.path.dirname(self.args.harness), "pavonix-installer-settings.txt"),
+                      "w", newline="") as fh:
+                fh.write("PAVONIX_INSTALLER_RECORD=%s\r\n" % env["PAVONIX_INSTALLER_RECORD"])
             t0 = time.time()
             log = os.path.join(d, "pavonix.log")
             out = subprocess.run([self.args.wine_run, self.args.harness, "--update-url", url, "--invoicing-pc",

@@ -278,4 +278,70 @@ TEST_F(Purge, DeletesOnlyRegularFilesOfTheRealLogFolder) {
   }
 }
 
+// The program started from the user's downloads folder: a non-elevated
+// process of the user can put a link in place of any folder of that path.
+// Neither the purge nor a log line may then reach the folder it names.
+TEST_F(Purge, LinksAboveTheLogFolderAreNeverFollowed) {
+  const std::string kDownloads = "C:\\Users\\user\\Downloads";
+  const std::string kVictim = "C:\\Windows\\Logs\\Victim";  // mirrors Downloads
+  enum class When { kBeforeTheScan, kBetweenScanAndDelete };
+  struct Case {
+    const char* linked;  // the folder below Downloads' parent that becomes a link
+    When when = When::kBeforeTheScan;
+  };
+  const std::vector<Case> cases = {
+      {"Downloads"},
+      {"Downloads\\pavonix"},
+      {"Downloads\\pavonix\\log"},
+      {"Downloads", When::kBetweenScanAndDelete},
+      {"Downloads\\pavonix", When::kBetweenScanAndDelete},
+      {"Downloads\\pavonix\\log", When::kBetweenScanAndDelete},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.linked) + (c.when == When::kBeforeTheScan ? " before" : " between"));
+    simwin::Reset();
+    simwin::MapDrive('C', drive_);
+    std::filesystem::remove_all(Host("C:\\Users"));
+    std::filesystem::remove_all(Host("C:\\Windows"));
+    simwin::SetLocalTime(2026, 3, 15);
+    simwin::SetModulePath(kDownloads + "\\pavonix\\pavonix.exe");
+    const std::string log = kDownloads + "\\pavonix\\log";
+    const std::string victimLog = kVictim + "\\pavonix\\log";
+    WriteHostFile(log + "\\20200101-pavonix.log");
+    WriteHostFile(victimLog + "\\CBS.log", "system");
+    const std::string linked = std::string("C:\\Users\\user\\") + c.linked;
+    const std::string target = kVictim + linked.substr(kDownloads.size());
+    const std::string moved = linked + "-moved";
+    auto swap = [&] {
+      std::filesystem::rename(Host(linked), Host(moved));
+      ASSERT_TRUE(simwin::MakeLink(linked, target));
+    };
+    PrepareLog("", 0);  // as a fresh start: nothing reported yet
+    simwin::ClearDebugOutput();
+    if (c.when == When::kBeforeTheScan) swap();
+    CLogCleaner cleaner;
+    cleaner.Init(1, "log");
+    cleaner.CollectExpired();
+    if (c.when == When::kBetweenScanAndDelete) {
+      // Held without delete sharing: nobody may rename it; were it renamed
+      // all the same, the held chain still names the folders it opened.
+      EXPECT_EQ(CreateFileA(linked.c_str(), DELETE, 7, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                INVALID_HANDLE_VALUE);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+      swap();
+    }
+    cleaner.DeleteExpired();
+    EXPECT_EQ(ReadHostFile(victimLog + "\\CBS.log"), "system");
+    const std::string realLog = moved + log.substr(linked.size());
+    EXPECT_EQ(HostExists(realLog + "\\20200101-pavonix.log"), c.when == When::kBeforeTheScan);
+    if (c.when == When::kBetweenScanAndDelete) continue;
+    EXPECT_EQ(simwin::DebugOutput().size(), 1u);
+    PrepareLog(kDownloads + "\\pavonix", 1);
+    LogError("%s", "a line");
+    EXPECT_FALSE(std::filesystem::exists(Host(victimLog + "\\20260315-pavonix.log")));
+    EXPECT_EQ(simwin::DebugOutput().size(), 2u);
+  }
+}
+
 }  // namespace

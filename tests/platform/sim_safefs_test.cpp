@@ -103,10 +103,12 @@ TEST_F(HeldFolder, OpensOnlyARealFolder) {
   MakeDirs("C:\\App\\real");
   WriteHostFile("C:\\App\\file.txt");
   ASSERT_TRUE(simwin::MakeLink("C:\\App\\junction", kOutside));
+  MakeDirs(std::string(kOutside) + "\\sub");
   const std::vector<Case> cases = {
       {"folder", "C:\\App\\real", true, 0},
       {"folder with trailing backslash", "C:\\App\\real\\", true, 0},
       {"junction or symbolic link", "C:\\App\\junction", false, ERROR_CANT_ACCESS_FILE},
+      {"folder below a junction", "C:\\App\\junction\\sub", false, ERROR_CANT_ACCESS_FILE},
       {"file", "C:\\App\\file.txt", false, ERROR_DIRECTORY},
       {"missing", "C:\\App\\none", false, ERROR_FILE_NOT_FOUND},
   };

@@ -96,8 +96,10 @@ TEST_F(WinHeldFolder, DeletesOnlyPlainFilesThroughCheckedHandles) {
 TEST_F(WinHeldFolder, HeldFolderCannotBeMovedAndTreesGo) {
   CHeldFolder folder;
   ASSERT_TRUE(folder.Open(dir_.c_str()));
-  // Held without delete sharing: nobody swaps it for another folder.
+  // Held without delete sharing, and so is every folder above it: nobody
+  // swaps it, or the path to it, for another folder.
   EXPECT_FALSE(MoveFileA(dir_.c_str(), (root_ + "\\moved").c_str()));
+  EXPECT_FALSE(MoveFileA(root_.c_str(), (root_ + "-moved").c_str()));
   ASSERT_TRUE(CreateDirectoryA((dir_ + "\\cache").c_str(), nullptr));
   ASSERT_TRUE(CreateDirectoryA((dir_ + "\\cache\\sub").c_str(), nullptr));
   Put(dir_ + "\\cache\\a.exe");

@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <thread>
 
 #include "app/contract.h"
 #include "fakecomm.h"
 #include "log/log.h"
+#include "platform/environ.h"
 #include "platform/simctl.h"
 #include "tests/config/sim_fixture.h"
 #include "update/softupdate.h"
@@ -305,47 +307,88 @@ TEST_F(Driver, AnInstallerSomeoneKeepsOpenForWritingIsNeverRun) {
   CloseHandle(writer);
 }
 
-TEST_F(Driver, InstallersStartCleanWhateverTheProgramsEnvironment) {
+TEST_F(Driver, InstallersStartWithTheMachinesEnvironmentNotTheUsers) {
   // A user name with a blank: the unquoted path would split there.
   const std::string temp = "C:\\Users\\a b\\AppData\\Local\\Temp\\";
   fs::create_directories(simwin::HostPath(temp));
   simwin::SetTempPath(temp);
+  std::vector<std::string> machine;
+  ASSERT_TRUE(PlatMachineEnvironment(&machine));
+  auto machineValue = [&](const std::string& name) -> std::string {
+    for (const std::string& e : machine)
+      if (e.compare(0, name.size() + 1, name + "=") == 0) return e.substr(name.size() + 1);
+    return "";
+  };
+  // What the user's HKCU\Environment (or any process of the user) set.
   struct Case {
-    const char* what;
-    std::vector<std::string> environment;
+    std::string name;
+    std::string userValue = "C:\\Users\\a b\\evil";
+    bool fromMachine = false;  // else absent
   };
   const std::vector<Case> cases = {
-      {"user's TEMP and TMP, a per-drive folder",
-       {"=C:=C:\\Users\\a b\\Downloads", "PATH=C:\\Windows\\system32", "TEMP=" + temp,
-        "TMP=" + temp}},
-      {"names in other cases", {"PATH=C:\\Windows\\system32", "temp=C:\\x", "Tmp=C:\\y"}},
-      {"neither set", {"PATH=C:\\Windows\\system32"}},
+      {"COR_ENABLE_PROFILING", "1"},
+      {"COR_PROFILER", "{11111111-2222-3333-4444-555555555555}"},
+      {"COR_PROFILER_PATH"},
+      {"COMPlus_ProfAPI_ProfilerCompatibilitySetting", "EnableV2Profiler"},
+      {"DOTNET_STARTUP_HOOKS"},
+      {"CORECLR_PROFILER_PATH"},
+      {"__COMPAT_LAYER", "RunAsInvoker"},
+      {"=C:", "C:\\Users\\a b\\Downloads"},
+      {"Path", "C:\\Users\\a b\\bin;C:\\Windows\\system32", true},
+      {"ComSpec", "C:\\Users\\a b\\cmd.exe", true},
+      {"windir", "C:\\Users\\a b", true},
+      {"SystemRoot", "C:\\Users\\a b", true},
+      {"PATHEXT", ".EXE;.JS", true},
+      {"USERNAME", "admin", true},
+      {"USERDOMAIN", "EVIL", true},
+      {"USERPROFILE", "C:\\Users\\a b\\evil", true},
+      {"APPDATA", "C:\\Users\\a b\\evil", true},
+      {"LOCALAPPDATA", "C:\\Users\\a b\\evil", true},
+      {"HOMEDRIVE", "D:", true},
+      {"HOMEPATH", "\\evil", true},
+      {"PUBLIC", "C:\\Users\\a b\\evil", true},
+      {"ALLUSERSPROFILE", "C:\\Users\\a b\\evil", true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    simwin::Reset();
-    simwin::MapDrive('C', root.string());
-    simwin::SetTempPath(temp);
-    simwin::SetEnvironment(c.environment);
-    comm.downloads.clear();
-    comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}})}};
-    ASSERT_EQ(Run(), 0);
-    const std::string folder = comm.downloads.at(0).folder;
-    EXPECT_EQ(folder.compare(0, temp.size(), temp), 0) << folder;
-    const auto launches = simwin::ProcessLaunches();
-    ASSERT_EQ(launches.size(), 2u);
-    for (size_t i = 0; i < launches.size(); ++i) {
-      const simwin::ProcessLaunch& l = launches[i];
-      EXPECT_EQ(l.commandLine, "\"" + l.applicationName + "\"");
-      EXPECT_EQ(l.currentDirectory + "\\", folder);
-      const std::string own = folder + "temp" + std::to_string(i + 1);
-      EXPECT_EQ(l.environment, (std::vector<std::string>{"PATH=C:\\Windows\\system32",
-                                                         "TEMP=" + own, "TMP=" + own}));
-      EXPECT_EQ(simwin::FileSecuritySddl(own), DOWNLOAD_FOLDER_SDDL);
+  std::vector<std::string> user = {"TEMP=" + temp, "TMP=" + temp};
+  for (const Case& c : cases) user.push_back(c.name + "=" + c.userValue);
+  simwin::SetEnvironment(user);
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}, {"http://p/b.exe", ""}})}};
+  ASSERT_EQ(Run(), 0);
+  const std::string folder = comm.downloads.at(0).folder;
+  EXPECT_EQ(folder.compare(0, temp.size(), temp), 0) << folder;
+  const auto launches = simwin::ProcessLaunches();
+  ASSERT_EQ(launches.size(), 2u);
+  for (size_t i = 0; i < launches.size(); ++i) {
+    const simwin::ProcessLaunch& l = launches[i];
+    EXPECT_EQ(l.commandLine, "\"" + l.applicationName + "\"");
+    EXPECT_EQ(l.currentDirectory + "\\", folder);
+    std::map<std::string, std::string> got;
+    for (const std::string& e : l.environment)
+      got[e.substr(0, e.find('=', 1))] = e.substr(e.find('=', 1) + 1);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      const auto it = got.find(c.name);
+      if (!c.fromMachine) {
+        EXPECT_TRUE(it == got.end());
+        continue;
+      }
+      ASSERT_TRUE(it != got.end());
+      EXPECT_EQ(it->second, machineValue(c.name));
+      EXPECT_NE(it->second, c.userValue);
     }
+    // Nothing but the machine's variables and the installer's own TEMP and TMP.
+    const std::string own = folder + "temp" + std::to_string(i + 1);
+    EXPECT_EQ(got.size(), machine.size() + 2);
+    EXPECT_EQ(got["TEMP"], own);
+    EXPECT_EQ(got["TMP"], own);
+    EXPECT_EQ(simwin::FileSecuritySddl(own), DOWNLOAD_FOLDER_SDDL);
   }
+  // Without the machine's variables nothing starts.
+  simwin::FailCall("CreateEnvironmentBlock", ERROR_NOT_ENOUGH_MEMORY);
+  comm.answers = {{0, Reply({{"http://p/a.exe", ""}})}};
+  EXPECT_EQ(Run(), -2);
+  EXPECT_EQ(simwin::ProcessLaunches().size(), 2u);
 }
-
 TEST_F(Driver, AnInstallerChangedAfterItsDownloadIsNeverStarted) {
   const std::string good = "4bb74138d28eda888006119e0f80a35736db705f684d01080cfbe3316a681583";
   fs::create_directories(root / "App");

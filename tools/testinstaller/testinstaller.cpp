@@ -1,5 +1,9 @@
 // A stand-in installer for tests and the demo. It reads no arguments:
-// everything it needs comes from the environment or its file name:
+// everything it needs comes from its file name or from these settings, each
+// taken from its own environment, else from the line "NAME=value" of
+// pavonix-installer-settings.txt beside the program of the process that
+// started it (the program starts installers with the machine's environment,
+// never with the one the tests gave it):
 //   PAVONIX_INSTALLER_RECORD   record file (default: pavonix-installer-record.txt
 //                              beside the executable)
 //   PAVONIX_INSTALLER_EXIT     exit code (default: N from a name ending in
@@ -11,6 +15,9 @@
 //   PAVONIX_INSTALLER_CONTEXT  a file to which it appends how it was started:
 //                              <full path>\t<command line>\t<current folder>
 //                              \t<TEMP>\t<TMP>\r\n (an unset variable as "-")
+//   PAVONIX_INSTALLER_ENVIRONMENT  a file to which it appends its own
+//                              environment, one "NAME=value" a line, then an
+//                              empty line
 // When it ends it appends one line to the record file:
 //   <full path>\t<start time>\t<end time>\t<process id>\t<exit code>\r\n
 // with times as "YYYY-MM-DD hh:mm:ss.mmm" (local time).
@@ -21,14 +28,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 const DWORD kMaxSleepMs = 10u * 60u * 1000u;
 const char kRecordName[] = "pavonix-installer-record.txt";
+const char kSettingsName[] = "pavonix-installer-settings.txt";
 
-// Environment variable as a string; false when unset.
-bool GetEnv(const char* name, std::string* value) {
+// Variable of this process's own environment; false when unset.
+bool GetOwnEnv(const char* name, std::string* value) {
   std::string buf(256, '\0');
   for (int attempt = 0; attempt < 3; ++attempt) {
     DWORD n = GetEnvironmentVariableA(name, &buf[0], static_cast<DWORD>(buf.size()));
@@ -40,6 +49,90 @@ bool GetEnv(const char* name, std::string* value) {
       return true;
     }
     buf.assign(n, '\0');  // n is the size needed, terminator included
+  }
+  return false;
+}
+
+// PROCESS_BASIC_INFORMATION, the padded fields as pointer-sized integers.
+struct BasicInfo {
+  LONG_PTR exitStatus;
+  PVOID peb;
+  ULONG_PTR affinity;
+  LONG_PTR priority;
+  ULONG_PTR pid;
+  ULONG_PTR parentPid;
+};
+typedef LONG(WINAPI* QueryProcessFn)(HANDLE, int, PVOID, ULONG, PULONG);
+
+// The lines of the settings file beside the program of the process that
+// started this one: "NAME=value" a line; empty when there is none.
+const std::vector<std::string>& StarterSettings() {
+  static std::vector<std::string> lines;
+  static bool read = false;
+  if (read) {
+    return lines;
+  }
+  read = true;
+  QueryProcessFn query = reinterpret_cast<QueryProcessFn>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+  BasicInfo own = {};
+  if (query == nullptr || query(GetCurrentProcess(), 0, &own, sizeof own, nullptr) < 0) {
+    return lines;
+  }
+  HANDLE parent =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(own.parentPid));
+  char image[MAX_PATH + 1] = {0};
+  DWORD cch = MAX_PATH;
+  const bool named = parent != nullptr && QueryFullProcessImageNameA(parent, 0, image, &cch);
+  if (parent != nullptr) {
+    CloseHandle(parent);
+  }
+  if (!named) {
+    return lines;
+  }
+  std::string path(image, cch);
+  size_t slash = path.find_last_of('\\');
+  path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + kSettingsName;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    return lines;
+  }
+  char buf[4096];
+  std::string text;
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    text.append(buf, n);
+  }
+  std::fclose(f);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (!line.empty()) {
+      lines.push_back(line);
+    }
+    at = end + 1;
+  }
+  return lines;
+}
+
+// A setting of the tests: the own environment's, else the starter's.
+bool GetEnv(const char* name, std::string* value) {
+  if (GetOwnEnv(name, value)) {
+    return true;
+  }
+  const std::string want = std::string(name) + "=";
+  for (const std::string& e : StarterSettings()) {
+    if (e.size() >= want.size() && lstrcmpiA(e.substr(0, want.size()).c_str(), want.c_str()) == 0) {
+      value->assign(e.substr(want.size()));
+      return true;
+    }
   }
   return false;
 }
@@ -169,14 +262,30 @@ int main() {
     char cwd[MAX_PATH + 1] = {0};
     DWORD n = GetCurrentDirectoryA(MAX_PATH, cwd);
     std::string temp = "-", tmp = "-";
-    GetEnv("TEMP", &temp);
-    GetEnv("TMP", &tmp);
+    GetOwnEnv("TEMP", &temp);
+    GetOwnEnv("TMP", &tmp);
     const char* cmd = GetCommandLineA();
     std::string line = self + "\t" + (cmd ? cmd : "") + "\t" +
                        (n > 0 && n <= MAX_PATH ? std::string(cwd, n) : "-") + "\t" + temp + "\t" +
                        tmp + "\r\n";
     if (!AppendLine(context, line)) {
       std::fprintf(stderr, "testinstaller: cannot append to %s (error %lu)\n", context.c_str(),
+                   static_cast<unsigned long>(GetLastError()));
+    }
+  }
+
+  std::string envFile;
+  if (GetEnv("PAVONIX_INSTALLER_ENVIRONMENT", &envFile) && !envFile.empty()) {
+    std::string lines;
+    LPCH block = GetEnvironmentStringsA();
+    for (const char* e = block; e != nullptr && *e != '\0'; e += std::strlen(e) + 1) {
+      lines += std::string(e) + "\r\n";
+    }
+    if (block != nullptr) {
+      FreeEnvironmentStringsA(block);
+    }
+    if (!AppendLine(envFile, lines + "\r\n")) {
+      std::fprintf(stderr, "testinstaller: cannot append to %s (error %lu)\n", envFile.c_str(),
                    static_cast<unsigned long>(GetLastError()));
     }
   }
