@@ -149,7 +149,9 @@ TEST_F(Cache, LaterRunsUseWhatIsCachedAndRefuseWhatChanged) {
     EXPECT_EQ(Read(root / "cache.log").find("[ERROR]") != std::string::npos, c.error)
         << Read(root / "cache.log");
     // The run's own lock goes with its work.
-    if (held == INVALID_HANDLE_VALUE) EXPECT_FALSE(fs::exists(CacheDir() / (sha + ".lock")));
+    if (held == INVALID_HANDLE_VALUE) {
+      EXPECT_FALSE(fs::exists(CacheDir() / (sha + ".lock")));
+    }
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     held = INVALID_HANDLE_VALUE;
     fs::remove(CacheDir() / (sha + ".lock"));

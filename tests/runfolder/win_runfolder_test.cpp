@@ -196,7 +196,9 @@ TEST(WinRunFolder, InstallerGetsTheMachinesEnvironmentNotTheUsers) {
   for (const auto& v : user) {
     SCOPED_TRACE(v.first);
     const auto it = got.find(Upper(v.first));
-    if (it != got.end()) EXPECT_NE(it->second, v.second) << recorded;
+    if (it != got.end()) {
+      EXPECT_NE(it->second, v.second) << recorded;
+    }
   }
   EXPECT_TRUE(got.count("USERPROFILE") && got.count("USERNAME") && got.count("SYSTEMROOT"));
   const std::string dir = folder.substr(0, folder.size() - 1);

@@ -610,7 +610,9 @@ TEST_F(CommTools, TskillIsTheNativeOneOrADebugLine) {
     EXPECT_EQ(FileText("setup.exe"), "abc");
     const auto calls = simwin::WinExecCalls();
     ASSERT_EQ(calls.size(), c.szRun ? 1u : 0u);
-    if (c.szRun) EXPECT_EQ(calls[0].cmdLine, "\"" + std::string(c.szRun) + "\" \"setup.exe\"");
+    if (c.szRun) {
+      EXPECT_EQ(calls[0].cmdLine, "\"" + std::string(c.szRun) + "\" \"setup.exe\"");
+    }
     if (c.szDebug)
       EXPECT_NE(LogText().find("): tskill not run for setup.exe: " + std::string(c.szDebug) + "\r"),
                 std::string::npos)
