@@ -20,6 +20,7 @@ import hashlib
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import struct
@@ -126,6 +127,7 @@ class Env:
         self.installer = os.path.join(self.bin, "pavonix_testinstaller.exe")
         self.display = None
         self.known_identity = None
+        self.served_probe = None
         os.makedirs(self.shots, exist_ok=True)
 
     def env(self, extra=None):
@@ -331,11 +333,53 @@ class Env:
                     return parts[2]
         return None
 
+    def _ask_served_probe(self):
+        """One look through the probe kept running (--serve), started on the
+        first look and again after the prefix's programs were ended; None
+        when it does not answer a whole line within 30 s (it is then ended)."""
+        p = self.served_probe
+        if p is None or p.poll() is not None:
+            p = self.served_probe = subprocess.Popen(
+                [WINE, self.probe_exe, "--serve", "900"], env=self.env(), stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            p.stdin.write(b"windows\n")
+            p.stdin.flush()
+            out = b""
+            deadline = time.monotonic() + 30
+            while not out.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([p.stdout], [], [], left)[0]:
+                    raise OSError("no answer")
+                chunk = os.read(p.stdout.fileno(), 1 << 20)
+                if not chunk:
+                    raise OSError("ended")
+                out += chunk
+            return out
+        except OSError:
+            p.kill()
+            p.wait(timeout=30)
+            self.served_probe = None
+            return None
+
+    def end_served_probe(self):
+        p, self.served_probe = self.served_probe, None
+        if p is not None and p.poll() is None:
+            try:
+                p.stdin.write(b"quit\n")
+                p.stdin.close()
+                p.wait(timeout=10)
+            except (OSError, subprocess.TimeoutExpired):
+                p.kill()
+                p.wait(timeout=30)
+
     # The pages, as the probe sees them.
     def probe(self):
-        r = self.wine([self.probe_exe], timeout=60)
+        out = self._ask_served_probe()
+        if out is None:
+            out = self.wine([self.probe_exe], timeout=60).stdout
         try:
-            state = json.loads(r.stdout.decode("ascii", "replace"))
+            state = json.loads(out.decode("ascii", "replace"))
         except ValueError:
             return []
         wins = []
@@ -1799,6 +1843,7 @@ def main():
         finally:
             while STARTED:
                 STARTED.pop().stop()
+    env.end_served_probe()
     log("screenshots in " + env.shots)
     return 1 if failed else 0
 

@@ -5,9 +5,16 @@
 //   pavonix_e2e_probe.exe                 {"foreground": HWND, "windows": [...]}
 //   pavonix_e2e_probe.exe [--hold MUTEX] --run PROGRAM [ARGS...]
 //                                         {"exit": N}: PROGRAM's whole exit code
+//   pavonix_e2e_probe.exe --serve SECONDS the first form once for each line
+//                                         read, until end of input or SECONDS
+//
+// A scenario polls the pages many times; starting a Wine program for each
+// look costs most of a second (the 32-bit one runs emulated), one served
+// answer a few milliseconds.
 #include "platform/win.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -132,6 +139,35 @@ int RunAndReport(const char* szProgram, int argc, char** argv) {
   return 0;
 }
 
+std::string Windows() {
+  Output windows;
+  EnumWindows(OnTop, (LPARAM)&windows);
+  char sz[64];
+  std::snprintf(sz, sizeof(sz), "{\"foreground\":%llu,\"windows\":[",
+                (unsigned long long)(UINT_PTR)GetForegroundWindow());
+  return sz + windows.json + "]}";
+}
+
+DWORD WINAPI EndAfter(LPVOID pvMs) {
+  Sleep((DWORD)(UINT_PTR)pvMs);
+  ExitProcess(3);
+}
+
+// One answer line for each line read, flushed, so the reader never waits on
+// a buffer; bounded in time so a forgotten server does not outlive its run.
+int Serve(DWORD dwSeconds) {
+  HANDLE hTimer =
+      CreateThread(nullptr, 0, EndAfter, (LPVOID)(UINT_PTR)(dwSeconds * 1000), 0, nullptr);
+  if (hTimer) CloseHandle(hTimer);
+  char szLine[64];
+  while (std::fgets(szLine, sizeof(szLine), stdin) != nullptr) {
+    if (std::strncmp(szLine, "quit", 4) == 0) break;
+    std::printf("%s\n", Windows().c_str());
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   HANDLE hHeld = nullptr;
   if (argc >= 3 && std::strcmp(argv[1], "--hold") == 0) {
@@ -144,9 +180,10 @@ int main(int argc, char** argv) {
     if (hHeld) CloseHandle(hHeld);
     return rc;
   }
-  Output windows;
-  EnumWindows(OnTop, (LPARAM)&windows);
-  std::printf("{\"foreground\":%llu,\"windows\":[%s]}\n",
-              (unsigned long long)(UINT_PTR)GetForegroundWindow(), windows.json.c_str());
+  if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) {
+    const long lSeconds = std::strtol(argv[2], nullptr, 10);
+    return Serve(lSeconds > 0 && lSeconds < 3600 ? (DWORD)lSeconds : 600);
+  }
+  std::printf("%s\n", Windows().c_str());
   return 0;
 }

@@ -153,9 +153,15 @@ class Flow:
         self.record = os.path.join(self.work, "installer-record.txt")
 
     def reg(self, *args):
-        r = subprocess.run(["wine64", "reg"] + list(args), env=self.env, timeout=120,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        check(r.returncode == 0 or args[0] == "delete", "reg %s failed" % " ".join(args))
+        # Now and then Wine's launcher cannot start a program at all while
+        # another suite uses the prefix: a failed change is tried again.
+        for attempt in range(3):
+            r = subprocess.run(["wine64", "reg"] + list(args), env=self.env, timeout=120,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if r.returncode == 0 or args[0] == "delete":
+                return
+            time.sleep(1 + attempt)
+        check(False, "reg %s failed (exit %d, three tries)" % (" ".join(args), r.returncode))
 
     def setup(self):
         os.makedirs(self.work, exist_ok=True)
