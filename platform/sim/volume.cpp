@@ -511,10 +511,12 @@ void SetReparseTag(const std::string& winPath, DWORD tag) {
     P().tags[key] = tag;
 }
 
-void HoldFileFor(const std::string& winPath, DWORD ms, DWORD share) {
+bool HoldFileFor(const std::string& winPath, DWORD ms, DWORD share) {
   const std::string key = volume::PathKey(winPath);
   std::lock_guard<std::mutex> g(O().lock);
+  if (key.empty() || !AllowsLocked(key, volume::kRead, share & 7)) return false;
   O().entries[O().nextId++] = OpenEntry{key, volume::kRead, share & 7, core::NowMs() + ms};
+  return true;
 }
 
 void SetPosixDeletes(bool available) {

@@ -207,13 +207,17 @@ bool SplitFromRoot(const std::wstring& full, std::wstring* pRoot,
   return true;
 }
 
+// FileDispositionInfoEx and its flags (Windows 10 1607), named here because
+// the headers give them only to programs built for that version.
+const FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+const DWORD kDispositionDelete = 0x1, kDispositionPosixSemantics = 0x2;
+
 BOOL DeleteThrough(HANDLE h) {
   // Windows before 10 1607 refuses the class (ERROR_INVALID_PARAMETER); a
   // file system without POSIX deletes (FAT, some network servers) refuses
   // the flag.
-  FILE_DISPOSITION_INFO_EX ex;
-  ex.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS;
-  if (SetFileInformationByHandle(h, FileDispositionInfoEx, &ex, sizeof ex)) return TRUE;
+  DWORD dwFlags = kDispositionDelete | kDispositionPosixSemantics;  // FILE_DISPOSITION_INFO_EX
+  if (SetFileInformationByHandle(h, kFileDispositionInfoEx, &dwFlags, sizeof dwFlags)) return TRUE;
   const DWORD err = GetLastError();
   if (err != ERROR_INVALID_PARAMETER && err != ERROR_NOT_SUPPORTED &&
       err != ERROR_INVALID_FUNCTION && err != ERROR_CALL_NOT_IMPLEMENTED)
@@ -344,8 +348,8 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
   if (hAbove == INVALID_HANDLE_VALUE) return FALSE;
   std::vector<HANDLE> chain;
   ChildInfo info = {0, 0, false};
-  BY_HANDLE_FILE_INFORMATION root;
-  if (GetFileInformationByHandle(hAbove, &root)) info.dwAttributes = root.dwFileAttributes;
+  BY_HANDLE_FILE_INFORMATION rootInfo;
+  if (GetFileInformationByHandle(hAbove, &rootInfo)) info.dwAttributes = rootInfo.dwFileAttributes;
   for (size_t i = 0; i < names.size(); ++i) {
     chain.push_back(hAbove);
     const bool bLast = i + 1 == names.size();

@@ -64,8 +64,8 @@ void SetReparseTag(const std::string& winPath, DWORD tag);
 // Another program (an on-access virus scanner) opens the file for reading
 // with this share mode (FILE_SHARE_* bits; 0: no sharing) for ms of the
 // simulated clock: opens it refuses fail with ERROR_SHARING_VIOLATION until
-// then.
-void HoldFileFor(const std::string& winPath, DWORD ms, DWORD share = 0);
+// then. False, holding nothing, when an open already there refuses it.
+bool HoldFileFor(const std::string& winPath, DWORD ms, DWORD share = 0);
 
 // Whether the system deletes with POSIX semantics (Windows 10 1607 onwards
 // on NTFS; on by default). Without, a file or folder the held folder deletes
