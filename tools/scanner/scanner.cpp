@@ -31,11 +31,9 @@ struct Held {
   ULONGLONG ullBytes;
 };
 
-ULONGLONG Stamp(const WIN32_FIND_DATAA& fd) {
-  return ((static_cast<ULONGLONG>(fd.ftLastWriteTime.dwHighDateTime) << 32) |
-          fd.ftLastWriteTime.dwLowDateTime) ^
-         ((static_cast<ULONGLONG>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow) *
-             0x9E3779B97F4A7C15ull;
+ULONGLONG Stamp(const FILETIME& ft, DWORD dwSizeHigh, DWORD dwSizeLow) {
+  return ((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) ^
+         ((static_cast<ULONGLONG>(dwSizeHigh) << 32) | dwSizeLow) * 0x9E3779B97F4A7C15ull;
 }
 
 std::string Upper(std::string s) {
@@ -58,17 +56,21 @@ void Walk(const std::string& strDir, int nDepth, std::map<std::string, ULONGLONG
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       Walk(path, nDepth + 1, pFiles);
     else
-      (*pFiles)[path] = Stamp(fd);
+      (*pFiles)[path] = Stamp(fd.ftLastWriteTime, fd.nFileSizeHigh, fd.nFileSizeLow);
   } while (FindNextFileA(hFind, &fd));
   FindClose(hFind);
 }
 
 // Opens the file without sharing and reads it through; INVALID_HANDLE_VALUE
-// while someone else has it open.
-HANDLE OpenAndRead(const std::string& path, ULONGLONG* pullBytes) {
+// while someone else has it open. *pullStamp: the version opened.
+HANDLE OpenAndRead(const std::string& path, ULONGLONG* pullBytes, ULONGLONG* pullStamp) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return h;
+  BY_HANDLE_FILE_INFORMATION info;
+  *pullStamp = GetFileInformationByHandle(h, &info)
+                   ? Stamp(info.ftLastWriteTime, info.nFileSizeHigh, info.nFileSizeLow)
+                   : 0;
   static char buf[64 * 1024];
   DWORD n = 0;
   *pullBytes = 0;
@@ -140,11 +142,11 @@ int main(int argc, char** argv) {
       for (const Held& h : held) bHolding = bHolding || h.path == kv.first;
       if (bHolding) continue;
       // Tried at every round until its writer has closed it.
-      ULONGLONG ullBytes = 0;
-      HANDLE h = OpenAndRead(kv.first, &ullBytes);
+      ULONGLONG ullBytes = 0, ullStamp = 0;
+      HANDLE h = OpenAndRead(kv.first, &ullBytes, &ullStamp);
       if (h == INVALID_HANDLE_VALUE) continue;
       s.bHeld = true;
-      s.ullStamp = kv.second;
+      s.ullStamp = ullStamp;
       held.push_back(Held{h, kv.first, GetTickCount(), ullBytes});
     }
     Sleep(dwPollMs);
