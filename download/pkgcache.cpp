@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "platform/crypto.h"
 #include "platform/folders.h"
+#include "runfolder/busywait.h"
 #include "runfolder/dlfolder.h"
 
 namespace {
@@ -210,9 +211,10 @@ void CPackageCache::Clean(ULONGLONG ullNow) {
 }
 
 bool CPackageCache::CopyEntry(const std::string& strSha256, const std::string& strTarget) {
-  FILE* in = plat_fopen((m_strPath + "\\" + strSha256).c_str(), "rb");
+  // Both were just written: a scanner may have either open for a moment.
+  FILE* in = OpenWaitingOut(m_strPath + "\\" + strSha256, "rb");
   if (in == nullptr) return false;
-  FILE* out = plat_fopen(strTarget.c_str(), "wb");
+  FILE* out = OpenWaitingOut(strTarget, "wb");
   if (out == nullptr) {
     plat_fclose(in);
     LogError("opening %s failed", strTarget.c_str());

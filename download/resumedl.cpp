@@ -14,6 +14,7 @@
 #include "net/httpreply.h"
 #include "platform/crypto.h"
 #include "platform/win.h"
+#include "runfolder/busywait.h"
 
 namespace {
 
@@ -44,7 +45,8 @@ class CPartialFile {
   bool Open() {
     if (m_pState->cbHave > 0 && !HashExisting()) *m_pState = PartialDownload();
     if (m_pState->cbHave == 0) return Restart();
-    m_fp = plat_fopen(m_strPath.c_str(), "ab");
+    // Written by the last attempt or run: a scanner may have it open.
+    m_fp = OpenWaitingOut(m_strPath, "ab");
     if (m_fp == nullptr) return Failed("opening");
     return true;
   }
@@ -55,7 +57,7 @@ class CPartialFile {
     m_pState->cbHave = 0;
     m_pHasher.reset(new CPipedSha256);
     m_bHashed = true;
-    m_fp = plat_fopen(m_strPath.c_str(), "wb");
+    m_fp = OpenWaitingOut(m_strPath, "wb");
     if (m_fp == nullptr) return Failed("opening");
     return true;
   }
@@ -112,7 +114,7 @@ class CPartialFile {
   bool HashExisting() {
     m_pHasher.reset(new CPipedSha256);
     m_bHashed = true;
-    FILE* fp = plat_fopen(m_strPath.c_str(), "rb");
+    FILE* fp = OpenWaitingOut(m_strPath, "rb");
     if (fp == nullptr) return false;
     std::vector<BYTE> buf(64 * 1024);
     uint64_t cbRead = 0;

@@ -6,18 +6,20 @@
 // would turn "delete this log file" into "delete any file as administrator".
 // CHeldFolder reaches a folder from its volume's root one name at a time,
 // each relative to the folder above, refusing any name on the way that is a
-// link, and keeps every folder of that chain open so that none can be
-// renamed, moved or removed while held. Every later operation names a plain
-// child of that very folder and acts on the child that is there at that
-// moment, opened relative to the held folder, through a handle to it.
+// link (a reparse point whose tag is a name surrogate; others, such as the
+// cloud files of a synced folder, are plain files and folders), and keeps every folder of that
+// chain open so that none can be renamed, moved or removed while held. Every later operation names
+// a plain child of that very folder and acts on the child that is there at that moment, opened
+// relative to the held folder, through a handle to it.
 //
 // Windows: the root is opened by path ("\\?\C:\" or the share's root),
 // every name below it with NtCreateFile relative to the handle above
 // (FILE_OPEN_REPARSE_POINT, without FILE_SHARE_DELETE) and checked to be a
-// folder and no reparse point. A child is opened the same way relative to the
-// held folder, checked to be a plain file (no reparse point, no folder, one
-// link only) where it is changed, and deleted through that handle
-// (SetFileInformationByHandle, FileDispositionInfo).
+// folder and no link (FileAttributeTagInfo, IsReparseTagNameSurrogate). A
+// child is opened the same way relative to the held folder, checked to be a
+// plain file (no link, no folder, one name only) where it is changed, and
+// deleted through that handle (SetFileInformationByHandle: with POSIX
+// semantics where the system has them, else FileDispositionInfo).
 // Simulated platform: the same walk over the host's descriptor-relative calls
 // (openat, fstatat, unlinkat with O_NOFOLLOW / AT_SYMLINK_NOFOLLOW), each
 // folder of the chain a host directory descriptor recorded as an open
@@ -37,7 +39,7 @@
 // One entry of a held folder ("." and ".." are never listed).
 struct PlatFolderEntry {
   std::string strName;  // in the ANSI code page
-  bool bIsLink;         // a reparse point: junction, symbolic link, mount point
+  bool bIsLink;         // a junction, symbolic link or mount point (a cloud file is none)
   bool bIsDir;          // a folder (for a link: a link to a folder)
   ULONGLONG ullSize;    // bytes; 0 for folders and links
   FILETIME ftLastWrite;

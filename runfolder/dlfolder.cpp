@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "runfolder/busywait.h"
 #include "platform/crypto.h"
 #include "platform/environ.h"
 
@@ -181,8 +182,12 @@ bool HashFileHandle(HANDLE hFile, std::string* pstrHex) {
 
 bool CDownloadFolder::Hold(const std::string& strPath) {
   Release(strPath);
-  HANDLE h = CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  RetryWhileBusy("holding", strPath, [&] {
+    h = CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h != INVALID_HANDLE_VALUE;
+  });
   if (h == INVALID_HANDLE_VALUE) {
     LogError("%s cannot be held against writers (error %lu)", strPath.c_str(),
              static_cast<unsigned long>(GetLastError()));
@@ -234,7 +239,12 @@ BOOL CDownloadFolder::StartInstaller(const std::string& strPath, const std::stri
   if (!strSha256.empty()) {
     std::string strHex;
     HANDLE hHeld = HeldHandle(strPath);
-    if (hHeld == INVALID_HANDLE_VALUE || !HashFileHandle(hHeld, &strHex) || strHex != strSha256) {
+    // A scanner's byte-range lock fails a read with ERROR_LOCK_VIOLATION.
+    const bool bHashed = hHeld != INVALID_HANDLE_VALUE && RetryWhileBusy("hashing", strPath, [&] {
+                           strHex.clear();
+                           return HashFileHandle(hHeld, &strHex);
+                         });
+    if (!bHashed || strHex != strSha256) {
       LogError("installer %s does not have its listed sha256 any more (%s): not started",
                strPath.c_str(), strHex.empty() ? "unreadable" : strHex.c_str());
       return FALSE;
@@ -244,8 +254,10 @@ BOOL CDownloadFolder::StartInstaller(const std::string& strPath, const std::stri
   std::memset(&si, 0, sizeof(si));
   si.cb = sizeof(si);
   std::memset(pPi, 0, sizeof(*pPi));
-  if (!CreateProcessA(strPath.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0,
-                      const_cast<char*>(strEnv.data()), strDir.c_str(), &si, pPi)) {
+  if (!RetryWhileBusy("starting", strPath, [&] {
+        return CreateProcessA(strPath.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0,
+                              const_cast<char*>(strEnv.data()), strDir.c_str(), &si, pPi) != FALSE;
+      })) {
     LogError("installer %s could not be started (error %lu)", strPath.c_str(),
              static_cast<unsigned long>(GetLastError()));
     return FALSE;

@@ -138,7 +138,8 @@ FILETIME ToFileTime(time_t t, long nsec) {
 DWORD AttributesOf(const std::string& norm, const std::string& host, const struct stat& st) {
   DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
   struct stat ls;
-  if (::lstat(host.c_str(), &ls) == 0 && S_ISLNK(ls.st_mode)) a |= FILE_ATTRIBUTE_REPARSE_POINT;
+  if ((::lstat(host.c_str(), &ls) == 0 && S_ISLNK(ls.st_mode)) || volume::ReparseTag(norm) != 0)
+    a |= FILE_ATTRIBUTE_REPARSE_POINT;
   if (IsMarkedReadOnly(norm)) a |= FILE_ATTRIBUTE_READONLY;
   return a ? a : FILE_ATTRIBUTE_NORMAL;
 }
@@ -619,7 +620,14 @@ int CrtFault(const char* api) {
 static FILE* OpenHostStream(const std::string& host, const char* mode, bool plus, bool binary,
                             bool exclusive);
 
+namespace {
+thread_local unsigned long t_doserrno = 0;
+}  // namespace
+
+unsigned long plat_doserrno() { return t_doserrno; }
+
 FILE* plat_fopen(const char* path, const char* mode) {
+  t_doserrno = 0;
   if (int e = CrtFault("fopen")) {
     errno = e;
     return nullptr;
@@ -657,7 +665,10 @@ FILE* plat_fopen(const char* path, const char* mode) {
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   uint64_t openId = 0;
   if (!volume::Open(Fold(norm), access, share, &openId)) {
+    // As the Windows runtime: errno EACCES, the system's error kept.
     errno = EACCES;
+    t_doserrno = ERROR_SHARING_VIOLATION;
+    SetLastError(ERROR_SHARING_VIOLATION);
     return nullptr;
   }
   FILE* f = OpenHostStream(host, mode, plus, binary, exclusive);

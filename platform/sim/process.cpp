@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "platform/sim/core.h"
+#include "platform/sim/volume.h"
 #include "platform/sim/ctl/process.h"
+#include "platform/sim/file.h"
 #include "platform/sim/kernel.h"
 #include "platform/sim/process.h"
 
@@ -267,6 +269,15 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
   if (!fail && !applicationName && !commandLine) {
     fail = true;
     err = ERROR_INVALID_PARAMETER;
+  }
+  // Windows opens the image for reading and execution, sharing reading and
+  // deletion: a program that holds it without read sharing, or writes it,
+  // refuses the start.
+  if (!fail && applicationName &&
+      !volume::Allows(volume::PathKey(applicationName), volume::kRead,
+                      FILE_SHARE_READ | FILE_SHARE_DELETE)) {
+    fail = true;
+    err = ERROR_SHARING_VIOLATION;
   }
   std::function<DWORD(const ProcessLaunch&)> run;
   DWORD code;

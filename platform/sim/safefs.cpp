@@ -73,6 +73,21 @@ bool FindEntry(int fd, const char* szName, std::string* pActual) {
   return found;
 }
 
+// A link as the held folder refuses it: a host symbolic link (the
+// simulation's junctions and symbolic links), or an entry whose reparse tag
+// is a name surrogate (a mount point). Other tags (cloud files) pass.
+bool IsLink(const struct stat& st, const std::string& winPath) {
+  const DWORD tag = volume::ReparseTag(winPath);
+  return S_ISLNK(st.st_mode) || (tag != 0 && IsReparseTagNameSurrogate(tag));
+}
+
+// Removes the name as a delete through a handle does: at once, or (without
+// POSIX semantics, while others have it open) when the last of them closes.
+bool RemoveName(int fd, const std::string& name, const std::string& winPath, bool dir) {
+  if (volume::DeferDelete(volume::PathKey(winPath), HostPath(winPath), dir)) return true;
+  return ::unlinkat(fd, name.c_str(), dir ? AT_REMOVEDIR : 0) == 0;
+}
+
 FILETIME ToFileTime(const struct timespec& t) {
   uint64_t v = (static_cast<uint64_t>(t.tv_sec) + 11644473600ull) * 10000000ull +
                static_cast<uint64_t>(t.tv_nsec / 100);
@@ -82,7 +97,7 @@ FILETIME ToFileTime(const struct timespec& t) {
 // The checks of a child that is to be deleted or written: a regular file with
 // one name, writable, not open against deletion (or writing).
 BOOL CheckPlainFile(const struct stat& st, const std::string& winPath, DWORD access) {
-  if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+  if (IsLink(st, winPath) || !S_ISREG(st.st_mode) || st.st_nlink != 1)
     return Fail(ERROR_CANT_ACCESS_FILE);
   if (!volume::PathWritable(winPath)) return Fail(ERROR_ACCESS_DENIED);
   const DWORD share = access == volume::kDelete
@@ -117,6 +132,10 @@ bool EmptyTree(int fd, const std::string& winDir) {
     if (S_ISLNK(st.st_mode)) {
       // The link goes, never what it points to.
       if (!volume::PathWritable(winPath) || ::unlinkat(fd, name.c_str(), 0) != 0) bAll = false;
+    } else if (S_ISDIR(st.st_mode) && IsLink(st, winPath)) {
+      // A mount point goes as itself, never entered: the folder of another
+      // volume is not emptied.
+      if (!volume::PathWritable(winPath) || !RemoveName(fd, name, winPath, true)) bAll = false;
     } else if (S_ISDIR(st.st_mode)) {
       int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub < 0) {
@@ -128,14 +147,14 @@ bool EmptyTree(int fd, const std::string& winDir) {
       if (!bEmpty || !volume::PathWritable(winPath) ||
           !volume::Allows(volume::PathKey(winPath), volume::kDelete,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ||
-          ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
+          !RemoveName(fd, name, winPath, true))
         bAll = false;
     } else {
       // Another name of a file is only a name: it goes like a link does.
       if (!volume::PathWritable(winPath) ||
           !volume::Allows(volume::PathKey(winPath), volume::kDelete,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ||
-          ::unlinkat(fd, name.c_str(), 0) != 0)
+          !RemoveName(fd, name, winPath, false))
         bAll = false;
     }
   }
@@ -183,7 +202,7 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
       err = bLast ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
       break;
     }
-    if (S_ISLNK(st.st_mode)) {
+    if (IsLink(st, winPath + "\\" + actual)) {
       err = ERROR_CANT_ACCESS_FILE;
       break;
     }
@@ -234,7 +253,7 @@ BOOL CHeldFolder::List(std::vector<PlatFolderEntry>* pEntries) const {
     if (::fstatat(m_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     PlatFolderEntry entry;
     entry.strName = e->d_name;
-    entry.bIsLink = S_ISLNK(st.st_mode);
+    entry.bIsLink = IsLink(st, m_strPath + "\\" + e->d_name);
     struct stat target;
     entry.bIsDir = entry.bIsLink
                        ? ::fstatat(m_fd, e->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode)
@@ -256,8 +275,9 @@ BOOL CHeldFolder::DeleteChildFile(LPCSTR szName) const {
   struct stat st;
   if (::fstatat(m_fd, actual.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return Fail(ERROR_FILE_NOT_FOUND);
-  if (!CheckPlainFile(st, m_strPath + "\\" + actual, volume::kDelete)) return FALSE;
-  if (::unlinkat(m_fd, actual.c_str(), 0) != 0) return Fail(ERROR_ACCESS_DENIED);
+  const std::string winPath = m_strPath + "\\" + actual;
+  if (!CheckPlainFile(st, winPath, volume::kDelete)) return FALSE;
+  if (!RemoveName(m_fd, actual, winPath, false)) return Fail(ERROR_ACCESS_DENIED);
   return TRUE;
 }
 
@@ -270,10 +290,10 @@ BOOL CHeldFolder::DeleteChildTree(LPCSTR szName) const {
   struct stat st;
   if (::fstatat(m_fd, actual.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return Fail(ERROR_FILE_NOT_FOUND);
-  if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) return Fail(ERROR_CANT_ACCESS_FILE);
+  const std::string winPath = m_strPath + "\\" + actual;
+  if (IsLink(st, winPath) || !S_ISDIR(st.st_mode)) return Fail(ERROR_CANT_ACCESS_FILE);
   int sub = ::openat(m_fd, actual.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (sub < 0) return Fail(ERROR_CANT_ACCESS_FILE);
-  const std::string winPath = m_strPath + "\\" + actual;
   const bool bEmpty = EmptyTree(sub, winPath);
   ::close(sub);
   if (!bEmpty) return Fail(ERROR_SHARING_VIOLATION);
@@ -281,7 +301,7 @@ BOOL CHeldFolder::DeleteChildTree(LPCSTR szName) const {
   if (!volume::Allows(volume::PathKey(winPath), volume::kDelete,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
     return Fail(ERROR_SHARING_VIOLATION);
-  if (::unlinkat(m_fd, actual.c_str(), AT_REMOVEDIR) != 0) return Fail(ERROR_DIR_NOT_EMPTY);
+  if (!RemoveName(m_fd, actual, winPath, true)) return Fail(ERROR_DIR_NOT_EMPTY);
   return TRUE;
 }
 

@@ -27,7 +27,8 @@ struct Paths {
   std::mutex lock;
   std::map<char, std::string> drives;
   std::string currentDir = "C:\\";
-  std::set<std::string> readOnly;  // normalised, folded
+  std::set<std::string> readOnly;     // normalised, folded
+  std::map<std::string, DWORD> tags;  // reparse tags by path key
 };
 Paths& P() {
   static Paths p;
@@ -38,12 +39,22 @@ struct OpenEntry {
   std::string key;
   DWORD access;
   DWORD share;
+  uint64_t untilMs;  // another program's open that ends then; 0: until closed
+};
+
+// A name deleted while others had it open, without POSIX semantics: it stays
+// until the last of them closes.
+struct Pending {
+  std::string host;
+  bool dir;
 };
 
 struct Opens {
   std::mutex lock;
   std::map<uint64_t, OpenEntry> entries;
+  std::map<std::string, Pending> pending;  // by key
   uint64_t nextId = 1;
+  bool posixDeletes = true;
 };
 Opens& O() {
   static Opens o;
@@ -58,11 +69,14 @@ struct VolumeReset {
         P().drives.clear();
         P().currentDir = "C:\\";
         P().readOnly.clear();
+        P().tags.clear();
       }
       // A fresh machine has nothing open; handles and streams a test left
       // open no longer count.
       std::lock_guard<std::mutex> g(O().lock);
       O().entries.clear();
+      O().pending.clear();
+      O().posixDeletes = true;
     });
   }
 };
@@ -81,7 +95,40 @@ bool Conflicts(const OpenEntry& e, DWORD access, DWORD share) {
 
 // As Windows checks sharing: an open for none of reading, writing and
 // deleting (attributes, the descriptor) is neither checked nor recorded.
+// The names whose last open is gone go now.
+void FinishPendingLocked() {
+  for (auto it = O().pending.begin(); it != O().pending.end();) {
+    bool open = false;
+    for (const auto& kv : O().entries) open = open || kv.second.key == it->first;
+    if (open) {
+      ++it;
+      continue;
+    }
+    if (it->second.dir)
+      ::rmdir(it->second.host.c_str());
+    else
+      ::unlink(it->second.host.c_str());
+    it = O().pending.erase(it);
+  }
+}
+
+// Opens of other programs whose time is up end, as if they closed.
+void ExpireLocked() {
+  const uint64_t now = core::NowMs();
+  bool ended = false;
+  for (auto it = O().entries.begin(); it != O().entries.end();) {
+    if (it->second.untilMs != 0 && now >= it->second.untilMs) {
+      it = O().entries.erase(it);
+      ended = true;
+    } else {
+      ++it;
+    }
+  }
+  if (ended) FinishPendingLocked();
+}
+
 bool AllowsLocked(const std::string& key, DWORD access, DWORD share) {
+  ExpireLocked();
   if (access == 0) return true;
   for (const auto& kv : O().entries) {
     if (kv.second.access == 0) continue;
@@ -368,13 +415,37 @@ bool Open(const std::string& key, DWORD access, DWORD share, uint64_t* id) {
   std::lock_guard<std::mutex> g(O().lock);
   if (!AllowsLocked(key, access, share)) return false;
   *id = O().nextId++;
-  O().entries[*id] = OpenEntry{key, access, share};
+  O().entries[*id] = OpenEntry{key, access, share, 0};
   return true;
 }
 
 void Close(uint64_t id) {
   std::lock_guard<std::mutex> g(O().lock);
-  O().entries.erase(id);
+  if (O().entries.erase(id) != 0) FinishPendingLocked();
+}
+
+bool DeferDelete(const std::string& key, const std::string& host, bool dir) {
+  std::lock_guard<std::mutex> g(O().lock);
+  ExpireLocked();
+  if (O().posixDeletes) return false;
+  bool open = false;
+  for (const auto& kv : O().entries) open = open || kv.second.key == key;
+  if (!open) return false;
+  O().pending[key] = Pending{host, dir};
+  return true;
+}
+
+bool DeletePending(const std::string& key) {
+  std::lock_guard<std::mutex> g(O().lock);
+  ExpireLocked();
+  return O().pending.count(key) != 0;
+}
+
+DWORD ReparseTag(const std::string& winPath) {
+  const std::string key = PathKey(winPath);
+  std::lock_guard<std::mutex> g(P().lock);
+  auto it = P().tags.find(key);
+  return it == P().tags.end() ? 0 : it->second;
 }
 
 bool Allows(const std::string& key, DWORD access, DWORD share) {
@@ -384,6 +455,7 @@ bool Allows(const std::string& key, DWORD access, DWORD share) {
 
 size_t OpenCount(const std::string& key) {
   std::lock_guard<std::mutex> g(O().lock);
+  ExpireLocked();
   size_t n = 0;
   for (const auto& kv : O().entries) n += kv.second.key == key ? 1 : 0;
   return n;
@@ -428,6 +500,28 @@ void SetReadOnly(const std::string& winPath, bool readOnly) {
 void ClearReadOnly() {
   std::lock_guard<std::mutex> g(P().lock);
   P().readOnly.clear();
+}
+
+void SetReparseTag(const std::string& winPath, DWORD tag) {
+  const std::string key = volume::PathKey(winPath);
+  std::lock_guard<std::mutex> g(P().lock);
+  if (tag == 0)
+    P().tags.erase(key);
+  else
+    P().tags[key] = tag;
+}
+
+bool HoldFileFor(const std::string& winPath, DWORD ms, DWORD share) {
+  const std::string key = volume::PathKey(winPath);
+  std::lock_guard<std::mutex> g(O().lock);
+  if (key.empty() || !AllowsLocked(key, volume::kRead, share & 7)) return false;
+  O().entries[O().nextId++] = OpenEntry{key, volume::kRead, share & 7, core::NowMs() + ms};
+  return true;
+}
+
+void SetPosixDeletes(bool available) {
+  std::lock_guard<std::mutex> g(O().lock);
+  O().posixDeletes = available;
 }
 
 bool MakeLink(const std::string& linkWinPath, const std::string& targetWinPath) {

@@ -70,5 +70,15 @@ bool Allows(const std::string& key, DWORD access, DWORD share);
 // Opens of key now.
 size_t OpenCount(const std::string& key);
 
+// A delete through a handle while others have key open: without POSIX
+// semantics (SetPosixDeletes) the name stays, delete pending, until the last
+// of them closes, and true is returned (the host entry host, a folder when
+// dir, goes then); false when the name is to go now.
+bool DeferDelete(const std::string& key, const std::string& host, bool dir);
+bool DeletePending(const std::string& key);
+
+// The reparse tag SetReparseTag gave the path; 0 when none.
+DWORD ReparseTag(const std::string& winPath);
+
 }  // namespace volume
 }  // namespace simwin

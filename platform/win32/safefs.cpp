@@ -4,7 +4,10 @@
 //   name is opened relative to the handle of the folder above it
 //   (NtCreateFile with RootDirectory and FILE_OPEN_REPARSE_POINT), so a
 //   junction, symbolic link or mount point is opened as itself, never
-//   followed, and is refused. Every folder of the chain is held open for
+//   followed, and is refused when its reparse tag is a name surrogate
+//   (junction, mount point, symbolic link: the tag read from the opened
+//   name); other reparse points (cloud files) are plain files and folders.
+//   Every folder of the chain is held open for
 //   listing (an open for attributes only would not count for sharing) and
 //   without FILE_SHARE_DELETE: none of them can be renamed, moved or removed
 //   (and a link put in its place) while held.
@@ -12,8 +15,11 @@
 //   itself (FILE_OPEN_REPARSE_POINT) and without FILE_SHARE_DELETE, so from
 //   then on it cannot be renamed or moved away; a file to be changed must be
 //   a plain file with exactly one name.
-// - The delete goes through that handle (FileDispositionInfo), so it removes
-//   what was checked, not what a name means a moment later.
+// - The delete goes through that handle, so it removes what was checked, not
+//   what a name means a moment later: with POSIX semantics where the system
+//   has them (FileDispositionInfoEx, Windows 10 1607 onwards on NTFS), so
+//   that a file someone still reads loses its name at once and no longer
+//   keeps its folder; else FileDispositionInfo.
 // ntdll is mapped into every process before its own code runs and is a
 // known DLL: taking NtCreateFile from it loads nothing from any folder.
 #include <windows.h>
@@ -57,7 +63,6 @@ bool Narrow(const WCHAR* p, size_t cch, std::string* pOut) {
 struct RawEntry {
   std::wstring name;
   DWORD dwAttributes;
-  ULONGLONG ullId;
   ULONGLONG ullSize;
   FILETIME ftLastWrite;
 };
@@ -79,7 +84,6 @@ BOOL ReadEntriesOf(HANDLE hFolder, std::vector<RawEntry>* pOut) {
         RawEntry e;
         e.name = name;
         e.dwAttributes = info->FileAttributes;
-        e.ullId = static_cast<ULONGLONG>(info->FileId.QuadPart);
         e.ullSize = static_cast<ULONGLONG>(info->EndOfFile.QuadPart);
         e.ftLastWrite.dwLowDateTime = info->LastWriteTime.LowPart;
         e.ftLastWrite.dwHighDateTime = static_cast<DWORD>(info->LastWriteTime.HighPart);
@@ -203,27 +207,73 @@ bool SplitFromRoot(const std::wstring& full, std::wstring* pRoot,
   return true;
 }
 
+// FileDispositionInfoEx and its flags (Windows 10 1607), named here because
+// the headers give them only to programs built for that version.
+const FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+const DWORD kDispositionDelete = 0x1, kDispositionPosixSemantics = 0x2;
+
 BOOL DeleteThrough(HANDLE h) {
+  // Windows before 10 1607 refuses the class (ERROR_INVALID_PARAMETER); a
+  // file system without POSIX deletes (FAT, some network servers) refuses
+  // the flag.
+  DWORD dwFlags = kDispositionDelete | kDispositionPosixSemantics;  // FILE_DISPOSITION_INFO_EX
+  if (SetFileInformationByHandle(h, kFileDispositionInfoEx, &dwFlags, sizeof dwFlags)) return TRUE;
+  const DWORD err = GetLastError();
+  if (err != ERROR_INVALID_PARAMETER && err != ERROR_NOT_SUPPORTED &&
+      err != ERROR_INVALID_FUNCTION && err != ERROR_CALL_NOT_IMPLEMENTED)
+    return FALSE;
   FILE_DISPOSITION_INFO d;
   d.DeleteFile = TRUE;
   return SetFileInformationByHandle(h, FileDispositionInfo, &d, sizeof d);
 }
 
+#ifndef IsReparseTagNameSurrogate
+#define IsReparseTagNameSurrogate(tag) (((tag)&0x20000000) != 0)
+#endif
+
+// A reparse point the held folder refuses: one that stands for another name
+// (junction, mount point, symbolic link). Its tag is read from the opened
+// name; one that cannot be read counts as a link.
+bool IsLinkHandle(HANDLE h, DWORD dwAttributes) {
+  if (!(dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+  return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+// What an opened child is.
+struct ChildInfo {
+  DWORD dwAttributes;
+  DWORD nLinks;
+  bool bLink;  // a name surrogate
+};
+
 // Opens the child name of the held folder hFolder and reads what it is.
 // INVALID_HANDLE_VALUE with the last error otherwise.
 HANDLE OpenCheckedChild(HANDLE hFolder, const std::wstring& name, DWORD dwAccess,
-                        ULONG ulDisposition, BY_HANDLE_FILE_INFORMATION* pInfo) {
+                        ULONG ulDisposition, ChildInfo* pInfo) {
   HANDLE h = OpenAt(hFolder, name, dwAccess, ulDisposition);
-  if (h == INVALID_HANDLE_VALUE || GetFileInformationByHandle(h, pInfo)) return h;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h == INVALID_HANDLE_VALUE) return h;
+  if (GetFileInformationByHandle(h, &info)) {
+    pInfo->dwAttributes = info.dwFileAttributes;
+    pInfo->nLinks = info.nNumberOfLinks;
+    pInfo->bLink = IsLinkHandle(h, info.dwFileAttributes);
+    return h;
+  }
   DWORD err = GetLastError();
   CloseHandle(h);
   SetLastError(err);
   return INVALID_HANDLE_VALUE;
 }
 
-bool IsPlainFile(const BY_HANDLE_FILE_INFORMATION& info) {
-  return !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-         info.nNumberOfLinks == 1;
+bool IsPlainFile(const ChildInfo& info) {
+  return !info.bLink && !(info.dwAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nLinks == 1;
+}
+
+bool IsPlainFolder(const ChildInfo& info) {
+  return !info.bLink && (info.dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Empties the held folder hFolder: links and other names of files go as
@@ -233,19 +283,29 @@ bool EmptyTree(HANDLE hFolder) {
   if (!ReadEntries(hFolder, &entries)) return false;
   bool bAll = true;
   for (const RawEntry& e : entries) {
-    BY_HANDLE_FILE_INFORMATION info;
+    ChildInfo info;
     HANDLE h = OpenCheckedChild(hFolder, e.name, DELETE | FILE_LIST_DIRECTORY, FILE_OPEN, &info);
     if (h == INVALID_HANDLE_VALUE) {
       bAll = false;
       continue;
     }
-    const bool bEnter = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (bEnter && !EmptyTree(h)) bAll = false;
+    if (IsPlainFolder(info) && !EmptyTree(h)) bAll = false;
     if (!DeleteThrough(h)) bAll = false;
     CloseHandle(h);
   }
   return bAll;
+}
+
+// Whether the reparse point name of the held folder hFolder is a name
+// surrogate: its tag read from the entry itself, opened for attributes only
+// (such an open takes no part in sharing). One that cannot be opened counts
+// as a link.
+bool IsLinkEntry(HANDLE hFolder, const std::wstring& name) {
+  HANDLE h = OpenAt(hFolder, name, 0, FILE_OPEN);
+  if (h == INVALID_HANDLE_VALUE) return true;
+  const bool bLink = IsLinkHandle(h, FILE_ATTRIBUTE_REPARSE_POINT);
+  CloseHandle(h);
+  return bLink;
 }
 
 }  // namespace
@@ -287,8 +347,9 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (hAbove == INVALID_HANDLE_VALUE) return FALSE;
   std::vector<HANDLE> chain;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(hAbove, &info)) info.dwFileAttributes = 0;
+  ChildInfo info = {0, 0, false};
+  BY_HANDLE_FILE_INFORMATION rootInfo;
+  if (GetFileInformationByHandle(hAbove, &rootInfo)) info.dwAttributes = rootInfo.dwFileAttributes;
   for (size_t i = 0; i < names.size(); ++i) {
     chain.push_back(hAbove);
     const bool bLast = i + 1 == names.size();
@@ -297,9 +358,9 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
     hAbove = OpenCheckedChild(hAbove, names[i], FILE_LIST_DIRECTORY, FILE_OPEN, &info);
     if (hAbove == INVALID_HANDLE_VALUE) break;
     DWORD err = 0;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    if (info.bLink)
       err = ERROR_CANT_ACCESS_FILE;
-    else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    else if (!(info.dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
       err = bLast ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
     if (err != 0) {
       CloseHandle(hAbove);
@@ -308,7 +369,7 @@ BOOL CHeldFolder::Open(LPCSTR szPath) {
       break;
     }
   }
-  if (hAbove == INVALID_HANDLE_VALUE || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (hAbove == INVALID_HANDLE_VALUE || !(info.dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     const DWORD err = hAbove == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_DIRECTORY;
     if (hAbove != INVALID_HANDLE_VALUE) CloseHandle(hAbove);
     for (HANDLE h : chain) CloseHandle(h);
@@ -329,7 +390,8 @@ BOOL CHeldFolder::List(std::vector<PlatFolderEntry>* pEntries) const {
     PlatFolderEntry entry;
     // A name without an exact ANSI form could not be named back: left out.
     if (!Narrow(e.name.data(), e.name.size(), &entry.strName)) continue;
-    entry.bIsLink = (e.dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entry.bIsLink =
+        (e.dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkEntry(m_hFolder, e.name);
     entry.bIsDir = (e.dwAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry.ullSize = entry.bIsLink || entry.bIsDir ? 0 : e.ullSize;
     entry.ftLastWrite = e.ftLastWrite;
@@ -343,7 +405,7 @@ BOOL CHeldFolder::DeleteChildFile(LPCSTR szName) const {
   if (!IsPlainChildName(szName)) return Fail(ERROR_INVALID_NAME);
   std::wstring name = Wide(szName);
   if (name.empty()) return Fail(ERROR_INVALID_NAME);
-  BY_HANDLE_FILE_INFORMATION info;
+  ChildInfo info;
   HANDLE h = OpenCheckedChild(m_hFolder, name, DELETE, FILE_OPEN, &info);
   if (h == INVALID_HANDLE_VALUE) return FALSE;
   BOOL bOk = IsPlainFile(info) ? DeleteThrough(h) : Fail(ERROR_CANT_ACCESS_FILE);
@@ -358,12 +420,11 @@ BOOL CHeldFolder::DeleteChildTree(LPCSTR szName) const {
   if (!IsPlainChildName(szName)) return Fail(ERROR_INVALID_NAME);
   std::wstring name = Wide(szName);
   if (name.empty()) return Fail(ERROR_INVALID_NAME);
-  BY_HANDLE_FILE_INFORMATION info;
+  ChildInfo info;
   HANDLE h = OpenCheckedChild(m_hFolder, name, DELETE | FILE_LIST_DIRECTORY, FILE_OPEN, &info);
   if (h == INVALID_HANDLE_VALUE) return FALSE;
   BOOL bOk;
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+  if (!IsPlainFolder(info))
     bOk = Fail(ERROR_CANT_ACCESS_FILE);
   else if (!EmptyTree(h))
     bOk = Fail(ERROR_SHARING_VIOLATION);
@@ -380,7 +441,7 @@ BOOL CHeldFolder::AppendToChildFile(LPCSTR szName, const void* pData, DWORD cb) 
   if (!IsPlainChildName(szName) || (pData == nullptr && cb != 0)) return Fail(ERROR_INVALID_NAME);
   std::wstring name = Wide(szName);
   if (name.empty()) return Fail(ERROR_INVALID_NAME);
-  BY_HANDLE_FILE_INFORMATION info;
+  ChildInfo info;
   HANDLE h = OpenCheckedChild(m_hFolder, name, FILE_APPEND_DATA, FILE_OPEN_IF, &info);
   if (h == INVALID_HANDLE_VALUE) return FALSE;
   BOOL bOk = IsPlainFile(info) ? TRUE : Fail(ERROR_CANT_ACCESS_FILE);

@@ -106,6 +106,11 @@ TEST_F(Cache, LaterRunsUseWhatIsCachedAndRefuseWhatChanged) {
       {"partial from an earlier run", [&] { Serve(static_cast<size_t>(-1)); }, 1, "bytes=10000-",
        false},
       {"whole and right", [] {}, 0, "", false},
+      {"whole, a scanner reads it for a second",
+       [&] {
+         EXPECT_TRUE(simwin::HoldFileFor("C:\\ProgramData\\Pavonix\\PackageCache\\" + sha, 1000));
+       },
+       0, "", false},
       {"another instance works on the entry", [&] { hold(CacheDir() / (sha + ".lock"), 0); }, 1, "",
        false},
       {"a partial entry someone holds without write sharing",
@@ -308,6 +313,32 @@ TEST_F(Cache, CleanUpDeletesThroughTheHeldFolderOnly) {
   EXPECT_FALSE(fs::exists(oldRun));
   EXPECT_FALSE(fs::exists(oldWinRun));
   EXPECT_TRUE(fs::exists(newRun));
+  // A file of an old run folder that a scanner reads: the clean-up does not
+  // wait for it. With POSIX deletes the folder goes all the same; without,
+  // the file is delete pending and its folder left for a later start.
+  for (bool posix : {true, false}) {
+    SCOPED_TRACE(posix ? "POSIX deletes" : "no POSIX deletes");
+    simwin::SetPosixDeletes(posix);
+    fs::create_directories(oldRun);
+    std::ofstream(oldRun / "setup.exe") << "x";
+    fs::last_write_time(oldRun, fs::file_time_type::clock::now() - std::chrono::hours(24 * 8));
+    const std::string file = "C:\\Temp\\" + oldRun.filename().string() + "\\setup.exe";
+    ASSERT_TRUE(
+        simwin::HoldFileFor(file, 5000, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+    const DWORD start = GetTickCount();
+    CleanUpEarlierRuns();
+    EXPECT_EQ(GetTickCount(), start);
+    EXPECT_EQ(fs::exists(oldRun), !posix);
+    Sleep(5000);  // the scanner lets go
+    EXPECT_EQ(simwin::OpenFileCount(file), 0u);
+    EXPECT_FALSE(fs::exists(oldRun / "setup.exe"));
+    // A later start, when the emptied folder is a week and a day old again.
+    if (!posix) {
+      fs::last_write_time(oldRun, fs::file_time_type::clock::now() - std::chrono::hours(24 * 8));
+    }
+    CleanUpEarlierRuns();
+    EXPECT_FALSE(fs::exists(oldRun));
+  }
   // On a machine without a cache the clean-up makes none.
   fs::remove_all(root / "ProgramData" / "Pavonix");
   CleanUpEarlierRuns();

@@ -222,9 +222,12 @@ TEST_F(Resume, HeldBytesAreHashedAndContinued) {
   struct Case {
     const char* name;
     uint64_t claimed;
-    std::string want;  // Range of the first request
+    std::string want;      // Range of the first request
+    bool scanner = false;  // a scanner has the file open without sharing for a second
   };
-  const Case cases[] = {{"matching", 12000, "bytes=12000-"}, {"file shorter", 12001, ""}};
+  const Case cases[] = {{"matching", 12000, "bytes=12000-"},
+                        {"file shorter", 12001, ""},
+                        {"matching, a scanner reads it", 12000, "bytes=12000-", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     simwin::Reset();
@@ -232,6 +235,9 @@ TEST_F(Resume, HeldBytesAreHashedAndContinued) {
     g_progress.clear();
     std::ofstream(root / "Temp" / "part.bin", std::ios::binary) << body.substr(0, 12000);
     Serve({c.want.empty() ? Full() : Part(12000)});
+    if (c.scanner) {
+      ASSERT_TRUE(simwin::HoldFileFor("C:\\Temp\\part.bin", 1000));
+    }
     PartialDownload state;
     state.cbHave = c.claimed;
     state.cbTotal = kSize;

@@ -165,6 +165,69 @@ TEST_F(HeldFolder, TreeGoesWithoutEnteringLinksAndKeepsWhatIsInUse) {
   EXPECT_EQ(ReadHostFile(Out("CBS.log")), "system");
 }
 
+// Only reparse points that stand for another name are links; cloud files
+// and folders (a synced Desktop or Documents) are plain ones.
+TEST_F(HeldFolder, RefusesNameSurrogatesAndLetsCloudFilesPass) {
+  struct Case {
+    const char* what;
+    DWORD tag;
+    bool folder = true;     // x is a folder (else a file)
+    bool hostLink = false;  // x is a link to a folder or file outside
+    bool refused = true;
+  };
+  const std::vector<Case> cases = {
+      {"junction", IO_REPARSE_TAG_MOUNT_POINT, true, true},
+      {"symbolic link to a folder", IO_REPARSE_TAG_SYMLINK, true, true},
+      {"symbolic link to a file", IO_REPARSE_TAG_SYMLINK, false, true},
+      {"mount point", IO_REPARSE_TAG_MOUNT_POINT},
+      {"symbolic link tag on a file", IO_REPARSE_TAG_SYMLINK, false},
+      {"cloud folder", IO_REPARSE_TAG_CLOUD, true, false, false},
+      {"cloud file", IO_REPARSE_TAG_CLOUD_1, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(Host(kDir));
+    std::filesystem::remove_all(Host(kOutside));
+    MakeDirs(kDir);
+    WriteHostFile(Out("CBS.log"), "system");
+    const std::string x = In("x");
+    if (c.hostLink) {
+      ASSERT_TRUE(simwin::MakeLink(x, c.folder ? std::string(kOutside) : Out("CBS.log")));
+    } else if (c.folder) {
+      WriteHostFile(x + "\\CBS.log", "system");  // a mount point's volume, or the cloud's
+    } else {
+      WriteHostFile(x, "system");
+    }
+    simwin::SetReparseTag(x, c.tag);
+    CHeldFolder folder;
+    ASSERT_TRUE(folder.Open(kDir));
+    std::vector<PlatFolderEntry> entries;
+    ASSERT_TRUE(folder.List(&entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].bIsLink, c.refused);
+    EXPECT_EQ(entries[0].bIsDir, c.folder);
+    const std::string inner = c.folder ? x + "\\CBS.log" : Out("CBS.log");
+    SetLastError(0);
+    if (c.folder) {
+      CHeldFolder below;
+      EXPECT_EQ(below.Open(x.c_str()) != FALSE, !c.refused);
+      EXPECT_EQ(GetLastError(), c.refused ? static_cast<DWORD>(ERROR_CANT_ACCESS_FILE) : 0u);
+      below.Close();
+      EXPECT_EQ(folder.DeleteChildTree("x") != FALSE, !c.refused);
+    } else {
+      EXPECT_EQ(folder.AppendToChildFile("x", "+", 1) != FALSE, !c.refused);
+      EXPECT_EQ(ReadHostFile(c.hostLink ? Out("CBS.log") : x), c.refused ? "system" : "system+");
+      EXPECT_EQ(folder.DeleteChildFile("x") != FALSE, !c.refused);
+    }
+    if (c.refused) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANT_ACCESS_FILE));
+      EXPECT_EQ(ReadHostFile(c.hostLink ? Out("CBS.log") : (c.folder ? inner : x)), "system");
+    } else {
+      EXPECT_FALSE(HostExists(x));
+    }
+  }
+}
+
 TEST_F(HeldFolder, ListsTheHeldFolderWithLinksAndFoldersMarked) {
   WriteHostFile(In("a.log"), "12345");
   MakeDirs(In("sub"));

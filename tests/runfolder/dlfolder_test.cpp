@@ -12,6 +12,7 @@
 #include "platform/simctl.h"
 #include "runfolder/dlfolder.h"
 #include "tests/config/sim_fixture.h"
+#include "tests/support/download_support.h"
 
 namespace fs = std::filesystem;
 
@@ -192,6 +193,63 @@ TEST_F(Folder, HeldFileRefusesASecondWriterUntilReleased) {
   CloseHandle(w);
   EXPECT_TRUE(folder.Hold(file));
   // The folder object lets go of everything; the files stay.
+}
+
+// The retries themselves are BusyWait's (busywait_test.cpp); here: the hold,
+// the hash before the run and the start wait a scanner out, and still fail
+// as before when it never lets go.
+TEST_F(Folder, TheHoldTheHashAndTheStartWaitOutAScanner) {
+  enum Step { kHold, kHash, kStart };
+  struct Case {
+    const char* what;
+    Step step;
+    bool forever = false;
+    const char* error = nullptr;  // the ERROR line's text when it fails
+  };
+  const std::vector<Case> cases = {
+      {"hold, scanner open without sharing", kHold},
+      {"hold, scanner never lets go", kHold, true, "cannot be held against writers (error 32)"},
+      {"hash, scanner's byte-range lock", kHash},
+      {"hash, lock never goes", kHash, true, "does not have its listed sha256 any more"},
+      {"start, image in use", kStart},
+      {"start, image never free", kStart, true, "could not be started (error 32)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(root / "folder.log");
+    CDownloadFolder folder;
+    const std::string file = folder.Path() + "setup.exe";
+    ASSERT_TRUE(Write(file, "MZ installer"));
+    const DWORD start = GetTickCount();
+    bool ok;
+    if (c.step == kHold) {
+      ASSERT_TRUE(simwin::HoldFileFor(file, c.forever ? 60000 : 1500));
+      ok = folder.Hold(file);
+    } else {
+      ASSERT_TRUE(folder.Hold(file));
+      const char* api = c.step == kHash ? "ReadFile" : "CreateProcessA";
+      const DWORD err = c.step == kHash ? ERROR_LOCK_VIOLATION : ERROR_SHARING_VIOLATION;
+      if (c.forever)
+        simwin::FailAlways(api, err);
+      else
+        simwin::FailCall(api, err, 4);
+      PROCESS_INFORMATION pi;
+      ok = folder.StartInstaller(file, dltest::Sha256Of("MZ installer"), &pi) != FALSE;
+      simwin::ClearFaults();
+      if (ok) {
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+      }
+    }
+    EXPECT_EQ(ok, !c.forever);
+    // 100 + 200 + 400 + 800 ms for a while, every wait for ever.
+    EXPECT_EQ(GetTickCount() - start, c.forever ? 3500u : 1500u);
+    const std::string text = LogText();
+    EXPECT_EQ(text.find("[ERROR]") != std::string::npos, c.forever) << text;
+    if (c.error != nullptr) {
+      EXPECT_NE(text.find(c.error), std::string::npos) << text;
+    }
+  }
 }
 
 TEST_F(Folder, RunFolderIsUnderWindowsTempElseOnlyALocalFixedTemp) {

@@ -52,6 +52,27 @@ void ClearReadOnly();
 // GetFileAttributesA and FindFirstFileA. False when it could not be made.
 bool MakeLink(const std::string& linkWinPath, const std::string& targetWinPath);
 
+// A reparse tag on an existing entry (a link made with MakeLink, or a plain
+// file or folder), as the file system keeps it: FILE_ATTRIBUTE_REPARSE_POINT
+// marks a tagged entry in GetFileAttributesA and FindFirstFileA. The held
+// folder refuses a name surrogate (IO_REPARSE_TAG_MOUNT_POINT of a junction
+// or mount point, IO_REPARSE_TAG_SYMLINK) and lets any other tag pass (cloud
+// files: IO_REPARSE_TAG_CLOUD...). A host symbolic link is always a link.
+// Tag 0 removes it.
+void SetReparseTag(const std::string& winPath, DWORD tag);
+
+// Another program (an on-access virus scanner) opens the file for reading
+// with this share mode (FILE_SHARE_* bits; 0: no sharing) for ms of the
+// simulated clock: opens it refuses fail with ERROR_SHARING_VIOLATION until
+// then. False, holding nothing, when an open already there refuses it.
+bool HoldFileFor(const std::string& winPath, DWORD ms, DWORD share = 0);
+
+// Whether the system deletes with POSIX semantics (Windows 10 1607 onwards
+// on NTFS; on by default). Without, a file or folder the held folder deletes
+// while another handle has it open keeps its name, delete pending, until
+// that handle closes, so its folder cannot be removed meanwhile.
+void SetPosixDeletes(bool available);
+
 // 8.3 short names as NTFS makes them (off by default): FindFirstFileA also
 // matches a pattern against them, so "*.log" finds "notes.logx" (short name
 // "NOTES~1.LOG"), and cAlternateFileName carries them.
