@@ -242,7 +242,9 @@ bool CPackageCache::CopyEntry(const std::string& strSha256, const std::string& s
 
 bool CPackageCache::ReadState(const std::string& strSha256, uint64_t* pcbTotal,
                               std::string* pstrValidator) {
-  FILE* fp = plat_fopen((m_strPath + "\\" + strSha256 + kState).c_str(), "rb");
+  // Written a moment ago by an earlier attempt: a scanner may hold it, and
+  // a state not read would cost the bytes it describes.
+  FILE* fp = OpenWaitingOut(m_strPath + "\\" + strSha256 + kState, "rb");
   if (fp == nullptr) return false;
   char buf[512] = {0};
   const size_t n = plat_fread(buf, 1, sizeof(buf) - 1, fp);
@@ -262,11 +264,20 @@ bool CPackageCache::ReadState(const std::string& strSha256, uint64_t* pcbTotal,
 
 void CPackageCache::WriteState(const std::string& strSha256, uint64_t cbTotal,
                                const std::string& strValidator) {
-  FILE* fp = plat_fopen((m_strPath + "\\" + strSha256 + kState).c_str(), "wb");
+  FILE* fp = OpenWaitingOut(m_strPath + "\\" + strSha256 + kState, "wb");
   if (fp == nullptr) return;
   const std::string text = std::to_string(cbTotal) + "\n" + strValidator + "\n";
   plat_fwrite(text.data(), 1, text.size(), fp);
   plat_fclose(fp);
+}
+
+void CPackageCache::DeleteState(const std::string& strSha256) {
+  // The state was just written, so a scanner may hold it for a moment. Left
+  // behind, it would make the next run take the whole entry for a partial
+  // one and fetch it again.
+  const std::string strName = strSha256 + kState;
+  RetryWhileBusy("deleting", m_strPath + "\\" + strName,
+                 [&] { return m_held.DeleteChildFile(strName.c_str()) != FALSE; });
 }
 
 void CPackageCache::Touch(const std::string& strSha256) {
@@ -343,7 +354,7 @@ int CPackageCache::ProvideLocked(const std::string& strUrl, const std::string& s
     // state's removal. Used when it has the digest, else fetched anew.
     if (bHasState && cbTotal != 0 && pEntry->ullSize == cbTotal &&
         CopyEntry(strSha256, strTarget)) {
-      m_held.DeleteChildFile((strSha256 + kState).c_str());
+      DeleteState(strSha256);
       Touch(strSha256);
       ReportDownloadBytes(pfnProgress, cbTotal, cbTotal);
       return 0;
@@ -382,7 +393,7 @@ int CPackageCache::ProvideLocked(const std::string& strUrl, const std::string& s
     }
     return nResult;
   }
-  m_held.DeleteChildFile((strSha256 + kState).c_str());
+  DeleteState(strSha256);
   Touch(strSha256);
   // Hashed as it arrived; the copy hashes again what it copies, so that the
   // bytes in the run folder are bytes verified, whatever the entry's path

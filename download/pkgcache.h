@@ -67,6 +67,8 @@ class CPackageCache {
   bool CopyEntry(const std::string& strSha256, const std::string& strTarget);
   bool ReadState(const std::string& strSha256, uint64_t* pcbTotal, std::string* pstrValidator);
   void WriteState(const std::string& strSha256, uint64_t cbTotal, const std::string& strValidator);
+  // Removes the state of a whole entry, waiting out a scanner's moment.
+  void DeleteState(const std::string& strSha256);
   void Touch(const std::string& strSha256);
 
   std::string m_strPath;  // without a trailing backslash

@@ -222,6 +222,27 @@ TEST_F(Cache, ARunThatWasEndedGoesOnFromItsBytes) {
   }
 }
 
+TEST_F(Cache, AScannerOnTheStateAsTheFetchEndsCostsNoLaterRunTheEntry) {
+  // The scanner opens the state file (just written) as the last bytes
+  // arrive; its delete waits that out, so the next run takes the entry.
+  Serve(static_cast<size_t>(-1));
+  const std::string state = "C:\\ProgramData\\Pavonix\\PackageCache\\" + sha + ".state";
+  bool held = false;
+  g_atProgress = [&](int done) {
+    if (done == 25000 && !held) held = simwin::HoldFileFor(state, 1000);
+  };
+  CHTTPCommTools first;
+  ASSERT_EQ(first.SetExpectedSha256(sha), 0);
+  std::string local;
+  ASSERT_EQ(first.DownloadFile("C:\\Temp\\", kPkgUrl, Snapshotting, &local), 0);
+  g_atProgress = nullptr;
+  ASSERT_TRUE(held);
+  EXPECT_FALSE(fs::exists(CacheDir() / (sha + ".state")));
+  const size_t asked = simwin::HttpRequests().size();
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(simwin::HttpRequests().size(), asked);
+}
+
 PlatFolderEntry At(const std::string& name, ULONGLONG when, ULONGLONG size, bool link = false,
                    bool dir = false) {
   PlatFolderEntry e;

@@ -125,6 +125,7 @@ class Env:
         self.catalogue_exe = os.path.join(self.bin, "catalogue", "pavonix.exe")
         self.probe_exe = os.path.join(self.bin, "pavonix_e2e_probe.exe")
         self.installer = os.path.join(self.bin, "pavonix_testinstaller.exe")
+        self.scanner_exe = os.path.join(self.bin, "pavonix_scanner.exe")
         self.display = None
         self.known_identity = None
         self.served_probe = None
@@ -1742,6 +1743,53 @@ def scenario_package_resume_nginx(env, folder):
     finish(env, prog, svc, page)
 
 
+def scenario_scanner(env, folder):
+    # A stand-in for an on-access virus scanner holds each new file of the
+    # run folders and of the package cache without sharing for a second, as
+    # soon as it sees it. The client package carries its sha256 (cached, then
+    # copied into the run folder), the vendor package none (the plain path);
+    # a second run serves the client package from the cache, which the
+    # scanner's hold of a just-written state file must not have cost. Both runs
+    # install everything. (What each open does on a sharing violation is
+    # owned by BusyWait.* and Folder.TheHoldTheHashAndTheStartWaitOutAScanner.)
+    data = installer_bytes(env)
+    os.makedirs(folder, exist_ok=True)
+    record = os.path.join(folder, "scanner.log")
+    stop = os.path.join(folder, "scanner.stop")
+    for path in (record, stop):
+        if os.path.exists(path):
+            os.unlink(path)
+    os.makedirs(env.cache_folder(), exist_ok=True)
+    watched = [r"C:\windows\temp", env.winpath(env.temp_folder()), env.winpath(env.cache_folder())]
+    proc = subprocess.Popen([WINE, env.scanner_exe, "--hold-ms", "1000", "--poll-ms", "5", "--max-seconds", "300",
+                             "--stop", env.winpath(stop), "--log", env.winpath(record)] + watched,
+                            env=env.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    STARTED.append(Stopper(proc))
+    kw = {"local": "down", "hashes": {"levydesk_setup.exe": sha256_hex(data), "harbolt_setup.exe": None}}
+
+    def held():
+        lines = open(record, encoding="latin-1").read().splitlines() if os.path.exists(record) else []
+        return [line.split(" ")[1].rsplit("\\", 1) for line in lines if line.startswith("held ")]
+
+    for run, keep_cache in (("scanner", False), ("scanner-cached", True)):
+        before = len(held())
+        svc, prog, page, _ = run_install(env, run, os.path.join(folder, run), "success", kw, keep_cache=keep_cache)
+        check(prog.installers() == ["levydesk_setup.exe", "harbolt_setup.exe"],
+              "%s: both installers ran once: %s" % (run, prog.installers()))
+        gets = [e["file"] for e in svc.requests("package-server")]
+        # The readme's sha256 is listed too: it is cached like the client package.
+        want = ["harbolt_setup.exe"] if keep_cache else \
+            ["levydesk_setup.exe", "harbolt_setup.exe", "harbolt_readme.txt"]
+        check(gets == want, "%s: fetched %s" % (run, gets))
+        seen = held()[before:]
+        installers = sorted({name for where, name in seen if "pavonix-" in where and name.endswith("_setup.exe")})
+        check(installers == ["harbolt_setup.exe", "levydesk_setup.exe"],
+              "%s: the scanner held both installers in the run folder: %s" % (run, seen))
+        finish(env, prog, svc, page)
+    open(stop, "w").close()
+    check(proc.wait(timeout=30) == 0, "the scanner ended by itself")
+
+
 SCENARIOS = {
     "healthy": scenario_healthy,
     "local-down": scenario_local_down,
@@ -1787,6 +1835,7 @@ SCENARIOS = {
     "signed-mitm-request": scenario_signed_mitm_request,
     "signed-rotation": scenario_signed_rotation,
     "catalogue": scenario_catalogue,
+    "scanner": scenario_scanner,
 }
 
 
