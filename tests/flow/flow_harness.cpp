@@ -89,10 +89,19 @@ HWND MakeWindow(const char* cls, HWND parent, int id) {
                          GetModuleHandleA(nullptr), nullptr);
 }
 
+// Whether MarkInvoicingPc made the skfpkprj key: then the unmark removes it
+// too, so that suites run after this one see a PC without it.
+bool g_bMadeSkfpKey = false;
+
 // The skfp install folder value, the probe that marks an invoicing PC. True
 // when this run created it (and so removes it afterwards).
 bool MarkInvoicingPc() {
   HKEY hKey = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\skfpkprj", 0, KEY_READ | PAVONIX_REG_VIEW,
+                    &hKey) == ERROR_SUCCESS)
+    RegCloseKey(hKey);
+  else
+    g_bMadeSkfpKey = true;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSkfpKey, 0, KEY_READ | PAVONIX_REG_VIEW, &hKey) ==
       ERROR_SUCCESS) {
     DWORD cb = 0;
@@ -117,6 +126,10 @@ void UnmarkInvoicingPc() {
       ERROR_SUCCESS) {
     RegDeleteValueA(hKey, "installdir");
     RegCloseKey(hKey);
+  }
+  if (g_bMadeSkfpKey) {
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kSkfpKey, PAVONIX_REG_VIEW, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\skfpkprj", PAVONIX_REG_VIEW, 0);
   }
 }
 
