@@ -8,7 +8,7 @@
 // One line per file held ("held <path> <ms> ms <bytes> bytes") goes to the
 // log file (appended) or stdout. It ends by itself after --max-seconds
 // (default 120), or once the stop file exists.
-#include <windows.h>
+#include "platform/win.h"
 
 #include <cstdio>
 #include <cstdlib>
